@@ -1,0 +1,66 @@
+#pragma once
+// S-record files: the record rules that every reader applies (checksum, types,
+// address widths), the bootloader image reader and the memory-upload writer.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+namespace ostra {
+
+inline constexpr std::string_view kInvalidChecksum = "Invalid Checksum : ";  // + the line
+inline constexpr std::string_view kNotAnSRecordFile = "Not an S record File,";
+
+enum class RecordStatus {
+  NotARecord,   // the line does not start with "S": skipped by every reader
+  BadChecksum,  // count + the bytes after it do not sum to 0xFF (tested before the type)
+  BadType,      // a type other than 0, 1, 2, 3, 7, 8, 9
+  Good,
+};
+
+// One record line as the rules read it. Fields are read the forgiving way: a
+// non-hex character contributes nothing, characters past the end read as nothing.
+struct RecordLine {
+  RecordStatus status = RecordStatus::NotARecord;
+  char type = 0;             // the character after "S"
+  int count = 0;             // L: the bytes after the count byte
+  int addressBytes = 0;      // 0 for S0, else 2, 3 or 4 (S7/S8/S9 as S3/S2/S1)
+  double address = 0;        // unsigned, most significant byte first
+  int dataCount = 0;         // L - addressBytes - 1; may be 0 or negative (stores nothing)
+  std::size_t firstData = 0; // 0-based index of the first data character in the line
+};
+
+RecordLine ParseRecordLine(std::string_view line);
+
+// Data byte j (0-based) of a parsed record.
+uint8_t RecordDataByte(std::string_view line, const RecordLine& record, int j);
+
+// The bootloader image: bytes by offset from StartAddress.
+struct BootImage {
+  std::string FileName;                // the file whose complete read the image holds
+  std::array<int16_t, 2049> Data{};    // index 0 .. 2048
+  double StartAddress = -1;            // -1: not set
+  int16_t ByteCount = 0;               // stores made, one per data byte
+};
+
+struct ReadOutcome {
+  bool ok = false;
+  std::string message;  // when !ok: the text for a warning box ("Invalid Checksum : " + line, ...)
+};
+
+// Reads a whole S-record file into image. fileLength is the 100 % mark of progress
+// (percent, 0..100, may be called often). A read clears FileName and Data first, so a
+// read that stops part-way never leaves an image that looks complete; the caller sets
+// FileName when the outcome is ok. A byte position outside Data throws LoaderError.
+ReadOutcome ReadSRecordFile(std::istream& in, std::uint64_t fileLength, BootImage& image,
+                            const std::function<void(double)>& progress = {});
+
+// Writes a memory upload: the S0 header, S1 lines of up to 24 data bytes, "S90000FF",
+// every line ending in CR LF. progress gets percent written.
+void WriteUploadFile(std::ostream& out, double start, const uint8_t* bytes, std::size_t count,
+                     const std::function<void(double)>& progress = {});
+
+}  // namespace ostra

@@ -1,0 +1,67 @@
+#include "support/ScriptedWindow.h"
+
+#include <algorithm>
+
+#include "protocols/Stages.h"
+
+namespace ostra::testing {
+
+std::vector<std::string> ScriptedWindow::MessageTexts() const {
+  std::vector<std::string> out;
+  for (const auto& m : messages) out.push_back(m.text);
+  return out;
+}
+
+std::vector<std::string> ScriptedWindow::LogLines() const {
+  std::vector<std::string> lines;
+  const std::string text = state_.log.Text();
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+void ScriptedWindow::ShowMessage(const std::string& text, MessageIcon icon) {
+  messages.push_back(ShownMessage{text, icon, false});
+}
+
+bool ScriptedWindow::AskYesNo(const std::string& text, MessageIcon icon) {
+  messages.push_back(ShownMessage{text, icon, true});
+  if (yesNoAnswers.empty()) return false;
+  const bool answer = yesNoAnswers.front();
+  yesNoAnswers.pop_front();
+  return answer;
+}
+
+std::string ScriptedWindow::InputBox(const std::string& prompt, const std::string& title,
+                                     const std::string& defaultText) {
+  prompts.push_back(Prompt{prompt, title, defaultText});
+  if (inputAnswers.empty()) return "";
+  std::string answer = inputAnswers.front();
+  inputAnswers.pop_front();
+  return answer;
+}
+
+void ScriptedWindow::SetProgress(double percent) {
+  progress = percent;
+  maxProgress = std::max(maxProgress, percent);
+}
+
+void ScriptedWindow::BD9600_Click() {
+  speedClicks.push_back(9600);
+  SwitchLineSpeed(state_, *this, 9600);
+}
+
+void ScriptedWindow::BD19200_Click() {
+  speedClicks.push_back(19200);
+  SwitchLineSpeed(state_, *this, 19200);
+}
+
+}  // namespace ostra::testing
