@@ -1,1 +1,69 @@
-// placeholder
+// The card's identity in the monitor image: the serial number at 0x7FC4..0x7FC7 and,
+// for the Ethernet-equipped types, the Ethernet address at 0x7FD0..0x7FD5. The numbers
+// entered are remembered so that the next card is offered the next ones.
+#include <cmath>
+#include <cstdint>
+
+#include "formats/Hex.h"
+#include "formats/TypedNumber.h"
+#include "protocols/StageFrame.h"
+#include "protocols/Stages.h"
+
+namespace ostra {
+
+namespace {
+
+constexpr const char* kSource = "StampCardIdentity";
+constexpr std::size_t kSerialAt = 0x7FC4;
+constexpr std::size_t kNicAt = 0x7FD0;
+constexpr int32_t kEthernetImageEnd = 0x7FD7;  // the byte after the Ethernet address
+
+// The low byte of value / divisor, the quotient truncated toward zero.
+uint8_t TruncatedByte(double value, double divisor) {
+  return static_cast<uint8_t>(static_cast<int64_t>(std::trunc(value / divisor)) & 0xFF);
+}
+
+}  // namespace
+
+void StampCardIdentity(LoaderState& state, LoaderWindow& window) {
+  MonitorImage& image = state.monitorImage;
+  const std::string type = window.HWtypes();
+  if (type.rfind("ov", 0) == 0 || image.StartAddress != 0 ||
+      image.ByteCount <= static_cast<int32_t>(kSerialAt + 3)) {
+    return;
+  }
+
+  const double n = ReadTypedNumber(window.InputBox(
+      "Enter Serial Number", "Serial Number", stage::DefaultNumberText(image.SerialNumber + 1)));
+  image.SerialNumber = n;  // kept even if it cannot be written: the next offer follows it
+  const int32_t whole = stage::RoundToInt32(n, "The serial number", kSource);
+  image.Data[kSerialAt] = TruncatedByte(n, 16777216.0);
+  image.Data[kSerialAt + 1] = TruncatedByte(n, 65536.0);
+  image.Data[kSerialAt + 2] = TruncatedByte(n, 256.0);
+  image.Data[kSerialAt + 3] = static_cast<uint8_t>(whole & 0xFF);
+  std::string line = "#=";
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (i > 0) line += ' ';
+    line += stage::Hex(image.Data[kSerialAt + i]);
+  }
+  stage::Log(state, window, line);
+
+  if (type.rfind('7', 0) != 0 && type.rfind("63", 0) != 0) return;
+
+  const double m = ReadTypedNumber(window.InputBox("Enter Ethernet Address", "NIC Address",
+                                                   stage::DefaultNumberText(image.NicNumber + 1)));
+  image.NicNumber = m;
+  const int32_t nic = stage::RoundToInt32(m, "The Ethernet address number", kSource);
+  for (std::size_t i = 0; i < 3; ++i) image.Data[kNicAt + i] = NicVendorPrefix[i];
+  image.Data[kNicAt + 3] = TruncatedByte(m, 65536.0);
+  image.Data[kNicAt + 4] = TruncatedByte(m, 256.0);
+  image.Data[kNicAt + 5] = static_cast<uint8_t>(nic & 0xFF);
+  // The transfer ends with the byte after the Ethernet address.
+  image.ByteCount = kEthernetImageEnd;
+
+  line = "NIC=";
+  for (std::size_t i = 0; i < 6; ++i) line += ByteToHex(image.Data[kNicAt + i]);
+  stage::Log(state, window, line);
+}
+
+}  // namespace ostra
