@@ -1,1 +1,235 @@
-// placeholder
+// The download command: one procedure per class of hardware type, the common tail
+// that sends the application, and the one catch of unexpected failures.
+#include "download/Download.h"
+
+#include <exception>
+#include <filesystem>
+#include <new>
+#include <string>
+
+#include "formats/Hex.h"
+#include "formats/LoaderError.h"
+#include "link/codeDLL.h"
+#include "protocols/Files.h"
+#include "protocols/Stages.h"
+
+namespace ostra {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kPowerOff = "Power off, remove card, Set Card Links to Operate positions";
+
+// Marks the run for the window (a second press, port and speed clicks, the terminal,
+// Browse and closing wait or are refused) and always clears the mark.
+class RunningGuard {
+ public:
+  explicit RunningGuard(LoaderState& state) : state_(state) { state_.downloadRunning = true; }
+  ~RunningGuard() { state_.downloadRunning = false; }
+  RunningGuard(const RunningGuard&) = delete;
+  RunningGuard& operator=(const RunningGuard&) = delete;
+
+ private:
+  LoaderState& state_;
+};
+
+void Log(LoaderState& state, LoaderWindow& window, const std::string& line) {
+  state.log.LogLine(line);
+  window.RedrawLog();
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string LastFour(const std::string& text) {
+  return text.size() >= 4 ? text.substr(text.size() - 4) : text;
+}
+
+// A file of the hardware directory, whatever the case of its name on disk.
+std::optional<fs::path> HardwareFile(const std::string& dir, const std::string& name) {
+  return FindFile(fs::path(dir), name);
+}
+
+// The path a stage is given: the file found on disk, else the name in that directory.
+fs::path HardwarePath(const std::string& dir, const std::string& name) {
+  if (auto found = HardwareFile(dir, name)) return *found;
+  return fs::path(dir) / name;
+}
+
+// Sends one framed firmware-mode request; true when the card answered with four
+// characters of which the second is "d".
+bool RequestProgrammingMode(LoaderState& state, std::string request) {
+  FramePacket(request);
+  const std::string reply = state.connection.GetSetConfiguration(request);
+  return reply.size() == 4 && reply[1] == 'd';
+}
+
+// Steps T1..T5: the application transfer, or the end for a module type or a missing
+// application file.
+void CommonTail(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+                const std::string& type) {
+  if (StartsWith(type, "ov")) {
+    window.ShowMessage(kPowerOff, MessageIcon::None);
+    return;
+  }
+  const std::optional<fs::path> found = FindFile(fs::path(window.FileNameText()));
+  if (!found) {
+    window.ShowMessage(std::string("No application file selected.\r\n") + kPowerOff,
+                       MessageIcon::None);
+    return;
+  }
+  std::error_code ec;
+  fs::path application = fs::absolute(*found, ec);
+  if (ec) application = *found;
+  window.SetCommandVisible(false);
+  window.SetProgressVisible(true);
+  const bool memoryInformationUsed = !CheckMemoryInformation(state, window, application, 1).empty();
+  SendApplicationFile(state, window, run, application, memoryInformationUsed);
+}
+
+void UploadProcedure(LoaderState& state, LoaderWindow& window, const std::string& type) {
+  const std::string dir = window.Hardware();
+  const std::optional<fs::path> sub = HardwareFile(dir, "Upload.sub");
+  if (!sub) {
+    window.ShowMessage("The Upload file doesn't exist", MessageIcon::None);
+    return;
+  }
+  if (!SendBootloader(state, window, sub->string())) {
+    window.ShowMessage("Failed to load Bootloader for " + type, MessageIcon::None);
+    return;
+  }
+  if (!UploadMemory(state, window, HardwarePath(dir, "Upload.mon").string())) {
+    window.ShowMessage("Failed to upload Monitor", MessageIcon::None);
+  }
+}
+
+void CardTypeProcedure(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+                       const std::string& type) {
+  const std::string dir = window.Hardware();
+  const std::optional<fs::path> mon = HardwareFile(dir, type + ".mon");
+  const std::optional<fs::path> sub = HardwareFile(dir, type + ".sub");
+  if (!mon || !sub) {
+    window.ShowMessage("The hardware files don't all exist", MessageIcon::None);
+    return;
+  }
+  if (!SendBootloader(state, window, sub->string())) {
+    window.ShowMessage("Failed to load Bootloader for " + type, MessageIcon::None);
+    return;
+  }
+  if (!LoadMonitor(state, window, mon->string())) {
+    window.ShowMessage("Failed to load Monitor for " + type, MessageIcon::None);
+    return;
+  }
+  Log(state, window, "Standard Baud 19200");
+  window.BD19200_Click();
+  CommonTail(state, window, run, type);
+}
+
+void NoneProcedure(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+                   const std::string& type) {
+  window.ShowMessage(
+      "Only for Card with Monitor loaded and no Application loaded\r\n"
+      "Set Links to Operate positions, connect to COM2, apply power",
+      MessageIcon::None);
+  Log(state, window, "Standard Baud 19200");
+  window.BD19200_Click();
+  CommonTail(state, window, run, type);
+}
+
+void FirmwareProcedure(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+                       const std::string& type) {
+  Log(state, window, "Standard Baud 9600");
+  window.BD9600_Click();
+  const std::string model = LastFour(type);
+  if (model == "5830") {
+    Log(state, window, "5830 Firmware");
+    if (VrPutStatus(state.connection.ConnectionID(), 8) != 1) {
+      window.ShowMessage("Can't set 5830 Reset status", MessageIcon::None);
+      FinishDownload(state, window, run);
+      return;
+    }
+    if (!RequestProgrammingMode(state, std::string{'\x01', '\x05', '\x69', '\x86', '\x03'})) {
+      window.ShowMessage("Failed to put into programming mode.", MessageIcon::Warning);
+      FinishDownload(state, window, run);
+      return;
+    }
+    Log(state, window, "5830 in programming mode");
+  } else if (model == "5846") {
+    Log(state, window, "5846 Firmware, send Firmware Command");
+    if (!RequestProgrammingMode(state, std::string{'\x01', '\x04', '\x69', '\x06'})) {
+      window.ShowMessage("Failed to put into programming mode.", MessageIcon::Warning);
+      FinishDownload(state, window, run);
+      return;
+    }
+    Log(state, window, "5846 in programming mode");
+  } else {
+    window.ShowMessage("Unknown selection : " + type, MessageIcon::None);
+    FinishDownload(state, window, run);
+    return;
+  }
+  CommonTail(state, window, run, type);
+}
+
+void RunDownload(LoaderState& state, LoaderWindow& window, DownloadRun& run) {
+  state.connection.Disconnect();
+  state.connection.Connect();
+  state.log.Clear();
+  window.RedrawLog();
+
+  const std::string type = window.HWtypes();
+  if (type.empty()) {
+    window.ShowMessage("Select a Hardware type.", MessageIcon::Information);
+    window.FocusHWtypes();
+  } else if (type == "Upload") {
+    UploadProcedure(state, window, type);
+  } else if (type != "None" && !StartsWith(type, "Firmware")) {
+    CardTypeProcedure(state, window, run, type);
+  } else if (type == "None") {
+    NoneProcedure(state, window, run, type);
+  } else {
+    FirmwareProcedure(state, window, run, type);
+  }
+}
+
+// Puts the window back when even the exit path failed: the run must never leave the
+// window busy, without its command box, or with an exception.
+void LastResort(LoaderWindow& window) noexcept {
+  try {
+    window.SetBusy(false);
+    window.SetProgressVisible(false);
+    window.SetCommandVisible(true);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+void DownLoadButton_Click(LoaderState& state, LoaderWindow& window) {
+  if (state.downloadRunning) return;
+  RunningGuard guard(state);
+  DownloadRun run;
+  std::optional<DownloadFailure> failure;
+  try {
+    RunDownload(state, window, run);
+    return;
+  } catch (const LoaderError& e) {
+    failure = DownloadFailure{e.what(), e.source()};
+  } catch (const std::bad_alloc&) {
+    failure =
+        DownloadFailure{"Not enough memory to go on with the download", "DownLoadButton_Click"};
+  } catch (const std::exception& e) {
+    failure = DownloadFailure{e.what(), "DownLoadButton_Click"};
+  } catch (...) {
+    failure = DownloadFailure{"An unexpected failure ended the download", "DownLoadButton_Click"};
+  }
+  try {
+    FinishDownload(state, window, run, failure);
+  } catch (...) {
+    run.applicationFile.reset();
+    LastResort(window);
+  }
+}
+
+}  // namespace ostra
