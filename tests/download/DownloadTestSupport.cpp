@@ -1,0 +1,82 @@
+#include "download/DownloadTestSupport.h"
+
+#include <unistd.h>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+namespace ostra::testing {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  path_ = fs::temp_directory_path() /
+          ("ostra-download-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+  fs::remove_all(path_);
+  fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+fs::path TempDir::Write(const std::string& name, const std::string& text) const {
+  const fs::path file = path_ / name;
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + file.string());
+  return file;
+}
+
+namespace {
+std::string Hex2(unsigned v) {
+  char buf[3];
+  std::snprintf(buf, sizeof buf, "%02X", v & 0xFF);
+  return buf;
+}
+}  // namespace
+
+std::string Record(char type, uint32_t address, const std::vector<uint8_t>& data) {
+  int addressBytes = 2;
+  if (type == '2' || type == '8') addressBytes = 3;
+  if (type == '3' || type == '7') addressBytes = 4;
+  std::vector<unsigned> bytes;
+  for (int i = addressBytes - 1; i >= 0; --i) bytes.push_back((address >> (8 * i)) & 0xFF);
+  for (uint8_t b : data) bytes.push_back(b);
+  const unsigned count = static_cast<unsigned>(bytes.size()) + 1;
+  unsigned sum = count;
+  std::string line = std::string("S") + type + Hex2(count);
+  for (unsigned b : bytes) {
+    line += Hex2(b);
+    sum += b;
+  }
+  return line + Hex2(0xFF - (sum & 0xFF));
+}
+
+std::vector<uint8_t> Bytes(int n) {
+  return std::vector<uint8_t>(static_cast<std::size_t>(n), 0x5A);
+}
+
+std::string Lines(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const auto& l : lines) out += l + "\r\n";
+  return out;
+}
+
+std::string InfoRecord(uint32_t start, uint32_t endPlusOne, uint32_t top) {
+  std::string line = "S00D";
+  unsigned sum = 0x0D;
+  for (uint32_t v : {start, endPlusOne, top}) {
+    for (int i = 3; i >= 0; --i) {
+      line += Hex2(v >> (8 * i));
+      sum += (v >> (8 * i)) & 0xFF;
+    }
+  }
+  return line + Hex2(0xFF - (sum & 0xFF));
+}
+
+}  // namespace ostra::testing
