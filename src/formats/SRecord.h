@@ -29,13 +29,15 @@ struct RecordLine {
   int count = 0;             // L: the bytes after the count byte
   int addressBytes = 0;      // 0 for S0, else 2, 3 or 4 (S7/S8/S9 as S3/S2/S1)
   double address = 0;        // unsigned, most significant byte first
-  int dataCount = 0;         // L - addressBytes - 1; may be 0 or negative (stores nothing)
+  int dataCount = 0;         // L - addressBytes - 1; may be 0 or negative (stores nothing);
+                             // 0 for S0, whose contents are never data
   std::size_t firstData = 0; // 0-based index of the first data character in the line
+  // address and dataCount are filled only for a Good record with an address.
 };
 
 RecordLine ParseRecordLine(std::string_view line);
 
-// Data byte j (0-based) of a parsed record.
+// Data byte j (0-based) of a parsed record. Positions past the end of line read as 0.
 uint8_t RecordDataByte(std::string_view line, const RecordLine& record, int j);
 
 // The bootloader image: bytes by offset from StartAddress.
@@ -55,11 +57,19 @@ struct ReadOutcome {
 // (percent, 0..100, may be called often). A read clears FileName and Data first, so a
 // read that stops part-way never leaves an image that looks complete; the caller sets
 // FileName when the outcome is ok. A byte position outside Data throws LoaderError.
+// After a failed read (outcome not ok, or an exception) FileName is empty, Data holds
+// only the bytes stored before the stop (the rest is 0), and StartAddress/ByteCount
+// describe those bytes. More than 32767 stores (overlapping records) is an overflow
+// and throws LoaderError too.
 ReadOutcome ReadSRecordFile(std::istream& in, std::uint64_t fileLength, BootImage& image,
                             const std::function<void(double)>& progress = {});
 
 // Writes a memory upload: the S0 header, S1 lines of up to 24 data bytes, "S90000FF",
-// every line ending in CR LF. progress gets percent written.
+// every line ending in CR LF. progress gets percent written. The record count field
+// holds the number of data bytes and the checksum covers the data bytes only (not the
+// standard count and checksum, so ReadSRecordFile does not accept these files).
+// Throws LoaderError when start + count leaves the signed 32-bit range or the stream
+// fails.
 void WriteUploadFile(std::ostream& out, double start, const uint8_t* bytes, std::size_t count,
                      const std::function<void(double)>& progress = {});
 

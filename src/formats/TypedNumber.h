@@ -9,6 +9,11 @@ namespace ostra {
 // "&O" octal). No number, empty text or a cancelled dialog give 0.
 // Throws LoaderError where the number cannot be represented (more than 8 hex digits,
 // a decimal beyond the range of a double).
+// Details: blanks are spaces and tabs; "&h"/"&o" work as well. Hex digit counts
+// include leading zeros ("&H0FFFF" is 65535), but leading zeros never cause an
+// overflow ("&H0000000001" is 1). Octal of up to 6 digits with a value up to &O177777
+// is signed 16-bit ("&O177777" is -1), anything longer or larger up to &O37777777777
+// is signed 32-bit, beyond that an overflow. A decimal too small for a double gives 0.
 double ReadTypedNumber(std::string_view text);
 
 }  // namespace ostra
