@@ -33,11 +33,15 @@ for fuzzer in build-fuzz/fuzz/fuzz_*; do
   seeds=fuzz/seeds/${name#fuzz_}
   [ -d "$seeds" ] || seeds=
   echo "-- $name"
+  status=0
   "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 -rss_limit_mb=2048 \
-    "$corpus" $seeds 2>&1 | grep -E '^(stat::|#[0-9]+.*DONE|Done|==|SUMMARY)' || true
-  # A crash leaves its reproducer and a non-zero exit; run once more over the corpus to
-  # fail the build on anything the timed run found.
-  "$fuzzer" -runs=0 "$corpus" >/dev/null 2>&1
+    -artifact_prefix=build-fuzz/ "$corpus" $seeds >build-fuzz/$name.log 2>&1 || status=$?
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|Done )' build-fuzz/$name.log || true
+  if [ "$status" -ne 0 ]; then
+    tail -n 60 build-fuzz/$name.log
+    echo "$name failed (exit $status)"
+    exit 1
+  fi
 done
 
 passed=$(grep -h -oE '[0-9]+ tests failed out of [0-9]+' build/ctest.log build-asan/ctest.log |
