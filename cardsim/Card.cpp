@@ -70,7 +70,9 @@ std::string Digest(const std::uint8_t* data, std::size_t size) {
   return Hex64(Fnv(kFnvOffset, data, size));
 }
 
-Card::Card() : flash_(kFlashSize, 0xFF) { PowerOn(Role::BootRom); }
+Card::Card() : flash_(kFlashSize, 0xFF) {
+  PowerOn(Role::BootRom);
+}
 
 void Card::Configure(const Fault& fault, bool bootOnly9600) {
   fault_ = fault;
@@ -128,8 +130,7 @@ bool Card::Quiet(Step step, int k) const {
   return k == 0 || fault_.index == k;
 }
 
-void Card::Send(Step step, int k, const std::vector<std::uint8_t>& answer,
-                std::vector<Emit>& out) {
+void Card::Send(Step step, int k, const std::vector<std::uint8_t>& answer, std::vector<Emit>& out) {
   bool garbage = fault_.silentAt == step && fault_.garbage && (k == 0 || fault_.index == k);
   if (!garbage) {
     for (std::uint8_t b : answer) out.push_back({b, baud_});
@@ -400,7 +401,8 @@ void Card::Bootloader(std::uint8_t b, std::vector<Emit>& out) {
         return;
       }
       if (Quiet(Step::UploadChecksum)) return;
-      std::uint8_t sum = fault_.wrongUploadChecksum ? static_cast<std::uint8_t>(upSum_ + 1) : upSum_;
+      std::uint8_t sum =
+          fault_.wrongUploadChecksum ? static_cast<std::uint8_t>(upSum_ + 1) : upSum_;
       Reached("upload-checksum");
       Send(Step::UploadChecksum, 0, std::vector<std::uint8_t>{sum, kAck}, out);
       loader_ = Loader::Idle;
@@ -555,7 +557,8 @@ void Card::HandleRecord(std::vector<Emit>& out) {
   } else if (type == '1' || type == '2' || type == '3') {
     Reached("lines");
     rec_.applicationLines += 1;
-    if (count > addressBytes) rec_.applicationBytes += static_cast<unsigned>(count - addressBytes - 1);
+    if (count > addressBytes)
+      rec_.applicationBytes += static_cast<unsigned>(count - addressBytes - 1);
     appHash_ = Fnv(appHash_, reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
     const std::uint8_t lf = '\n';
     appHash_ = Fnv(appHash_, &lf, 1);
@@ -614,8 +617,8 @@ void Card::Terminal(const std::string& text, std::vector<Emit>& out) {
 Record Card::Snapshot() const {
   Record r = rec_;
   std::uint64_t start = std::min<std::uint64_t>(r.programmedStart, flash_.size());
-  std::uint64_t end = std::min<std::uint64_t>(std::uint64_t{r.programmedStart} + r.programmedSize,
-                                              flash_.size());
+  std::uint64_t end =
+      std::min<std::uint64_t>(std::uint64_t{r.programmedStart} + r.programmedSize, flash_.size());
   r.flashDigest = Digest(flash_.data() + start, static_cast<std::size_t>(end - start));
   for (std::size_t i = 0; i < 4; ++i) r.identityA[i] = flash_[0x7FC4 + i];
   for (std::size_t i = 0; i < 6; ++i) r.identityB[i] = flash_[0x7FD0 + i];

@@ -33,16 +33,26 @@ std::string SystemError(const std::string& what) {
 
 unsigned BaudFromSpeed(speed_t s) {
   switch (s) {
-    case B1200: return 1200;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    case B230400: return 230400;
-    default: return 0;
+    case B1200:
+      return 1200;
+    case B2400:
+      return 2400;
+    case B4800:
+      return 4800;
+    case B9600:
+      return 9600;
+    case B19200:
+      return 19200;
+    case B38400:
+      return 38400;
+    case B57600:
+      return 57600;
+    case B115200:
+      return 115200;
+    case B230400:
+      return 230400;
+    default:
+      return 0;
   }
 }
 
@@ -211,7 +221,7 @@ void Simulator::Impl::Open() {
     fcntl(fd, F_SETFD, FD_CLOEXEC);
   }
   if (!opts.linkPath.empty()) {
-    struct stat st{};
+    struct stat st {};
     if (lstat(opts.linkPath.c_str(), &st) == 0) {
       if (!S_ISLNK(st.st_mode)) {
         throw std::runtime_error("Cannot publish the card at " + opts.linkPath +
@@ -289,7 +299,8 @@ void Simulator::Impl::WriteDue(Clock::time_point now) {
       continue;
     }
     if (opts.fault.hangUpAfterBytes >= 0 &&
-        bytesIn + bytesOut + batch.size() >= static_cast<std::uint64_t>(opts.fault.hangUpAfterBytes)) {
+        bytesIn + bytesOut + batch.size() >=
+            static_cast<std::uint64_t>(opts.fault.hangUpAfterBytes)) {
       break;
     }
     batch.push_back(out.front().byte);
@@ -307,7 +318,6 @@ void Simulator::Impl::WriteDue(Clock::time_point now) {
   for (std::size_t i = batch.size(); i > done; --i) {
     out.push_front({batch[i - 1], lineBaud, now});
   }
-  if (OverBudget() && !out.empty() && out.front().due <= now) HangUp();
 }
 
 void Simulator::Impl::HangUp() {
@@ -340,6 +350,7 @@ void Simulator::Impl::Serve() {
       std::lock_guard<std::mutex> lock(mu);
       ProcessDue(now);
       WriteDue(now);
+      if (OverBudget()) HangUp();  // the line goes dead the moment its n-th byte crossed
       Report(stagesShown);
       if (hungUp) break;
     }
@@ -432,13 +443,17 @@ Simulator::Simulator(SimOptions options) : impl_(std::make_unique<Impl>()) {
   }
 }
 
-Simulator::~Simulator() { Stop(); }
+Simulator::~Simulator() {
+  Stop();
+}
 
 std::string Simulator::DevicePath() const {
   return impl_->opts.linkPath.empty() ? impl_->slavePath : impl_->opts.linkPath;
 }
 
-std::string Simulator::SlavePath() const { return impl_->slavePath; }
+std::string Simulator::SlavePath() const {
+  return impl_->slavePath;
+}
 
 void Simulator::Start() {
   if (impl_->thread.joinable() || impl_->finished) return;
@@ -499,7 +514,9 @@ Record Simulator::GetRecord() const {
   return impl_->Snap();
 }
 
-std::string Simulator::RecordJson() const { return ToJson(GetRecord()); }
+std::string Simulator::RecordJson() const {
+  return ToJson(GetRecord());
+}
 
 std::vector<std::uint8_t> Simulator::Flash() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
@@ -514,6 +531,8 @@ void Simulator::SetFlash(std::uint32_t address, const std::vector<std::uint8_t>&
   }
 }
 
-bool Simulator::HungUp() const { return impl_->hungUp; }
+bool Simulator::HungUp() const {
+  return impl_->hungUp;
+}
 
 }  // namespace ostra::cardsim

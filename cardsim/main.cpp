@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
   try {
     Simulator sim(options);
     g_sim = &sim;
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnStop;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
