@@ -1,0 +1,148 @@
+#pragma once
+// Shared pieces of the stage tests: record lines, scratch directories, and the bytes
+// the stages put on the wire as the scripted library recorded them.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "support/ScriptedVr.h"
+
+namespace ostra::testing {
+
+// One S-record line with a correct count and checksum. Type '0' carries `bytes` as
+// its text after a 2-byte zero address.
+inline std::string Record(char type, uint32_t address, const std::vector<uint8_t>& bytes) {
+  int addressBytes = 2;
+  if (type == '2' || type == '8') addressBytes = 3;
+  if (type == '3' || type == '7') addressBytes = 4;
+  std::vector<uint8_t> body;
+  for (int i = addressBytes - 1; i >= 0; --i) body.push_back((address >> (8 * i)) & 0xFF);
+  body.insert(body.end(), bytes.begin(), bytes.end());
+  const auto count = static_cast<uint8_t>(body.size() + 1);
+  unsigned sum = count;
+  char hex[3];
+  std::string line = "S";
+  line += type;
+  std::snprintf(hex, sizeof hex, "%02X", count);
+  line += hex;
+  for (uint8_t b : body) {
+    std::snprintf(hex, sizeof hex, "%02X", b);
+    line += hex;
+    sum += b;
+  }
+  std::snprintf(hex, sizeof hex, "%02X", 0xFF - (sum & 0xFF));
+  line += hex;
+  return line;
+}
+
+// Lines of S1 records (16 bytes each) holding bytes from address on.
+inline std::vector<std::string> DataRecords(char type, uint32_t address,
+                                            const std::vector<uint8_t>& bytes) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < bytes.size(); at += 16) {
+    const auto end = bytes.begin() + static_cast<long>(std::min(at + 16, bytes.size()));
+    lines.push_back(Record(type, address + static_cast<uint32_t>(at),
+                           std::vector<uint8_t>(bytes.begin() + static_cast<long>(at), end)));
+  }
+  return lines;
+}
+
+inline std::vector<uint8_t> PatternBytes(std::size_t n, unsigned seed = 1) {
+  std::mt19937 gen(seed);
+  std::vector<uint8_t> out(n);
+  for (auto& b : out) b = static_cast<uint8_t>(gen());
+  return out;
+}
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "-" + info->name() : "x";
+    for (auto& c : name) {
+      if (c == '/') c = '_';
+    }
+    path_ = std::filesystem::temp_directory_path() /
+            ("ostra-stages-" + std::to_string(::getpid()) + "-" + name);
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string Write(const std::string& name, const std::vector<std::string>& lines) const {
+    std::ofstream out(path_ / name, std::ios::binary);
+    for (const auto& l : lines) out << l << "\r\n";
+    return (path_ / name).string();
+  }
+  std::string WriteRaw(const std::string& name, const std::string& text) const {
+    std::ofstream out(path_ / name, std::ios::binary);
+    out << text;
+    return (path_ / name).string();
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(path_ / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string PathOf(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// One exchange as the stage made it: bytes sent and the byte awaited.
+struct Exchange {
+  std::string sent;
+  int endByte;
+  int replySize;
+  bool operator==(const Exchange&) const = default;
+};
+
+inline std::vector<Exchange> Wire(const ScriptedVr& vr) {
+  std::vector<Exchange> out;
+  for (const auto& c : vr.CallsTo("VrSendAscii")) {
+    out.push_back(Exchange{c.bytes, static_cast<int>(c.args[3]), static_cast<int>(c.args[2])});
+  }
+  return out;
+}
+
+inline std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s.push_back(static_cast<char>(v));
+  return s;
+}
+
+inline std::ostream& operator<<(std::ostream& os, const Exchange& e) {
+  os << "{";
+  for (unsigned char c : e.sent) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X ", c);
+    os << hex;
+  }
+  return os << "-> " << e.endByte << " /" << e.replySize << "}";
+}
+
+// The speed each VrInitConnection call set, in order.
+inline std::vector<int64_t> SpeedsSet(const ScriptedVr& vr) {
+  std::vector<int64_t> out;
+  for (const auto& c : vr.CallsTo("VrInitConnection")) out.push_back(c.args[1]);
+  return out;
+}
+
+inline std::vector<int64_t> TimeoutsSet(const ScriptedVr& vr) {
+  std::vector<int64_t> out;
+  for (const auto& c : vr.CallsTo("VrSetConnectionTimeout")) out.push_back(c.args[1]);
+  return out;
+}
+
+}  // namespace ostra::testing

@@ -1,0 +1,171 @@
+// The card's identity stamped into the monitor image as it is programmed: the number
+// rules, the hardware types that get an Ethernet address, the truncation after it,
+// and the numbers offered to the next card.
+#include <gmock/gmock.h>
+
+#include "protocols/StageFixture.h"
+
+namespace ostra::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+class StampCardIdentityTest : public StageFixture {
+ protected:
+  StampCardIdentityTest() {
+    vr.sendAscii = [](int32_t, std::string_view, uint8_t, std::string&) { return 1; };
+    path = dir.Write("card.mon", DataRecords('3', 0, PatternBytes(0x8000, 5)));
+  }
+  std::vector<uint8_t> ImageBytes(std::size_t at, std::size_t n) const {
+    const auto& d = state.monitorImage.Data;
+    return {d.begin() + static_cast<long>(at), d.begin() + static_cast<long>(at + n)};
+  }
+  // The image bytes as they went over the wire, by card address from 0.
+  std::string ProgrammedBytes() const {
+    std::string data;
+    for (const auto& e : Wire(vr)) {
+      if (e.sent.size() > 2 && e.sent[0] == 0x11) data += e.sent.substr(1);
+    }
+    return data;
+  }
+  std::string path;
+};
+
+TEST_F(StampCardIdentityTest, SerialNumberIsWrittenByItsByteRules) {
+  struct Case {
+    std::string answer;
+    std::vector<uint8_t> bytes;
+    std::string log;
+  };
+  const Case cases[] = {
+      {"305419896", {0x12, 0x34, 0x56, 0x78}, "#=12 34 56 78"},
+      {"12.6", {0x00, 0x00, 0x00, 0x0D}, "#=0 0 0 D"},
+      {"12.5", {0x00, 0x00, 0x00, 0x0C}, "#=0 0 0 C"},  // a half goes to the even one
+      {" 1 000", {0x00, 0x00, 0x03, 0xE8}, "#=0 0 3 E8"},
+      {"&H3E8", {0x00, 0x00, 0x03, 0xE8}, "#=0 0 3 E8"},
+      {"", {0, 0, 0, 0}, "#=0 0 0 0"},  // cancelled
+  };
+  for (const auto& c : cases) {
+    window.inputAnswers = {c.answer};
+    vr.calls.clear();
+    ASSERT_TRUE(LoadMonitor(state, window, path)) << c.answer;
+    EXPECT_EQ(ImageBytes(0x7FC4, 4), c.bytes) << c.answer;
+    EXPECT_EQ(ProgrammedBytes().substr(0x7FC4, 4), std::string(c.bytes.begin(), c.bytes.end()));
+    const auto lines = window.LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), c.log), lines.end()) << c.log;
+  }
+  const auto& p = window.prompts.front();
+  EXPECT_EQ(p.prompt, "Enter Serial Number");
+  EXPECT_EQ(p.title, "Serial Number");
+  EXPECT_EQ(p.defaultText, " 2");  // the first card after a fresh read
+}
+
+TEST_F(StampCardIdentityTest, EthernetTypesGetTheirAddressAndTheImageEndsAfterIt) {
+  window.hwTypes = "7xx";
+  // An image longer than the identity block: only 0x7FD7 bytes are sent.
+  path = dir.Write("long.mon", DataRecords('3', 0, PatternBytes(0x10000, 9)));
+  window.inputAnswers = {"5", "1193046"};
+  ASSERT_TRUE(LoadMonitor(state, window, path));
+  EXPECT_EQ(ImageBytes(0x7FD0, 6), (std::vector<uint8_t>{NicVendorPrefix[0], NicVendorPrefix[1],
+                                                         NicVendorPrefix[2], 0x12, 0x34, 0x56}));
+  const auto lines = window.LogLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "NIC=020000123456"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Sending Data, 511.359375 Blocks"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Sending Address and Size 0 7FD7"), lines.end());
+  const auto wire = Wire(vr);
+  // The erase plan comes from the file's own extent (two sectors)...
+  EXPECT_EQ(wire[0].sent, Bytes({'W', 2, 0, 0, 0, 0, 0, 0, 0x80, 0}));
+  EXPECT_EQ(wire[1].sent, Bytes({0, 0, 0, 0, 0, 0, 0x7F, 0xD7}));
+  // ...the data ends with the byte after the address.
+  const std::string programmed = ProgrammedBytes();
+  ASSERT_EQ(programmed.size(), 0x7FD7u);
+  EXPECT_EQ(programmed.substr(0x7FD0, 6), Bytes({2, 0, 0, 0x12, 0x34, 0x56}));
+  ASSERT_EQ(window.prompts.size(), 2u);
+  EXPECT_EQ(window.prompts[1].prompt, "Enter Ethernet Address");
+  EXPECT_EQ(window.prompts[1].title, "NIC Address");
+  EXPECT_EQ(window.prompts[1].defaultText, " 1");
+
+  // Only the low 24 bits of the number make the address.
+  window.inputAnswers = {"6", "16777217"};
+  ASSERT_TRUE(LoadMonitor(state, window, path));
+  EXPECT_EQ(ImageBytes(0x7FD3, 3), (std::vector<uint8_t>{0x00, 0x00, 0x01}));
+}
+
+TEST_F(StampCardIdentityTest, WhichCardsGetWhichNumbers) {
+  struct Case {
+    std::string type;
+    uint32_t start;
+    std::size_t size;
+    std::size_t prompts;
+  };
+  const Case cases[] = {
+      {"7abc", 0, 0x8000, 2},     {"63x", 0, 0x8000, 2},  {"636", 0, 0x7FC8, 2},
+      {"board", 0, 0x8000, 1},    {"6x", 0, 0x8000, 1},   {"ov7", 0, 0x8000, 0},
+      {"7abc", 0x100, 0x8000, 0}, {"7abc", 0, 0x7FC7, 0}, {"", 0, 0x8000, 1},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    window.hwTypes = c.type;
+    window.prompts.clear();
+    const std::string p = dir.Write("m" + std::to_string(n++) + ".mon",
+                                    DataRecords('3', c.start, PatternBytes(c.size)));
+    ASSERT_TRUE(LoadMonitor(state, window, p)) << c.type;
+    EXPECT_EQ(window.prompts.size(), c.prompts) << c.type << " " << c.start << " " << c.size;
+  }
+}
+
+TEST_F(StampCardIdentityTest, NextCardIsOfferedTheNextNumbers) {
+  window.hwTypes = "7x";
+  window.inputAnswers = {"41", "1000"};
+  ASSERT_TRUE(LoadMonitor(state, window, path));
+  window.inputAnswers = {"42", "1001"};
+  ASSERT_TRUE(LoadMonitor(state, window, path));
+  ASSERT_EQ(window.prompts.size(), 4u);
+  EXPECT_EQ(window.prompts[2].defaultText, " 42");
+  EXPECT_EQ(window.prompts[3].defaultText, " 1001");
+  EXPECT_EQ(ImageBytes(0x7FC4, 4), (std::vector<uint8_t>{0, 0, 0, 42}));
+
+  // A run that fails after the prompts keeps the numbers entered.
+  vr.sendAscii = [](int32_t, std::string_view, uint8_t, std::string&) { return 0; };
+  window.inputAnswers = {"43", "1002"};
+  EXPECT_FALSE(LoadMonitor(state, window, path));
+  EXPECT_EQ(window.MessageTexts().back(), "Failed to get Erase Acknowledge");
+  vr.sendAscii = [](int32_t, std::string_view, uint8_t, std::string&) { return 1; };
+  window.inputAnswers = {"44", "1003"};
+  ASSERT_TRUE(LoadMonitor(state, window, path));
+  EXPECT_EQ(window.prompts[6].defaultText, " 44");
+  EXPECT_EQ(window.prompts[7].defaultText, " 1003");
+
+  // A fresh read restarts the serial number; the Ethernet number carries on.
+  window.reloadFile = true;
+  ASSERT_TRUE(LoadMonitor(state, window, path));
+  EXPECT_EQ(window.prompts[8].defaultText, " 2");
+  EXPECT_EQ(window.prompts[9].defaultText, " 1004");
+}
+
+TEST_F(StampCardIdentityTest, NumberBeyond32BitsStopsTheRunWithItsDescription) {
+  window.inputAnswers = {"4294967296"};
+  EXPECT_FALSE(LoadMonitor(state, window, path));
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_THAT(window.messages[0].text, ::testing::HasSubstr("4294967296"));
+  EXPECT_EQ(window.messages[0].icon, MessageIcon::Warning);
+  EXPECT_TRUE(Wire(vr).empty());
+  ExpectRestored();
+  // The number is remembered all the same.
+  window.inputAnswers = {"7"};
+  ASSERT_TRUE(LoadMonitor(state, window, path));
+  EXPECT_EQ(window.prompts[1].defaultText, " 4294967297");
+}
+
+TEST_F(StampCardIdentityTest, NegativeNumbersFollowTheSameByteRules) {
+  window.inputAnswers = {"-1"};
+  ASSERT_TRUE(LoadMonitor(state, window, path));
+  EXPECT_EQ(ImageBytes(0x7FC4, 4), (std::vector<uint8_t>{0, 0, 0, 0xFF}));
+  window.inputAnswers = {"-300"};
+  ASSERT_TRUE(LoadMonitor(state, window, path));
+  EXPECT_EQ(window.prompts[1].defaultText, " 0");
+  EXPECT_EQ(ImageBytes(0x7FC4, 4), (std::vector<uint8_t>{0, 0, 0xFF, 0xD4}));
+}
+
+}  // namespace
+}  // namespace ostra::testing
