@@ -1,1 +1,17 @@
-int main() { return 0; }
+// ostra-bootloader: the loader's window.
+#include <QApplication>
+
+#include "app/Autopilot.h"
+#include "window/Picture.h"
+#include "window/frmMain.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("ostra-bootloader");
+  QApplication::setWindowIcon(ostra::window::WindowIcon());
+
+  ostra::window::frmMain window;  // runs the start-up sequence
+  window.show();
+  ostra::app::StartAutopilot(window);
+  return QApplication::exec();
+}

@@ -1,1 +1,614 @@
-// placeholder
+#include "window/frmMain.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <system_error>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QInputDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QStringDecoder>
+
+#include "download/Download.h"
+#include "window/Catalogue.h"
+#include "window/Picture.h"
+#include "window/Terminal.h"
+
+namespace ostra::window {
+
+namespace {
+
+// An option button that leaves its selection to its handler: a click reports the
+// button's state as it was before, and the handler decides what is shown selected.
+class OptionButton : public QRadioButton {
+ public:
+  OptionButton(const QString& text, QWidget* parent) : QRadioButton(text, parent) {
+    setAutoExclusive(false);
+  }
+
+ protected:
+  void nextCheckState() override {}
+};
+
+constexpr int kClientWidth = 698;
+constexpr int kClientHeight = 494;
+
+const char kHardwareFilter[] =
+    "Hardware Files (*.sub *.mon *.sr);;BOOT Files (*.sub);;Monitor Files (*.mon)";
+const char kApplicationFilter[] = "SR Files (*.sr *.sr?);;All Files (*)";
+
+// Text from the core: UTF-8 when it is valid (paths), else one byte per character.
+QString FromCore(const std::string& text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    shown += text[i];
+  }
+  QStringDecoder decoder(QStringDecoder::Utf8);
+  QString utf8 = decoder.decode(QByteArrayView(shown.data(), static_cast<qsizetype>(shown.size())));
+  if (!decoder.hasError()) return utf8;
+  return QString::fromLatin1(shown.data(), static_cast<qsizetype>(shown.size()));
+}
+
+std::string ToCore(const QString& text) {
+  return text.toStdString();
+}
+
+QMessageBox::Icon ToQt(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::Information:
+      return QMessageBox::Information;
+    case MessageIcon::Warning:
+      return QMessageBox::Warning;
+    case MessageIcon::Stop:
+      return QMessageBox::Critical;
+    case MessageIcon::None:
+      break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+std::string CurrentDirectory() {
+  std::error_code ec;
+  auto dir = std::filesystem::current_path(ec);
+  return ec ? std::string() : dir.string();
+}
+
+struct SelectionError {
+  long number;
+  std::string description;
+};
+
+void ChangeDirectory(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::current_path(dir, ec);
+  if (ec) throw SelectionError{ec.value(), "Cannot change to " + dir + ": " + ec.message()};
+}
+
+}  // namespace
+
+std::string PortDevice(int port) {
+  const std::string variable = "VRXCOM_COM" + std::to_string(port);
+  if (const char* device = std::getenv(variable.c_str()); device != nullptr && *device != '\0') {
+    return device;
+  }
+#ifdef _WIN32
+  return "COM" + std::to_string(port);
+#else
+  return "/dev/ttyS" + std::to_string(port - 1);
+#endif
+}
+
+frmMain::frmMain(QWidget* parent) : QWidget(parent) {
+  setObjectName("frmMain");
+  setWindowTitle(kCaption);
+  setWindowIcon(WindowIcon());
+  CreateControls();
+  PlaceControls();
+  logView_ = new LogView(Text1_);
+  state_.log.SetObserver(logView_);
+  state_.connection.SetMessageSink(
+      [this](const std::string& text) { ShowMessage(text, MessageIcon::Warning); });
+  Form_Load();
+}
+
+frmMain::~frmMain() {
+  // The connection outlives the window's widgets by a moment: a warning it gives when it
+  // closes a still-open link at the end is shown without a parent.
+  state_.connection.SetMessageSink([](const std::string& text) {
+    if (QApplication::instance() == nullptr) return;
+    QMessageBox box(QMessageBox::Warning, kCaption, FromCore(text), QMessageBox::Ok);
+    box.exec();
+  });
+  state_.log.SetObserver(nullptr);
+  delete logView_;
+  if (busy_) QApplication::restoreOverrideCursor();
+}
+
+void frmMain::CreateControls() {
+  QFont bold = font();
+  bold.setBold(true);
+
+  Port_ = new QGroupBox("Port", this);
+  COM1_ = new OptionButton("COM1", Port_);
+  COM2_ = new OptionButton("COM2", Port_);
+  PortUDP_ = new QLabel("UDP", Port_);
+  COM3_ = new OptionButton("COM3", this);
+  Speed_ = new QGroupBox("Baudrate", this);
+  BD9600_ = new OptionButton("9600", Speed_);
+  BD19200_ = new OptionButton("19200", Speed_);
+  BD38400_ = new OptionButton("38400", Speed_);
+  Label3_ = new QLabel("Hardware Type:", this);
+  HWtypes_ = new QComboBox(this);
+  DownLoadButton_ = new QPushButton(this);
+  Label2_ = new QLabel("Directory", this);
+  Hardware_ = new QLineEdit(this);
+  SelectHardware_ = new QPushButton("Browse...", this);
+  Label1_ = new QLabel("Application File:", this);
+  FileNameText_ = new QLineEdit(this);
+  BrowseForFile_ = new QPushButton("Browse...", this);
+  Label4_ = new QLabel("Reload", this);
+  Reload_File_ = new QCheckBox(this);
+  Command_ = new QLineEdit(this);
+  DownLoadProgress_ = new QProgressBar(this);
+  Text1_ = new QPlainTextEdit(this);
+
+  const std::pair<QObject*, const char*> names[] = {{Port_, "Port"},
+                                                    {COM1_, "COM1"},
+                                                    {COM2_, "COM2"},
+                                                    {PortUDP_, "PortUDP"},
+                                                    {COM3_, "COM3"},
+                                                    {Speed_, "Speed"},
+                                                    {BD9600_, "BD9600"},
+                                                    {BD19200_, "BD19200"},
+                                                    {BD38400_, "BD38400"},
+                                                    {Label3_, "Label3"},
+                                                    {HWtypes_, "HWtypes"},
+                                                    {DownLoadButton_, "DownLoadButton"},
+                                                    {Label2_, "Label2"},
+                                                    {Hardware_, "Hardware"},
+                                                    {SelectHardware_, "SelectHardware"},
+                                                    {Label1_, "Label1"},
+                                                    {FileNameText_, "FileNameText"},
+                                                    {BrowseForFile_, "BrowseForFile"},
+                                                    {Label4_, "Label4"},
+                                                    {Reload_File_, "Reload_File"},
+                                                    {Command_, "Command"},
+                                                    {DownLoadProgress_, "DownLoadProgress"},
+                                                    {Text1_, "Text1"}};
+  for (const auto& [object, name] : names) object->setObjectName(name);
+
+  for (QWidget* w : std::initializer_list<QWidget*>{Label1_, Label2_, Label3_, Label4_,
+                                                    SelectHardware_, BrowseForFile_}) {
+    w->setFont(bold);
+  }
+  PortUDP_->hide();
+  COM3_->raise();  // it sits over the Port frame without belonging to it
+  for (int port = 1; port <= 3; ++port) {
+    QRadioButton* button = port == 1 ? COM1_ : port == 2 ? COM2_ : COM3_;
+    button->setToolTip(QString("Opens %1").arg(QString::fromStdString(PortDevice(port))));
+  }
+
+  HWtypes_->setEditable(false);
+  DownLoadButton_->setIcon(QIcon(QPixmap::fromImage(DownLoadPicture())));
+  DownLoadButton_->setIconSize(QSize(48, 48));
+  DownLoadButton_->setToolTip("Load the card");
+  Reload_File_->setAccessibleName("Reload");
+  Command_->setPlaceholderText("Command to send");
+  Command_->setMaxLength(kTerminalMaxCommand);
+  Command_->installEventFilter(this);
+  DownLoadProgress_->setRange(0, 100);
+  DownLoadProgress_->setValue(0);
+  DownLoadProgress_->hide();
+
+  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  fixed.setPointSize(9);
+  Text1_->setFont(fixed);
+  Text1_->setReadOnly(true);  // a mirror of the log: typing would part the two
+  Text1_->setUndoRedoEnabled(false);
+  Text1_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Text1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+  QWidget* order[] = {Command_,        Text1_,    FileNameText_, BrowseForFile_, DownLoadButton_,
+                      SelectHardware_, Hardware_, COM1_,         COM2_,          BD9600_,
+                      BD19200_,        BD38400_,  HWtypes_,      COM3_,          Reload_File_};
+  for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+  connect(COM1_, &QAbstractButton::clicked, this, [this] { COM1_Click(); });
+  connect(COM2_, &QAbstractButton::clicked, this, [this] { COM2_Click(); });
+  connect(COM3_, &QAbstractButton::clicked, this, [this] { COM3_Click(); });
+  connect(BD9600_, &QAbstractButton::clicked, this, [this] { SpeedClicked(9600); });
+  connect(BD19200_, &QAbstractButton::clicked, this, [this] { SpeedClicked(19200); });
+  connect(BD38400_, &QAbstractButton::clicked, this, [this] { SpeedClicked(38400); });
+  connect(SelectHardware_, &QAbstractButton::clicked, this, [this] { SelectHardware_Click(); });
+  connect(BrowseForFile_, &QAbstractButton::clicked, this, [this] { BrowseForFile_Click(); });
+  connect(DownLoadButton_, &QAbstractButton::clicked, this, [this] { DownLoadButton_Click(); });
+  ShowPortControls();
+}
+
+void frmMain::PlaceControls() {
+  // Positions are those of a 96 dpi screen with an 8 pt system font, grown with the
+  // font the toolkit uses here so that no caption is cut.
+  scale_ = std::max(1.0, QFontMetricsF(font()).height() / 13.0);
+  const auto at = [this](int x, int y, int w, int h) {
+    return QRect(
+        static_cast<int>(std::lround(x * scale_)), static_cast<int>(std::lround(y * scale_)),
+        static_cast<int>(std::lround(w * scale_)), static_cast<int>(std::lround(h * scale_)));
+  };
+  Port_->setGeometry(at(16, 8, 184, 41));
+  COM1_->setGeometry(at(8, 16, 56, 17));
+  COM2_->setGeometry(at(64, 16, 57, 17));
+  PortUDP_->setGeometry(at(48, 16, 89, 17));
+  COM3_->setGeometry(at(144, 24, 54, 17));
+  Speed_->setGeometry(at(200, 8, 193, 41));
+  BD9600_->setGeometry(at(8, 16, 56, 17));
+  BD19200_->setGeometry(at(64, 16, 62, 17));
+  BD38400_->setGeometry(at(128, 16, 60, 17));
+  Label3_->setGeometry(at(408, 8, 137, 17));
+  HWtypes_->setGeometry(at(400, 24, 161, 21));
+  DownLoadButton_->setGeometry(at(576, 8, 105, 81));
+  Label2_->setGeometry(at(8, 56, 121, 17));
+  Hardware_->setGeometry(at(8, 72, 161, 19));
+  SelectHardware_->setGeometry(at(176, 72, 65, 19));
+  Label1_->setGeometry(at(248, 56, 120, 17));
+  FileNameText_->setGeometry(at(248, 72, 201, 19));
+  BrowseForFile_->setGeometry(at(456, 72, 65, 19));
+  Label4_->setGeometry(at(524, 56, 50, 17));
+  Reload_File_->setGeometry(at(544, 72, 17, 17));
+  setMinimumSize(at(0, 0, kClientWidth, kClientHeight).size());
+  resize(minimumSize());
+  resizeEvent(nullptr);
+}
+
+void frmMain::resizeEvent(QResizeEvent* event) {
+  // The command line, the progress bar over it and the log take the window's width;
+  // the log takes what height there is.
+  const int margin = static_cast<int>(std::lround(8 * scale_));
+  const int top = static_cast<int>(std::lround(104 * scale_));
+  const int lineHeight = static_cast<int>(std::lround(19 * scale_));
+  const int logTop = static_cast<int>(std::lround(136 * scale_));
+  const int width = this->width() - 2 * margin - static_cast<int>(std::lround(1 * scale_));
+  Command_->setGeometry(margin, top, width, lineHeight);
+  DownLoadProgress_->setGeometry(Command_->geometry());
+  Text1_->setGeometry(margin, logTop, width,
+                      height() - logTop - static_cast<int>(std::lround(5 * scale_)));
+  if (event != nullptr) QWidget::resizeEvent(event);
+}
+
+void frmMain::Form_Load() {
+  state_.log.Clear();
+  Command_->clear();
+  FileNameText_->setText(QString::fromStdString(CurrentDirectory()));
+  Reload_File_->setChecked(false);
+  state_.connection.SetConnectionType(1);
+
+  SetBusy(true);
+  Hardware_->setText(QString::fromStdString(CurrentDirectory()));
+  std::error_code error;
+  FillHardwareTypes(error);  // an unreadable directory lists only the fixed types
+  SetBusy(false);
+
+  if (!state_.connection.Connect()) {
+    ShowMessage("Failed to open Serial Port" + std::to_string(state_.connection.Port()),
+                MessageIcon::Warning);
+    controls_.downloadEnabled = false;
+    ShowPortControls();
+  }
+}
+
+void frmMain::Form_Unload() {
+  if (!state_.connection.Disconnect()) {
+    ShowMessage("Failed to close Serial Port " + std::to_string(state_.connection.Port()),
+                MessageIcon::Warning);
+  }
+}
+
+void frmMain::closeEvent(QCloseEvent* event) {
+  if (DownloadRunning()) {
+    // The download ends first; the window closes as soon as it has.
+    closePending_ = true;
+    event->ignore();
+    return;
+  }
+  if (!unloaded_) {
+    unloaded_ = true;
+    Form_Unload();
+  }
+  event->accept();
+}
+
+int frmMain::FillHardwareTypes(std::error_code& error) {
+  typeEntries_ = FixedHardwareTypes();
+  const auto found = HardwareTypesIn(std::filesystem::current_path(error), error);
+  typeEntries_.insert(typeEntries_.end(), found.begin(), found.end());
+  HWtypes_->clear();
+  for (const auto& entry : typeEntries_) HWtypes_->addItem(QString::fromStdString(entry));
+  HWtypes_->setCurrentIndex(-1);
+  return static_cast<int>(found.size());
+}
+
+void frmMain::ShowPortControls() {
+  const std::pair<QRadioButton*, bool> ports[] = {
+      {COM1_, controls_.com1}, {COM2_, controls_.com2}, {COM3_, controls_.com3}};
+  for (const auto& [button, selected] : ports) {
+    button->setChecked(selected);
+    button->setVisible(controls_.portButtonsVisible);
+  }
+  PortUDP_->setVisible(controls_.udpVisible);
+  Speed_->setVisible(controls_.speedVisible);
+  const std::pair<QRadioButton*, int> speeds[] = {
+      {BD9600_, 9600}, {BD19200_, 19200}, {BD38400_, 38400}};
+  for (const auto& [button, baud] : speeds) {
+    button->setChecked(controls_.speed == baud);
+    button->setVisible(controls_.speedVisible);
+  }
+  if (!downloadActive_) DownLoadButton_->setEnabled(controls_.downloadEnabled);
+}
+
+void frmMain::COM1_Click() {
+  if (DownloadRunning()) return;
+  window::COM1_Click(state_, *this, controls_, [this] { ShowPortControls(); });
+}
+
+void frmMain::COM2_Click() {
+  if (DownloadRunning()) return;
+  window::COM2_Click(state_, *this, controls_, [this] { ShowPortControls(); });
+}
+
+void frmMain::COM3_Click() {
+  if (DownloadRunning()) return;
+  window::COM3_Click(state_, *this, controls_, [this] { ShowPortControls(); });
+}
+
+void frmMain::SpeedClicked(int baud) {
+  if (DownloadRunning()) return;
+  SpeedClick(state_, *this, controls_, baud, [this] { ShowPortControls(); });
+}
+
+void frmMain::BD9600_Click() {
+  SpeedClick(state_, *this, controls_, 9600, [this] { ShowPortControls(); });
+}
+
+void frmMain::BD19200_Click() {
+  SpeedClick(state_, *this, controls_, 19200, [this] { ShowPortControls(); });
+}
+
+void frmMain::BD38400_Click() {
+  SpeedClick(state_, *this, controls_, 38400, [this] { ShowPortControls(); });
+}
+
+QString frmMain::ChooseFile(const QString& filter) {
+  QFileDialog dialog(this, "Open", QDir::currentPath(), filter);
+  dialog.setObjectName("CMDialog1");
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  if (dialog.exec() != QDialog::Accepted) return {};
+  const QStringList files = dialog.selectedFiles();
+  return files.isEmpty() ? QString() : files.first();
+}
+
+void frmMain::BrowseForFile_Click() {
+  if (DownloadRunning()) return;
+  const QString chosen = ChooseFile(kApplicationFilter);
+  if (chosen.isEmpty()) return;
+  const QFileInfo file(chosen);
+  FileNameText_->setText(QDir::toNativeSeparators(file.absoluteFilePath()));
+  QDir::setCurrent(file.absolutePath());
+  Redraw();
+}
+
+void frmMain::SelectHardware_Click() {
+  if (DownloadRunning()) return;
+  try {
+    const std::string dir = ToCore(Hardware_->text());
+    if (!dir.empty()) ChangeDirectory(dir);
+    const QString chosen = ChooseFile(kHardwareFilter);
+    if (chosen.isEmpty()) return;
+    const QFileInfo file(chosen);
+    ChangeDirectory(ToCore(file.absolutePath()));
+    Hardware_->setText(QDir::toNativeSeparators(QString::fromStdString(CurrentDirectory())));
+    const std::string type = TypeOfHardwareFile(ToCore(file.fileName()));
+
+    Redraw();
+    SetBusy(true);
+    std::error_code error;
+    const int count = FillHardwareTypes(error);
+    if (error) {
+      throw SelectionError{error.value(),
+                           "Cannot list " + CurrentDirectory() + ": " + error.message()};
+    }
+    HWtypes_->setCurrentIndex(FindHardwareType(typeEntries_, type));
+    state_.log.LogLine(std::to_string(count) + " Hardware Types found ");
+    RedrawLog();
+    SetBusy(false);
+    Reload_File_->setChecked(false);
+  } catch (const SelectionError& e) {
+    SetBusy(false);
+    UnexpectedError(e.number, e.description);
+  } catch (const std::exception& e) {
+    SetBusy(false);
+    UnexpectedError(0, e.what());
+  }
+}
+
+void frmMain::UnexpectedError(long number, const std::string& description) {
+  QMessageBox box(QMessageBox::NoIcon, "Unexpected Error",
+                  FromCore("Error: " + std::to_string(number) + " - " + description),
+                  QMessageBox::Ok, this);
+  box.exec();
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Command_ && event->type() == QEvent::KeyPress) {
+    const auto* press = static_cast<QKeyEvent*>(event);
+    int key = -1;
+    if (press->key() == Qt::Key_Return || press->key() == Qt::Key_Enter) {
+      key = 13;
+    } else if (!press->text().isEmpty()) {
+      key = press->text().front().unicode();
+    }
+    if (key < 0) return false;  // cursor keys and the like: the box's own
+    Command_KeyPress(key);
+    return key == 0;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void frmMain::Command_KeyPress(int& key) {
+  if (key == 13) {
+    if (!DownloadRunning()) {
+      const QByteArray line = Command_->text().toLatin1();
+      SendTerminalLine(state_, *this, line.toStdString(), [this] { ScrollLog(); });
+      SetBusy(false);
+      Command_->clear();
+    }
+    key = 0;
+  }
+  repaint();
+}
+
+void frmMain::ScrollLog() {
+  QScrollBar* bar = Text1_->verticalScrollBar();
+  bar->setValue(bar->value() + 5);
+}
+
+void frmMain::DownLoadButton_Click() {
+  if (DownloadRunning()) return;
+  downloadActive_ = true;
+  // Everything that would touch the link or the application file is inert until the
+  // download ends; the log stays readable.
+  QWidget* const guarded[] = {Port_,        COM3_,           Speed_,         HWtypes_,
+                              Hardware_,    SelectHardware_, FileNameText_,  BrowseForFile_,
+                              Reload_File_, Command_,        DownLoadButton_};
+  std::vector<std::pair<QWidget*, bool>> saved;
+  for (QWidget* w : guarded) {
+    saved.emplace_back(w, w->isEnabled());
+    w->setEnabled(false);
+  }
+  try {
+    ostra::DownLoadButton_Click(state_, *this);
+  } catch (const std::exception& e) {
+    ShowMessage(e.what(), MessageIcon::Warning);
+  } catch (...) {
+    ShowMessage("The download stopped on an unexpected error.", MessageIcon::Warning);
+  }
+  for (const auto& [w, enabled] : saved) w->setEnabled(enabled);
+  SetProgressVisible(false);
+  SetCommandVisible(true);
+  SetBusy(false);
+  downloadActive_ = false;
+  ShowPortControls();
+  if (closePending_) {
+    closePending_ = false;
+    close();
+  }
+}
+
+void frmMain::ShowMessage(const std::string& text, MessageIcon icon) {
+  QMessageBox box(ToQt(icon), kCaption, FromCore(text), QMessageBox::Ok, this);
+  box.exec();
+}
+
+bool frmMain::AskYesNo(const std::string& text, MessageIcon icon) {
+  QMessageBox box(ToQt(icon), kCaption, FromCore(text), QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+std::string frmMain::InputBox(const std::string& prompt, const std::string& title,
+                              const std::string& defaultText) {
+  QInputDialog dialog(this);
+  dialog.setInputMode(QInputDialog::TextInput);
+  dialog.setWindowTitle(FromCore(title));
+  dialog.setLabelText(FromCore(prompt));
+  dialog.setTextValue(FromCore(defaultText));
+  if (dialog.exec() != QDialog::Accepted) return {};
+  return ToCore(dialog.textValue());
+}
+
+void frmMain::SetCommandVisible(bool visible) {
+  Command_->setVisible(visible);
+}
+
+void frmMain::SetProgressVisible(bool visible) {
+  if (visible && !DownLoadProgress_->isVisible()) {
+    ++progressRuns_;
+    progressShot_ = false;
+  }
+  DownLoadProgress_->setVisible(visible);
+}
+
+void frmMain::SetProgress(double percent) {
+  if (!(percent >= 0)) percent = 0;  // also NaN
+  DownLoadProgress_->setValue(static_cast<int>(std::lround(std::min(percent, 100.0))));
+  if (!screenshotDir_.isEmpty() && !progressShot_ && percent >= 50) {
+    progressShot_ = true;
+    grab().save(QString("%1/stage-%2.png").arg(screenshotDir_).arg(progressRuns_));
+  }
+}
+
+void frmMain::SetBusy(bool busy) {
+  if (busy == busy_) return;
+  busy_ = busy;
+  if (busy) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  } else {
+    QApplication::restoreOverrideCursor();
+  }
+}
+
+void frmMain::RedrawLog() {
+  Text1_->viewport()->repaint();
+}
+
+void frmMain::Redraw() {
+  repaint();
+}
+
+void frmMain::Yield() {
+  QCoreApplication::processEvents();
+}
+
+std::string frmMain::Hardware() const {
+  return ToCore(Hardware_->text());
+}
+
+std::string frmMain::HWtypes() const {
+  return ToCore(HWtypes_->currentText());
+}
+
+std::string frmMain::FileNameText() const {
+  return ToCore(FileNameText_->text());
+}
+
+bool frmMain::ReloadFile() const {
+  return Reload_File_->isChecked();
+}
+
+void frmMain::FocusHWtypes() {
+  HWtypes_->setFocus();
+}
+
+}  // namespace ostra::window

@@ -1,0 +1,34 @@
+#pragma once
+// Text1: shows the log. Every log edit reaches the text document as one insertion or
+// removal at its start, so a write costs the same however long the log has grown.
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include <QString>
+
+#include "formats/LogText.h"
+
+class QPlainTextEdit;
+
+namespace ostra::window {
+
+// What a log text looks like in the box: CR LF (and a lone CR) breaks the line, a lone
+// LF shows nothing, other control characters show as their control pictures, bytes
+// above 0x7F as Latin-1. Each byte but LF is one character of the document.
+QString LogDisplayText(std::string_view logText);
+
+class LogView : public LogObserver {
+ public:
+  explicit LogView(QPlainTextEdit* box);
+
+  void LogInsertedAtTop(std::string_view text) override;
+  void LogRemovedFromTop(std::size_t count) override;
+  void LogCleared() override;
+
+ private:
+  QPlainTextEdit* box_;
+  std::string reversed_;  // the log as shown, oldest byte first
+};
+
+}  // namespace ostra::window

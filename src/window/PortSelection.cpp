@@ -1,0 +1,94 @@
+#include "window/PortSelection.h"
+
+#include <string>
+
+#include "protocols/Stages.h"
+
+namespace ostra::window {
+
+namespace {
+
+void Call(const ShowControls& show) {
+  if (show) show();
+}
+
+// Closes the link, moves it to port and opens it again; true when it opened.
+bool Reopen(LoaderState& state, LoaderWindow& window, int port, const std::string& closeFailure) {
+  if (!state.connection.Disconnect()) window.ShowMessage(closeFailure, MessageIcon::Warning);
+  state.connection.SetPort(port);
+  return state.connection.Connect();
+}
+
+void ShowPortRow(PortControls& c, int selected) {
+  c.com1 = selected == 1;
+  c.com2 = selected == 2;
+  c.com3 = selected == 3;
+  c.speedVisible = true;
+}
+
+}  // namespace
+
+void COM1_Click(LoaderState& state, LoaderWindow& window, PortControls& controls,
+                const ShowControls& show) {
+  if (controls.com1) {
+    // The UDP display: the port and speed rows give way to the "UDP" label.
+    controls.com1 = controls.com2 = controls.com3 = false;
+    controls.portButtonsVisible = false;
+    controls.speedVisible = false;
+    controls.udpVisible = true;
+    Call(show);
+    return;
+  }
+  ShowPortRow(controls, 1);
+  controls.portButtonsVisible = true;
+  controls.udpVisible = false;
+  Call(show);
+  const int oldPort = state.connection.Port();
+  if (Reopen(state, window, 1, "Failed to close Serial Port" + std::to_string(oldPort))) {
+    controls.downloadEnabled = true;
+  } else {
+    window.ShowMessage("Failed to open Serial Port " + std::to_string(state.connection.Port()),
+                       MessageIcon::Warning);
+    controls.com1 = false;
+    controls.downloadEnabled = false;
+  }
+  Call(show);
+}
+
+void COM2_Click(LoaderState& state, LoaderWindow& window, PortControls& controls,
+                const ShowControls& show) {
+  ShowPortRow(controls, 2);
+  Call(show);
+  if (Reopen(state, window, 2, "Failed to close Serial Port")) {
+    controls.downloadEnabled = true;
+  } else {
+    window.ShowMessage("Failed to open Serial Port", MessageIcon::Warning);
+    controls.com2 = false;
+    controls.speedVisible = false;
+    controls.downloadEnabled = false;
+  }
+  Call(show);
+}
+
+void COM3_Click(LoaderState& state, LoaderWindow& window, PortControls& controls,
+                const ShowControls& show) {
+  ShowPortRow(controls, 3);
+  Call(show);
+  if (Reopen(state, window, 3, "Failed to close Serial Port")) {
+    controls.downloadEnabled = true;
+  } else {
+    window.ShowMessage("Failed to open Serial Port", MessageIcon::Warning);
+    controls.com3 = false;
+    controls.downloadEnabled = false;
+  }
+  Call(show);
+}
+
+void SpeedClick(LoaderState& state, LoaderWindow& window, PortControls& controls, int baud,
+                const ShowControls& show) {
+  controls.speed = baud;
+  Call(show);
+  SwitchLineSpeed(state, window, baud);
+}
+
+}  // namespace ostra::window

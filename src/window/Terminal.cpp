@@ -1,0 +1,41 @@
+#include "window/Terminal.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "link/codeDLL.h"
+
+namespace ostra::window {
+
+void SendTerminalLine(LoaderState& state, LoaderWindow& window, const std::string& command,
+                      const std::function<void()>& scrollLog) {
+  std::string reply(kTerminalReplySize, ' ');
+  state.log.LogLine(command);
+  if (scrollLog) scrollLog();
+  window.RedrawLog();
+
+  // The count travels as a 16-bit number; the command box holds no more than fits.
+  std::string line = command.substr(0, kTerminalMaxCommand) + '\r';
+
+  VrConnection& link = state.connection;
+  const int32_t savedTimeout = link.Timeout();
+  link.SetTimeoutValue(kTerminalTimeoutMs);
+  link.SetTimeout();
+  const int32_t result =
+      VrSendAscii(link.ConnectionID(), line.data(), static_cast<int16_t>(line.size()), reply.data(),
+                  kTerminalReplySize, static_cast<uint8_t>(kXon));
+  if (result == 0) {
+    window.ShowMessage("Failed to get response.", MessageIcon::Warning);
+  } else {
+    reply.erase(reply.find_last_not_of(' ') + 1);
+    std::string text = FixLineEnds(reply);
+    text = StripChar(text, kXon);
+    text = StripChar(text, kXoff);
+    state.log.LogLine(text);
+  }
+  link.SetTimeoutValue(savedTimeout);
+  link.SetTimeout();
+}
+
+}  // namespace ostra::window

@@ -1,0 +1,141 @@
+#pragma once
+// The program's one window: port and speed, hardware directory and type, application
+// file, the download button, the terminal line and the log. It owns the loader's state
+// for the program's lifetime and is the core's window.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <QString>
+#include <QWidget>
+
+#include "protocols/LoaderState.h"
+#include "protocols/LoaderWindow.h"
+#include "window/LogView.h"
+#include "window/PortSelection.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+
+namespace ostra::window {
+
+inline constexpr char kCaption[] = "Ostra Boot Loader";
+
+// The device a port number opens: VRXCOM_COM<n> when set, else the system's own name.
+std::string PortDevice(int port);
+
+class frmMain : public QWidget, public LoaderWindow {
+ public:
+  // Builds the controls and runs the start-up sequence (Form_Load).
+  explicit frmMain(QWidget* parent = nullptr);
+  ~frmMain() override;
+  frmMain(const frmMain&) = delete;
+  frmMain& operator=(const frmMain&) = delete;
+
+  LoaderState& state() { return state_; }
+  const PortControls& portControls() const { return controls_; }
+
+  // Handlers, named after their control and event. Those a person triggers do nothing
+  // while a download runs.
+  void COM1_Click();
+  void COM2_Click();
+  void COM3_Click();
+  void BD9600_Click() override;  // also called by the loading stages
+  void BD19200_Click() override;
+  void BD38400_Click();
+  void BrowseForFile_Click();
+  void SelectHardware_Click();
+  void Command_KeyPress(int& key);  // key 13 (Enter) sends the line and is consumed (0)
+  void DownLoadButton_Click();
+  void ScrollLog();  // moves the log view five lines towards its end
+
+  // Pictures of the window for the documentation: with a directory set, the window
+  // saves stage-<n>.png when the n-th progress run passes half way.
+  void SetScreenshotDirectory(const QString& dir) { screenshotDir_ = dir; }
+
+  // True while a download runs: controls that touch the link or the application file
+  // are inert and closing the window waits for the download's end.
+  bool DownloadRunning() const { return downloadActive_ || state_.downloadRunning; }
+
+  // LoaderWindow
+  void ShowMessage(const std::string& text, MessageIcon icon) override;
+  bool AskYesNo(const std::string& text, MessageIcon icon) override;
+  std::string InputBox(const std::string& prompt, const std::string& title,
+                       const std::string& defaultText) override;
+  void SetCommandVisible(bool visible) override;
+  void SetProgressVisible(bool visible) override;
+  void SetProgress(double percent) override;
+  void SetBusy(bool busy) override;
+  void RedrawLog() override;
+  void Redraw() override;
+  void Yield() override;
+  std::string Hardware() const override;
+  std::string HWtypes() const override;
+  std::string FileNameText() const override;
+  bool ReloadFile() const override;
+  void FocusHWtypes() override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void CreateControls();
+  void PlaceControls();
+  void Form_Load();
+  void Form_Unload();
+  // Clears HWtypes and fills it; returns the number of types found. error is set
+  // when the current directory could not be listed.
+  int FillHardwareTypes(std::error_code& error);
+  QString ChooseFile(const QString& filter);
+  void ShowPortControls();
+  void SpeedClicked(int baud);  // a person's click on a speed button
+  void UnexpectedError(long number, const std::string& description);
+
+  LoaderState state_;
+  PortControls controls_;
+  LogView* logView_ = nullptr;
+  double scale_ = 1.0;
+  bool busy_ = false;
+  bool downloadActive_ = false;
+  bool closePending_ = false;
+  bool unloaded_ = false;
+  std::vector<std::string> typeEntries_;
+  QString screenshotDir_;
+  int progressRuns_ = 0;
+  bool progressShot_ = false;
+
+  QGroupBox* Port_ = nullptr;
+  QRadioButton* COM1_ = nullptr;
+  QRadioButton* COM2_ = nullptr;
+  QLabel* PortUDP_ = nullptr;
+  QRadioButton* COM3_ = nullptr;
+  QGroupBox* Speed_ = nullptr;
+  QRadioButton* BD9600_ = nullptr;
+  QRadioButton* BD19200_ = nullptr;
+  QRadioButton* BD38400_ = nullptr;
+  QLabel* Label3_ = nullptr;
+  QComboBox* HWtypes_ = nullptr;
+  QPushButton* DownLoadButton_ = nullptr;
+  QLabel* Label2_ = nullptr;
+  QLineEdit* Hardware_ = nullptr;
+  QPushButton* SelectHardware_ = nullptr;
+  QLabel* Label1_ = nullptr;
+  QLineEdit* FileNameText_ = nullptr;
+  QPushButton* BrowseForFile_ = nullptr;
+  QLabel* Label4_ = nullptr;
+  QCheckBox* Reload_File_ = nullptr;
+  QLineEdit* Command_ = nullptr;
+  QProgressBar* DownLoadProgress_ = nullptr;
+  QPlainTextEdit* Text1_ = nullptr;
+};
+
+}  // namespace ostra::window
