@@ -1,1 +1,404 @@
-// placeholder
+// The Vr functions on a real serial port. The contract is in Vrxcom.h.
+#include "vrxcom/Vrxcom.h"
+
+#include <QAbstractEventDispatcher>
+#include <QByteArray>
+#include <QSerialPort>
+#include <QString>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kDefaultTimeoutMs = 1000;
+constexpr int32_t kDefaultBaud = 19200;
+constexpr uint8_t kAck = 0x06;
+constexpr int32_t kConfigurationKind = 20;
+
+struct Error {
+  int32_t number = VRXCOM_NO_ERROR;
+  std::string text = "No error";
+};
+
+// Received bytes not yet taken by an exchange.
+class Pending {
+ public:
+  bool Empty() const { return head_ == bytes_.size(); }
+  uint8_t Take() { return static_cast<uint8_t>(bytes_[head_++]); }
+  void Append(const QByteArray& more) {
+    if (Empty()) {
+      bytes_.clear();
+      head_ = 0;
+    } else if (head_ > 4096) {
+      bytes_.erase(0, head_);
+      head_ = 0;
+    }
+    bytes_.append(more.constData(), static_cast<std::size_t>(more.size()));
+  }
+  void Clear() {
+    bytes_.clear();
+    head_ = 0;
+  }
+
+ private:
+  std::string bytes_;
+  std::size_t head_ = 0;
+};
+
+struct Connection {
+  std::string device;
+  std::unique_ptr<QSerialPort> serial;
+  int32_t timeoutMs = kDefaultTimeoutMs;
+  Pending pending;
+  bool lost = false;
+  Error error;
+};
+
+std::mutex tableLock;
+std::map<int32_t, std::unique_ptr<Connection>> table;
+int32_t lastHandle = 0;
+Error noConnectionError;  // failures without an open handle
+
+// QSerialPort creates socket notifiers when it opens; on a thread without an event
+// loop Qt warns that they cannot be used. We never use them (every wait here is a
+// blocking wait), so that one warning is dropped while a port opens or closes.
+QtMessageHandler previousHandler = nullptr;
+void DropNotifierWarning(QtMsgType type, const QMessageLogContext& context,
+                         const QString& message) {
+  if (message.startsWith(QLatin1String("QSocketNotifier: Can only be used with threads"))) return;
+  if (previousHandler != nullptr) {
+    previousHandler(type, context, message);
+  } else {
+    std::fprintf(stderr, "%s\n", qPrintable(message));
+  }
+}
+
+class QuietWithoutEventLoop {
+ public:
+  QuietWithoutEventLoop() : active_(QAbstractEventDispatcher::instance() == nullptr) {
+    if (active_) previousHandler = qInstallMessageHandler(DropNotifierWarning);
+  }
+  ~QuietWithoutEventLoop() {
+    if (active_) qInstallMessageHandler(previousHandler);
+  }
+  QuietWithoutEventLoop(const QuietWithoutEventLoop&) = delete;
+  QuietWithoutEventLoop& operator=(const QuietWithoutEventLoop&) = delete;
+
+ private:
+  bool active_;
+};
+
+Connection* Find(int32_t handle) {
+  if (handle == 0) return nullptr;
+  const auto it = table.find(handle);
+  return it == table.end() ? nullptr : it->second.get();
+}
+
+bool Fail(Connection* c, int32_t number, std::string text) {
+  Error& e = c != nullptr ? c->error : noConnectionError;
+  e.number = number;
+  e.text = std::move(text);
+  return false;
+}
+
+bool UnknownHandle(int32_t handle) {
+  return Fail(nullptr, VRXCOM_BAD_HANDLE,
+              "No connection is open with handle " + std::to_string(handle) + ".");
+}
+
+std::string DeviceForPort(int32_t port) {
+  const std::string variable = "VRXCOM_COM" + std::to_string(port);
+  if (const char* named = std::getenv(variable.c_str()); named != nullptr && *named != '\0') {
+    return named;
+  }
+#ifdef _WIN32
+  return "COM" + std::to_string(port);
+#else
+  return "/dev/ttyS" + std::to_string(port - 1);
+#endif
+}
+
+void AskForLowLatency([[maybe_unused]] QSerialPort& serial) {
+#ifdef __linux__
+  serial_struct settings{};
+  const int fd = static_cast<int>(serial.handle());
+  if (fd >= 0 && ioctl(fd, TIOCGSERIAL, &settings) == 0) {
+    settings.flags |= ASYNC_LOW_LATENCY;
+    (void)ioctl(fd, TIOCSSERIAL, &settings);  // a driver that refuses keeps its timing
+  }
+#endif
+}
+
+std::string Describe(const QSerialPort& serial) {
+  return serial.errorString().toStdString();
+}
+
+bool ApplyLineFormat(Connection& c, int32_t baud, int32_t parity, int32_t dataBits,
+                     int32_t stopBits) {
+  static constexpr QSerialPort::Parity kParities[] = {
+      QSerialPort::NoParity, QSerialPort::OddParity, QSerialPort::EvenParity,
+      QSerialPort::MarkParity, QSerialPort::SpaceParity};
+  static constexpr QSerialPort::StopBits kStops[] = {
+      QSerialPort::OneStop, QSerialPort::OneAndHalfStop, QSerialPort::TwoStop};
+  if (baud <= 0 || parity < 0 || parity > 4 || dataBits < 5 || dataBits > 8 || stopBits < 0 ||
+      stopBits > 2) {
+    return Fail(&c, VRXCOM_BAD_SETTINGS,
+                "Unsupported line settings: " + std::to_string(baud) + " baud, parity " +
+                    std::to_string(parity) + ", " + std::to_string(dataBits) +
+                    " data bits, stop bits " + std::to_string(stopBits) + ".");
+  }
+  QSerialPort& s = *c.serial;
+  if (!s.setBaudRate(baud) || !s.setDataBits(static_cast<QSerialPort::DataBits>(dataBits)) ||
+      !s.setParity(kParities[parity]) || !s.setStopBits(kStops[stopBits]) ||
+      !s.setFlowControl(QSerialPort::NoFlowControl)) {
+    return Fail(
+        &c, VRXCOM_BAD_SETTINGS,
+        "Cannot set " + std::to_string(baud) + " baud on " + c.device + ": " + Describe(s) + ".");
+  }
+  return true;
+}
+
+// Milliseconds left until deadline, rounded up so that a wait never ends early and a
+// loop never spins on zero-length waits; 0 when the deadline has passed.
+int Remaining(Clock::time_point deadline) {
+  const auto now = Clock::now();
+  if (now >= deadline) return 0;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  return static_cast<int>(std::min<int64_t>(left, INT32_MAX));
+}
+
+bool LineLost(Connection& c) {
+  c.lost = true;
+  return Fail(&c, VRXCOM_LINE_LOST,
+              "The line to " + c.device + " was lost (device removed or hung up).");
+}
+
+bool CheckUsable(Connection& c) {
+  if (c.lost) return LineLost(c);
+  return true;
+}
+
+bool TimedOut(Connection& c, const char* what) {
+  return Fail(&c, VRXCOM_TIMED_OUT,
+              std::string(what) + " within " + std::to_string(c.timeoutMs) + " ms.");
+}
+
+bool Send(Connection& c, const char* bytes, int64_t count, Clock::time_point deadline) {
+  if (count <= 0) return true;
+  QSerialPort& s = *c.serial;
+  qint64 written = 0;
+  {
+    QuietWithoutEventLoop quiet;  // the first write of a port makes a notifier
+    written = s.write(bytes, count);
+  }
+  if (written != count) return LineLost(c);
+  while (s.bytesToWrite() > 0) {
+    const int left = Remaining(deadline);
+    if (left == 0) return TimedOut(c, "Could not send");
+    if (!s.waitForBytesWritten(left)) {
+      if (s.error() != QSerialPort::TimeoutError && s.error() != QSerialPort::NoError) {
+        return LineLost(c);
+      }
+      s.clearError();
+    }
+  }
+  return true;
+}
+
+// Waits for the next received byte until deadline. Records the error and returns
+// false on a time-out or a failed line.
+bool NextByte(Connection& c, Clock::time_point deadline, uint8_t& byte, const char* awaited) {
+  QSerialPort& s = *c.serial;
+  while (c.pending.Empty()) {
+    if (s.bytesAvailable() > 0) {
+      c.pending.Append(s.readAll());
+      continue;
+    }
+    const int left = Remaining(deadline);
+    if (left == 0) return TimedOut(c, awaited);
+    if (!s.waitForReadyRead(left)) {
+      // A hung-up terminal or a removed adapter shows as a failed read (EIO, or
+      // end of file); nothing more will come from it, so the exchange ends now.
+      if (s.error() != QSerialPort::TimeoutError && s.error() != QSerialPort::NoError) {
+        return LineLost(c);
+      }
+      s.clearError();
+    }
+  }
+  byte = c.pending.Take();
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t VrOpenConnection(int32_t type, int32_t port, uint32_t /*address*/) {
+  std::lock_guard lock(tableLock);
+  if (type != 1) {
+    return Fail(nullptr, VRXCOM_BAD_ARGUMENT,
+                "Connection type " + std::to_string(type) + " is not supported.");
+  }
+  if (port < 1) {
+    return Fail(nullptr, VRXCOM_BAD_ARGUMENT, "There is no port " + std::to_string(port) + ".");
+  }
+  auto c = std::make_unique<Connection>();
+  c->device = DeviceForPort(port);
+  c->serial = std::make_unique<QSerialPort>();
+  c->serial->setPortName(QString::fromLocal8Bit(c->device.c_str()));
+  {
+    QuietWithoutEventLoop quiet;
+    if (!c->serial->open(QIODevice::ReadWrite)) {
+      return Fail(nullptr, VRXCOM_OPEN_FAILED,
+                  "Cannot open " + c->device + ": " + Describe(*c->serial) + ".");
+    }
+  }
+  if (!ApplyLineFormat(*c, kDefaultBaud, 0, 8, 0)) {
+    QuietWithoutEventLoop quiet;
+    c->serial->close();
+    return Fail(nullptr, VRXCOM_OPEN_FAILED, c->error.text);
+  }
+  AskForLowLatency(*c->serial);
+  c->serial->clear(QSerialPort::AllDirections);
+
+  int32_t handle = lastHandle;
+  do {
+    handle = handle == INT32_MAX ? 1 : handle + 1;
+  } while (table.count(handle) != 0);
+  lastHandle = handle;
+  table.emplace(handle, std::move(c));
+  return handle;
+}
+
+int32_t VrInitConnection(int32_t handle, int32_t baud, int32_t parity, int32_t dataBits,
+                         int32_t stopBits) {
+  std::lock_guard lock(tableLock);
+  Connection* c = Find(handle);
+  if (c == nullptr) return UnknownHandle(handle);
+  if (!CheckUsable(*c)) return 0;
+  return ApplyLineFormat(*c, baud, parity, dataBits, stopBits) ? 1 : 0;
+}
+
+int32_t VrSetConnectionTimeout(int32_t handle, int32_t timeoutMs) {
+  std::lock_guard lock(tableLock);
+  Connection* c = Find(handle);
+  if (c == nullptr) return UnknownHandle(handle);
+  if (timeoutMs < 0) {
+    return Fail(c, VRXCOM_BAD_SETTINGS,
+                "A time-out of " + std::to_string(timeoutMs) + " ms is not possible.");
+  }
+  c->timeoutMs = timeoutMs;
+  return 1;
+}
+
+int32_t VrCloseConnection(int32_t handle) {
+  std::lock_guard lock(tableLock);
+  const auto it = handle == 0 ? table.end() : table.find(handle);
+  if (it == table.end()) return UnknownHandle(handle);
+  {
+    QuietWithoutEventLoop quiet;
+    it->second->serial->close();
+    it->second->serial.reset();
+  }
+  table.erase(it);
+  return 1;
+}
+
+int32_t VrSendAscii(int32_t handle, const char* text, int16_t count, char* reply, int32_t replySize,
+                    uint8_t endByte) {
+  std::lock_guard lock(tableLock);
+  Connection* c = Find(handle);
+  if (c == nullptr) return UnknownHandle(handle);
+  if (count < 0 || (count > 0 && text == nullptr) || (replySize > 0 && reply == nullptr)) {
+    return Fail(c, VRXCOM_BAD_ARGUMENT, "VrSendAscii was given a bad text or reply buffer.");
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(c->timeoutMs);
+  if (!CheckUsable(*c) || !Send(*c, text, count, deadline)) return 0;
+  const int64_t room = std::max<int32_t>(replySize, 0);
+  int64_t taken = 0;
+  for (;;) {
+    uint8_t byte = 0;
+    if (!NextByte(*c, deadline, byte, "No end byte arrived")) return 0;
+    if (taken < room) reply[taken] = static_cast<char>(byte);
+    ++taken;
+    if (byte == endByte) return static_cast<int32_t>(std::min<int64_t>(taken, INT32_MAX));
+  }
+}
+
+int32_t VrSendData(int32_t handle, int32_t kind, const char* message, int16_t length, char* reply,
+                   int32_t replySize) {
+  std::lock_guard lock(tableLock);
+  Connection* c = Find(handle);
+  if (c == nullptr) return UnknownHandle(handle);
+  if (kind != kConfigurationKind) {
+    return Fail(c, VRXCOM_BAD_ARGUMENT,
+                "VrSendData does not know kind " + std::to_string(kind) + ".");
+  }
+  if (length < 0 || (length > 0 && message == nullptr) || (replySize > 0 && reply == nullptr)) {
+    return Fail(c, VRXCOM_BAD_ARGUMENT, "VrSendData was given a bad message or reply buffer.");
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(c->timeoutMs);
+  if (!CheckUsable(*c) || !Send(*c, message, length, deadline)) return 0;
+  uint8_t count = 0;
+  if (!NextByte(*c, deadline, count, "No reply arrived")) return 0;
+  if (replySize > 0) reply[0] = static_cast<char>(count);
+  for (int32_t i = 1; i <= count; ++i) {
+    uint8_t byte = 0;
+    if (!NextByte(*c, deadline, byte, "The reply was not complete")) return 0;
+    if (i < replySize) reply[i] = static_cast<char>(byte);
+  }
+  return 1;
+}
+
+int32_t VrGetErrorInfo(int32_t handle, VrErrorInfo* info) {
+  std::lock_guard lock(tableLock);
+  if (info == nullptr) return 0;
+  const Connection* c = Find(handle);
+  const Error& e = c != nullptr ? c->error : noConnectionError;
+  std::memset(info, 0, sizeof *info);
+  info->number = e.number;
+  std::memcpy(info->text, e.text.data(), std::min(e.text.size(), sizeof info->text - 1));
+  return 1;
+}
+
+int32_t VrPutStatus(int32_t handle, int32_t status) {
+  std::lock_guard lock(tableLock);
+  Connection* c = Find(handle);
+  if (c == nullptr) return UnknownHandle(handle);
+  const auto s = static_cast<uint8_t>(status & 0xFF);
+  const char packet[] = {0x01,
+                         0x04,
+                         0x73,
+                         static_cast<char>(s),
+                         static_cast<char>(255 - ((0x73 + s) % 256)),
+                         static_cast<char>(0xFF)};
+  const auto deadline = Clock::now() + std::chrono::milliseconds(c->timeoutMs);
+  if (!CheckUsable(*c) || !Send(*c, packet, sizeof packet, deadline)) return 0;
+  uint8_t answer = 0;
+  if (!NextByte(*c, deadline, answer, "No acknowledgement arrived")) return 0;
+  if (answer != kAck) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02X", answer);
+    return Fail(c, VRXCOM_NOT_ACKNOWLEDGED,
+                std::string("The card answered ") + hex + " instead of ACK (06).");
+  }
+  return 1;
+}
+
+}  // extern "C"
