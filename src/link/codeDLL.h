@@ -6,6 +6,11 @@
  *
  * Results: 1 = success for every function except VrSendAscii, where 0 = failure
  * and any other value = success. Time-outs are in milliseconds, speeds in baud.
+ *
+ * vrxcom/Vrxcom.h gives the serial implementation's full contract: the device of each
+ * port, the one deadline per exchange, received bytes kept for the next exchange, a
+ * lost line failing at once, and its error numbers (a failure without an open handle,
+ * such as a failed open, is reported by VrGetErrorInfo for handle 0).
  */
 #include <stdint.h>
 

@@ -209,13 +209,14 @@ bool Send(Connection& c, const char* bytes, int64_t count, Clock::time_point dea
   }
   if (written != count) return LineLost(c);
   while (s.bytesToWrite() > 0) {
+    // At the deadline the driver is still asked once, without waiting.
     const int left = Remaining(deadline);
-    if (left == 0) return TimedOut(c, "Could not send");
     if (!s.waitForBytesWritten(left)) {
       if (s.error() != QSerialPort::TimeoutError && s.error() != QSerialPort::NoError) {
         return LineLost(c);
       }
       s.clearError();
+      if (left == 0) return TimedOut(c, "Could not send");
     }
   }
   return true;
@@ -230,8 +231,9 @@ bool NextByte(Connection& c, Clock::time_point deadline, uint8_t& byte, const ch
       c.pending.Append(s.readAll());
       continue;
     }
+    // At the deadline the driver is still asked once, without waiting, so that a
+    // time-out of 0 takes what has already arrived.
     const int left = Remaining(deadline);
-    if (left == 0) return TimedOut(c, awaited);
     if (!s.waitForReadyRead(left)) {
       // A hung-up terminal or a removed adapter shows as a failed read (EIO, or
       // end of file); nothing more will come from it, so the exchange ends now.
@@ -239,6 +241,7 @@ bool NextByte(Connection& c, Clock::time_point deadline, uint8_t& byte, const ch
         return LineLost(c);
       }
       s.clearError();
+      if (left == 0) return TimedOut(c, awaited);
     }
   }
   byte = c.pending.Take();
