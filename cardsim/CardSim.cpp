@@ -276,7 +276,13 @@ void Simulator::Impl::ProcessDue(Clock::time_point now) {
     in.pop_front();
     ++bytesIn;
     emits.clear();
-    if (!card.Receive(t.byte, t.baud, emits)) ++bytesIgnored;
+    bool taken = card.Receive(t.byte, t.baud, emits);
+    if (!taken) ++bytesIgnored;
+    if (opts.trace) {
+      std::fprintf(stderr, "in  %02X at %u%s ->", t.byte, t.baud, taken ? "" : " (ignored)");
+      for (const Emit& e : emits) std::fprintf(stderr, " %02X", e.byte);
+      std::fprintf(stderr, "\n");
+    }
     for (const Emit& e : emits) {
       Clock::time_point due = t.due;  // the card answers the moment the byte is in
       if (opts.wireTiming && e.baud != 0) {
@@ -294,6 +300,8 @@ void Simulator::Impl::WriteDue(Clock::time_point now) {
   std::vector<std::uint8_t> batch;
   while (!out.empty() && out.front().due <= now) {
     if (out.front().baud != lineBaud) {
+      if (opts.trace)
+        std::fprintf(stderr, "out %02X lost: the line is at %u\n", out.front().byte, lineBaud);
       ++bytesLost;  // garbled on a line at another speed
       out.pop_front();
       continue;

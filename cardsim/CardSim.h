@@ -105,6 +105,7 @@ struct SimOptions {
   std::string flashOut;              // write the flash array here on Stop
   std::string recordOut;             // write the JSON record here on Stop (and on RequestRecord)
   bool verbose = false;              // report each stage reached on stderr
+  bool trace = false;                // report every byte in and out on stderr
 };
 
 struct Record {

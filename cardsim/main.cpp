@@ -56,6 +56,7 @@ const char kHelp[] =
     "  --record FILE           write a JSON record of what happened to FILE at exit\n"
     "                          and whenever the program receives SIGUSR1\n"
     "  --verbose               report each stage the card reaches on stderr\n"
+    "  --trace                 report every byte in and out on stderr\n"
     "  --help                  show this text\n";
 
 int Fail(const std::string& message) {
@@ -95,6 +96,8 @@ int main(int argc, char** argv) {
       options.fault.wrongUploadChecksum = true;
     } else if (arg == "--verbose") {
       options.verbose = true;
+    } else if (arg == "--trace") {
+      options.trace = true;
     } else if (arg == "--link" || arg == "--flash-in" || arg == "--flash-out" ||
                arg == "--record" || arg == "--start" || arg == "--silent-at" ||
                arg == "--hang-up-after") {
