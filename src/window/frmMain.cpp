@@ -260,11 +260,11 @@ void frmMain::PlaceControls() {
   COM1_->setGeometry(at(8, 16, 56, 17));
   COM2_->setGeometry(at(64, 16, 57, 17));
   PortUDP_->setGeometry(at(48, 16, 89, 17));
-  COM3_->setGeometry(at(144, 24, 54, 17));
-  Speed_->setGeometry(at(200, 8, 193, 41));
+  COM3_->setGeometry(at(140, 24, 58, 17));
+  Speed_->setGeometry(at(204, 8, 189, 41));
   BD9600_->setGeometry(at(8, 16, 56, 17));
-  BD19200_->setGeometry(at(64, 16, 62, 17));
-  BD38400_->setGeometry(at(128, 16, 60, 17));
+  BD19200_->setGeometry(at(64, 16, 60, 17));
+  BD38400_->setGeometry(at(126, 16, 60, 17));
   Label3_->setGeometry(at(408, 8, 137, 17));
   HWtypes_->setGeometry(at(400, 24, 161, 21));
   DownLoadButton_->setGeometry(at(576, 8, 105, 81));
@@ -556,6 +556,7 @@ void frmMain::SetProgressVisible(bool visible) {
   if (visible && !DownLoadProgress_->isVisible()) {
     ++progressRuns_;
     progressShot_ = false;
+    lastProgress_ = 0;
   }
   DownLoadProgress_->setVisible(visible);
 }
@@ -563,6 +564,11 @@ void frmMain::SetProgressVisible(bool visible) {
 void frmMain::SetProgress(double percent) {
   if (!(percent >= 0)) percent = 0;  // also NaN
   DownLoadProgress_->setValue(static_cast<int>(std::lround(std::min(percent, 100.0))));
+  if (percent + 50 <= lastProgress_) {  // the bar started again within the stage
+    ++progressRuns_;
+    progressShot_ = false;
+  }
+  lastProgress_ = percent;
   if (!screenshotDir_.isEmpty() && !progressShot_ && percent >= 50) {
     progressShot_ = true;
     grab().save(QString("%1/stage-%2.png").arg(screenshotDir_).arg(progressRuns_));

@@ -57,7 +57,7 @@ class frmMain : public QWidget, public LoaderWindow {
   void ScrollLog();  // moves the log view five lines towards its end
 
   // Pictures of the window for the documentation: with a directory set, the window
-  // saves stage-<n>.png when the n-th progress run passes half way.
+  // saves stage-<n>.png when the n-th run of the progress bar passes half way.
   void SetScreenshotDirectory(const QString& dir) { screenshotDir_ = dir; }
 
   // True while a download runs: controls that touch the link or the application file
@@ -112,6 +112,7 @@ class frmMain : public QWidget, public LoaderWindow {
   QString screenshotDir_;
   int progressRuns_ = 0;
   bool progressShot_ = false;
+  double lastProgress_ = 0;
 
   QGroupBox* Port_ = nullptr;
   QRadioButton* COM1_ = nullptr;
