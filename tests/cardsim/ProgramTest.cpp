@@ -127,6 +127,7 @@ TEST(CardSimProgram, HelpDocumentsEveryOption) {
                              "--flash-out",
                              "--record",
                              "--verbose",
+                             "--trace",
                              "--help",
                              "VRXCOM_COM2",
                              "boot-probe",
