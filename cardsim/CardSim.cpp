@@ -402,6 +402,12 @@ void Simulator::Impl::Serve() {
       while (read(wake[0], drain, sizeof drain) > 0) {
       }
     }
+    if ((fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN)) {
+      // Nobody holds the slave (it cannot happen while this side holds one):
+      // wait for a wake-up instead of spinning on the hang-up.
+      pollfd wakeOnly{wake[0], POLLIN, 0};
+      poll(&wakeOnly, 1, 10);
+    }
     std::lock_guard<std::mutex> lock(mu);
     if (fds[0].revents & POLLOUT) outBlocked = false;
     if (fds[0].revents & POLLIN) ReadLine(Clock::now());
