@@ -250,6 +250,80 @@ TEST_F(StagesEndToEndTest, EveryMonitorFailureGivesItsMessageAndRestoresTheLink)
   }
 }
 
+TEST_F(StagesEndToEndTest, ErasePlanAndImageEdgesReachTheFlashExactly) {
+  StartCard();
+  window.hwTypes = "ovx";  // no identity prompts
+  sim->SetFlash(0x7000, std::vector<uint8_t>(0x2000, 0x00));
+  // A range ending exactly at a sector boundary leaves the next sector alone.
+  const auto image = PatternBytes(0x8000, 4);
+  Boot();
+  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("a.mon", DataRecords('3', 0, image))))
+      << Messages();
+  EXPECT_EQ(Flash(0, 0x8000), image);
+  EXPECT_EQ(Flash(0x8000, 0x1000), std::vector<uint8_t>(0x1000, 0x00));
+
+  // One byte more reaches into the next sector, which is erased.
+  auto longer = image;
+  longer.push_back(0x5A);
+  Boot();
+  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("b.mon", DataRecords('3', 0, longer))))
+      << Messages();
+  EXPECT_EQ(Flash(0x8000, 2), (std::vector<uint8_t>{0x5A, 0xFF}));
+
+  // A one-byte image, a multiple of 64, and records with a gap filled with 0xFF.
+  Boot();
+  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("c.mon", {Record('2', 0x20000, {0x77})})));
+  EXPECT_EQ(Flash(0x20000, 2), (std::vector<uint8_t>{0x77, 0xFF}));
+  EXPECT_TRUE(sim->GetRecord().checksumOk);
+
+  const auto blocks = PatternBytes(128, 8);
+  Boot();
+  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("d.mon", DataRecords('2', 0x21000, blocks))));
+  EXPECT_EQ(Flash(0x21000, 128), blocks);
+  EXPECT_TRUE(sim->GetRecord().checksumOk);
+
+  sim->SetFlash(0x30000, std::vector<uint8_t>(16, 0x00));
+  Boot();
+  ASSERT_TRUE(
+      LoadMonitor(state, window,
+                  dir.Write("e.mon", {Record('2', 0x30000, {1, 2}), Record('2', 0x30006, {3})})));
+  EXPECT_EQ(Flash(0x30000, 8), (std::vector<uint8_t>{1, 2, 0xFF, 0xFF, 0xFF, 0xFF, 3, 0xFF}));
+  EXPECT_EQ(sim->GetRecord().programmedSize, 7u);
+  EXPECT_EQ(Warnings(), "");
+}
+
+TEST_F(StagesEndToEndTest, TwoCardsInARowAndAModuleThatIsNotStarted) {
+  StartCard();
+  window.hwTypes = "63ab";
+  const std::string path = dir.Write("63ab.mon", DataRecords('3', 0, PatternBytes(0x8000, 6)));
+  Boot();
+  window.inputAnswers = {"12.6", "16777217"};
+  ASSERT_TRUE(LoadMonitor(state, window, path)) << Messages();
+  EXPECT_THAT(sim->GetRecord().identityA, ElementsAre(0, 0, 0, 0x0D));
+  EXPECT_THAT(sim->GetRecord().identityB, ElementsAre(2, 0, 0, 0, 0, 1));
+
+  // The next card, the same file: offered the numbers after the last ones.
+  sim->PowerOn();
+  Boot();
+  window.inputAnswers = {"14", "16777218"};
+  ASSERT_TRUE(LoadMonitor(state, window, path)) << Messages();
+  ASSERT_EQ(window.prompts.size(), 4u);
+  EXPECT_EQ(window.prompts[2].defaultText, " 13.6");
+  EXPECT_EQ(window.prompts[3].defaultText, " 16777218");
+  EXPECT_THAT(sim->GetRecord().identityA, ElementsAre(0, 0, 0, 14));
+  EXPECT_THAT(sim->GetRecord().identityB, ElementsAre(2, 0, 0, 0, 0, 2));
+
+  // A module file is programmed and checked but not started.
+  Boot();
+  window.messages.clear();
+  ASSERT_TRUE(
+      LoadMonitor(state, window, dir.Write("ovmod.mon", DataRecords('2', 0x20000, {1, 2, 3}))));
+  EXPECT_EQ(window.MessageTexts(), std::vector<std::string>{"Orvel Module loaded"});
+  EXPECT_TRUE(sim->GetRecord().checksumOk);
+  EXPECT_NE(sim->GetRecord().role, "monitor");
+  ExpectLinkAsOnEntry();
+}
+
 // ---- memory upload -----------------------------------------------------------------
 
 TEST_F(StagesEndToEndTest, ProgrammedMonitorReadsBackTheSame) {

@@ -1,0 +1,164 @@
+// The loading stages against the card simulator with wire timing, at 19200 baud: a
+// 2048-byte bootloader through the boot ROM and a 32 KiB monitor through the
+// bootloader. Prints the wall time of each stage, the time its bytes need on the wire
+// (every byte both ways, 10 bits at 19200 baud, one after the other as the exchanges
+// serialize them) and their ratio.
+#include <sys/prctl.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cardsim/CardSim.h"
+#include "protocols/Stages.h"
+
+namespace {
+
+using ostra::LoaderState;
+using ostra::LoaderWindow;
+using ostra::MessageIcon;
+
+class BenchWindow : public LoaderWindow {
+ public:
+  explicit BenchWindow(LoaderState& state) : state_(state) {}
+  void ShowMessage(const std::string& text, MessageIcon icon) override {
+    if (icon == MessageIcon::Warning) std::fprintf(stderr, "warning: %s\n", text.c_str());
+  }
+  bool AskYesNo(const std::string&, MessageIcon) override { return false; }
+  std::string InputBox(const std::string&, const std::string&, const std::string&) override {
+    return "";
+  }
+  void SetCommandVisible(bool) override {}
+  void SetProgressVisible(bool) override {}
+  void SetProgress(double) override {}
+  void SetBusy(bool) override {}
+  void RedrawLog() override {}
+  void Redraw() override {}
+  void Yield() override {}
+  void BD9600_Click() override { ostra::SwitchLineSpeed(state_, *this, 9600); }
+  void BD19200_Click() override { ostra::SwitchLineSpeed(state_, *this, 19200); }
+  std::string Hardware() const override { return "."; }
+  std::string HWtypes() const override { return "board"; }
+  std::string FileNameText() const override { return ""; }
+  bool ReloadFile() const override { return false; }
+  void FocusHWtypes() override {}
+
+ private:
+  LoaderState& state_;
+};
+
+std::string Record(uint32_t address, const std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> body = {static_cast<uint8_t>(address >> 24),
+                               static_cast<uint8_t>(address >> 16),
+                               static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+  body.insert(body.end(), bytes.begin(), bytes.end());
+  const auto count = static_cast<unsigned>(body.size() + 1);
+  unsigned sum = count;
+  char hex[3];
+  std::snprintf(hex, sizeof hex, "%02X", count);
+  std::string line = std::string("S3") + hex;
+  for (uint8_t b : body) {
+    std::snprintf(hex, sizeof hex, "%02X", b);
+    line += hex;
+    sum += b;
+  }
+  std::snprintf(hex, sizeof hex, "%02X", 0xFF - (sum & 0xFF));
+  return line + hex;
+}
+
+std::string WriteImage(const std::filesystem::path& path, uint32_t start, std::size_t size,
+                       unsigned seed) {
+  std::mt19937 gen(seed);
+  std::ofstream out(path, std::ios::binary);
+  for (std::size_t at = 0; at < size; at += 32) {
+    std::vector<uint8_t> bytes(std::min<std::size_t>(32, size - at));
+    for (auto& b : bytes) b = static_cast<uint8_t>(gen());
+    out << Record(start + static_cast<uint32_t>(at), bytes) << "\r\n";
+  }
+  return path.string();
+}
+
+struct Figures {
+  bool ok;
+  double wall;
+  double wire;
+  uint64_t bytes;
+};
+
+template <typename Stage>
+Figures Measure(ostra::cardsim::Simulator& sim, Stage stage) {
+  const auto before = sim.GetRecord();
+  const auto t0 = std::chrono::steady_clock::now();
+  const bool ok = stage();
+  const auto t1 = std::chrono::steady_clock::now();
+  const auto after = sim.GetRecord();
+  const uint64_t bytes = (after.bytesIn - before.bytesIn) + (after.bytesOut - before.bytesOut);
+  return {ok, std::chrono::duration<double>(t1 - t0).count(), bytes * 10.0 / 19200.0, bytes};
+}
+
+void Print(const char* name, const Figures& f) {
+  std::printf("%-26s %s  wall %8.3f s  wire %8.3f s  (%llu bytes)  ratio %.4f\n", name,
+              f.ok ? "ok    " : "FAILED", f.wall, f.wire, static_cast<unsigned long long>(f.bytes),
+              f.wire > 0 ? f.wall / f.wire : 0.0);
+}
+
+struct Run {
+  Figures boot;
+  Figures monitor;
+};
+
+// Both stages against a fresh simulator, one after the other as a download runs them.
+Run RunStages(bool wireTiming, const std::string& boot, const std::string& monitor) {
+  ostra::cardsim::SimOptions options;
+  options.wireTiming = wireTiming;
+  ostra::cardsim::Simulator sim(options);
+  ::setenv("VRXCOM_COM1", sim.DevicePath().c_str(), 1);
+  sim.Start();
+  LoaderState state;
+  BenchWindow window(state);
+  state.connection.Connect();  // port 1, 19200 baud
+  Run run;
+  run.boot = Measure(sim, [&] { return ostra::SendBootloader(state, window, boot); });
+  run.monitor = Measure(sim, [&] { return ostra::LoadMonitor(state, window, monitor); });
+  state.connection.Disconnect();
+  sim.Stop();
+  return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("ostra-stages-bench-" + std::to_string(QCoreApplication::applicationPid()));
+  std::filesystem::create_directories(dir);
+  const std::string boot = WriteImage(dir / "board.sub", 0xFFFFF000, 2048, 1);
+  const std::string monitor = WriteImage(dir / "board.mon", 0x10000, 32 * 1024, 2);
+
+  // The simulator's thread inherits this: its byte clock then wakes without the
+  // default 50 us slack, so the figures measure the loader rather than the timer.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
+  std::printf("Loading stages against the card simulator, wire timing on, 19200 baud\n");
+  const Run timed = RunStages(true, boot, monitor);
+  Print("bootloader 2048 bytes", timed.boot);
+  Print("monitor 32 KiB", timed.monitor);
+
+  // The same without wire timing: what the loader, the serial library, the
+  // pseudo-terminal and the simulator's processing cost per exchange, with no wire.
+  const Run untimed = RunStages(false, boot, monitor);
+  std::printf(
+      "without wire timing: bootloader %.3f s (%.1f us per exchange of 2052), "
+      "monitor %.3f s (%.1f us per exchange of 516)\n",
+      untimed.boot.wall, untimed.boot.wall / 2052 * 1e6, untimed.monitor.wall,
+      untimed.monitor.wall / 516 * 1e6);
+
+  std::filesystem::remove_all(dir);
+  return timed.boot.ok && timed.monitor.ok && untimed.boot.ok && untimed.monitor.ok ? 0 : 1;
+}
