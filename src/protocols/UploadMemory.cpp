@@ -48,7 +48,7 @@ class ReplacementFile {
     const bool written = static_cast<bool>(stream_);
     stream_.close();
     if (!written || stream_.fail()) {
-      throw LoaderError("Cannot write " + temp_.string() + ": " + std::strerror(errno), kSource);
+      throw LoaderError("Cannot write " + target_.string() + ": " + std::strerror(errno), kSource);
     }
     std::error_code ec;
     fs::rename(temp_, target_, ec);
