@@ -50,11 +50,7 @@ bool ReadFileLine(OpenedTextFile& file, std::string& line) {
 class Transfer {
  public:
   Transfer(LoaderState& state, LoaderWindow& window, DownloadRun& run, const fs::path& path)
-      : state_(state),
-        window_(window),
-        run_(run),
-        path_(path),
-        id_(state.connection.ConnectionID()) {}
+      : state_(state), window_(window), run_(run), path_(path) {}
 
   void Run(bool memoryInformationUsed);
 
@@ -63,8 +59,9 @@ class Transfer {
     state_.log.LogLine(line);
     window_.RedrawLog();
   }
+  // The handle changes when the link is reopened at another speed.
   bool Exchange(std::string_view text, uint8_t endByte) {
-    return ExchangeWithCard(id_, text, endByte, reply_);
+    return ExchangeWithCard(state_.connection.ConnectionID(), text, endByte, reply_);
   }
   bool XonExchange() { return Exchange(std::string_view(&kXon, 1), kXon); }
   bool LineRead() { return Exchange({}, '\n'); }
@@ -79,7 +76,6 @@ class Transfer {
   LoaderWindow& window_;
   DownloadRun& run_;
   fs::path path_;
-  int32_t id_;
   std::string reply_;
 };
 

@@ -12,9 +12,22 @@ CardAnswer Take(std::deque<CardAnswer>& queue, CardAnswer fallback) {
 }  // namespace
 
 void ScriptedCard::Attach(ScriptedVr& vr) {
-  vr.sendAscii = [this](int32_t, std::string_view sent, uint8_t endByte, std::string& reply) {
+  vr.open = [this](int32_t, int32_t, uint32_t) {
+    static int32_t next = 100;
+    openHandle = ++next;
+    return openHandle;
+  };
+  vr.close = [this](int32_t handle) {
+    if (handle != openHandle) return 0;
+    openHandle = 0;
+    return 1;
+  };
+  vr.sendAscii = [this](int32_t handle, std::string_view sent, uint8_t endByte,
+                        std::string& reply) {
     CardAnswer answer;
-    if (endByte == 0x11 && sent == "\x11") {
+    if (handle == 0 || handle != openHandle) {
+      answer = {0, ""};
+    } else if (endByte == 0x11 && sent == "\x11") {
       ++xonExchanges;
       answer = Take(xonAnswers, {1, "\x11"});
     } else if (endByte == '3' && sent == "3") {

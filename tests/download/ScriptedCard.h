@@ -24,9 +24,11 @@ class ScriptedCard {
   std::deque<CardAnswer> readAnswers;   // default: time-out
   std::vector<std::string> lines;       // the lines sent, in order
   int xonExchanges = 0;
+  int32_t openHandle = 0;  // the handle of the open connection, 0 = closed
 
   // Installs the card as vr's VrSendAscii; firmware requests answer with 4 bytes "\x03d.."
-  // unless sendData is replaced afterwards.
+  // unless sendData is replaced afterwards. Every open gives a new handle, and only the
+  // handle of the open connection reaches the card.
   void Attach(ScriptedVr& vr);
 };
 

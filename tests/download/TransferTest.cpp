@@ -157,7 +157,9 @@ TEST_F(TransferTest, FailedExchangesAfterTheSpeedChangeEndThroughTheExitPath) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
+    const int32_t open = card.openHandle;
     card = ScriptedCard{};
+    card.openHandle = open;
     card.Attach(vr);
     c.fault(card);
     window.messages.clear();

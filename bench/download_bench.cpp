@@ -1,0 +1,166 @@
+// The application transfer against the card simulator: an application of about
+// 100 KiB sent at 38400 baud.
+//   1. With wire timing (every byte costs 10/baud seconds in the simulator): the wall
+//      time of the transfer, the time its bytes need on the wire, and their ratio.
+//   2. Without wire timing: lines per second, with the log shown in a text box that is
+//      updated and repainted after each line as the window does it.
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cardsim/CardSim.h"
+#include "download/Download.h"
+#include "protocols/Stages.h"
+#include "window/LogView.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+// The window as the transfer sees it: the log in a real text box, repainted after
+// each line; dialogs answered at once.
+class BenchWindow : public ostra::LoaderWindow {
+ public:
+  BenchWindow(ostra::LoaderState& state) : state_(state), view_(&box_) {
+    box_.resize(640, 400);
+    box_.show();
+    state_.log.SetObserver(&view_);
+  }
+  ~BenchWindow() override { state_.log.SetObserver(nullptr); }
+
+  std::vector<std::string> messages;
+
+  void ShowMessage(const std::string& text, ostra::MessageIcon) override {
+    messages.push_back(text);
+  }
+  bool AskYesNo(const std::string&, ostra::MessageIcon) override { return false; }
+  std::string InputBox(const std::string&, const std::string&, const std::string&) override {
+    return "";
+  }
+  void SetCommandVisible(bool) override {}
+  void SetProgressVisible(bool) override {}
+  void SetProgress(double) override {}
+  void SetBusy(bool) override {}
+  void RedrawLog() override { box_.viewport()->repaint(); }
+  void Redraw() override { box_.repaint(); }
+  void Yield() override { QCoreApplication::processEvents(); }
+  void BD9600_Click() override { ostra::SwitchLineSpeed(state_, *this, 9600); }
+  void BD19200_Click() override { ostra::SwitchLineSpeed(state_, *this, 19200); }
+  std::string Hardware() const override { return ""; }
+  std::string HWtypes() const override { return "None"; }
+  std::string FileNameText() const override { return ""; }
+  bool ReloadFile() const override { return false; }
+  void FocusHWtypes() override {}
+
+ private:
+  ostra::LoaderState& state_;
+  QPlainTextEdit box_;
+  ostra::window::LogView view_;
+};
+
+std::string Hex2(unsigned v) {
+  char buf[3];
+  std::snprintf(buf, sizeof buf, "%02X", v & 0xFF);
+  return buf;
+}
+
+// S2 records of 32 data bytes from 0x10000 until the file holds about `fileBytes`.
+int WriteApplication(const fs::path& path, std::size_t fileBytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::size_t written = 0;
+  int lines = 0;
+  for (unsigned address = 0x10000; written < fileBytes; address += 32, ++lines) {
+    unsigned sum = 36 + (address >> 16) + ((address >> 8) & 0xFF) + (address & 0xFF);
+    std::string line = "S224" + Hex2(address >> 16) + Hex2(address >> 8) + Hex2(address);
+    for (unsigned i = 0; i < 32; ++i) {
+      const unsigned b = (address + i * 13) & 0xFF;
+      line += Hex2(b);
+      sum += b;
+    }
+    line += Hex2(0xFF - (sum & 0xFF)) + "\r\n";
+    out << line;
+    written += line.size();
+  }
+  out << "S804010000FA\r\n";
+  return lines + 1;
+}
+
+struct Run {
+  double wallSeconds = 0;
+  double wireSeconds = 0;
+  int lines = 0;
+  bool done = false;
+};
+
+Run Transfer(const fs::path& application, int fileLines, bool wireTiming) {
+  ostra::cardsim::SimOptions options;
+  options.wireTiming = wireTiming;
+  options.powerOnRole = ostra::cardsim::Role::Monitor;
+  ostra::cardsim::Simulator sim(options);
+  ::setenv("VRXCOM_COM1", sim.DevicePath().c_str(), 1);
+  sim.Start();
+
+  ostra::LoaderState state;
+  BenchWindow window(state);
+  state.connection.Connect();  // port 1, 19200 baud, 250 ms
+  const bool information = !ostra::CheckMemoryInformation(state, window, application, 1).empty();
+
+  const auto before = sim.GetRecord();
+  ostra::DownloadRun run;
+  const auto start = Clock::now();
+  ostra::SendApplicationFile(state, window, run, application, information);
+  const auto end = Clock::now();
+  const auto after = sim.GetRecord();
+  sim.Stop();
+
+  Run result;
+  result.wallSeconds = std::chrono::duration<double>(end - start).count();
+  // Contact and the speed request go at 19200: XON, "Monitor ready" CR LF XON, "3", "3".
+  const double slow = 1 + 16 + 1 + 1;
+  const double total =
+      static_cast<double>((after.bytesIn + after.bytesOut) - (before.bytesIn + before.bytesOut));
+  result.wireSeconds = slow * 10 / 19200 + (total - slow) * 10 / 38400;
+  result.lines = fileLines + static_cast<int>(after.memoryInfoLines.size());
+  result.done =
+      after.doneCount == 1 && !window.messages.empty() &&
+      window.messages.back() == "Power off, remove card, Set Card Links to Operate positions";
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (std::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+
+  const fs::path dir =
+      fs::temp_directory_path() / ("ostra-download-bench-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const fs::path application = dir / "app.sr";
+  const int lines = WriteApplication(application, 100 * 1024);
+  std::printf("application: %s, %ju bytes, %d lines\n", application.filename().c_str(),
+              static_cast<std::uintmax_t>(fs::file_size(application)), lines);
+
+  const Run timed = Transfer(application, lines, true);
+  std::printf("wire timing: wall %.3f s, wire %.3f s, ratio %.4f (goal <= 1.05)%s\n",
+              timed.wallSeconds, timed.wireSeconds, timed.wallSeconds / timed.wireSeconds,
+              timed.done ? "" : "  [transfer did not complete]");
+
+  const Run fast = Transfer(application, lines, false);
+  std::printf(
+      "no wire timing: %d lines in %.3f s, %.0f lines/s (log in a text box, repainted per "
+      "line)%s\n",
+      fast.lines, fast.wallSeconds, fast.lines / fast.wallSeconds,
+      fast.done ? "" : "  [transfer did not complete]");
+
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return timed.done && fast.done ? 0 : 1;
+}
