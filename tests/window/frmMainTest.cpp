@@ -139,6 +139,49 @@ TEST_F(Window, StartsWithItsControlsInPlaceAndPort1Open) {
   }
 }
 
+TEST_F(Window, ConnectionWarningsAtStartUpAppearWithoutStoppingIt) {
+  vr_.init = [](int32_t, int32_t) { return 0; };
+  frmMain& w = Open();
+  EXPECT_EQ(dialogs_.Texts(), std::vector<QString>{"Failed to set BAUD rate."});
+  EXPECT_TRUE(Control<QPushButton>(w, "DownLoadButton")->isEnabled());
+}
+
+TEST_F(Window, DialogsOfTheStagesAnswerAsAPersonWould) {
+  frmMain& w = Open();
+  LoaderWindow& seam = w;
+  dialogs_.Then(DialogAnswerer::PressEnter())
+      .Then(DialogAnswerer::ClickButton(QMessageBox::Yes))
+      .Then(DialogAnswerer::Type("4660"))
+      .Then(DialogAnswerer::Cancel())
+      .Then(DialogAnswerer::PressEnter());
+  EXPECT_FALSE(
+      seam.AskYesNo("File does not have memory information\r\nGenerate information for file ?",
+                    MessageIcon::Stop));
+  EXPECT_TRUE(seam.AskYesNo("Again ?", MessageIcon::Stop));
+  EXPECT_EQ(seam.InputBox("Enter Serial Number", "Serial Number", "2"), "4660");
+  EXPECT_EQ(seam.InputBox("Enter Serial Number", "Serial Number", "2"), "");
+  seam.ShowMessage("Done it", MessageIcon::Information);
+
+  const auto& seen = dialogs_.seen();
+  ASSERT_EQ(seen.size(), 5u);
+  EXPECT_EQ(seen[0].kind, "question");
+  EXPECT_TRUE(seen[0].noIsDefault);
+  EXPECT_EQ(seen[0].icon, QMessageBox::Critical);
+  EXPECT_EQ(seen[0].text, "File does not have memory information\nGenerate information for file ?");
+  EXPECT_EQ(seen[2].kind, "input");
+  EXPECT_EQ(seen[2].title, "Serial Number");
+  EXPECT_EQ(seen[2].text, "Enter Serial Number");
+  EXPECT_EQ(seen[2].defaultText, "2");
+  EXPECT_EQ(seen[4].icon, QMessageBox::Information);
+  EXPECT_EQ(dialogs_.Unanswered(), 0);
+
+  seam.SetBusy(true);
+  seam.SetBusy(true);
+  EXPECT_NE(QApplication::overrideCursor(), nullptr);
+  seam.SetBusy(false);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
 TEST_F(Window, Port1UnavailableAtStartDisablesDownloadUntilAnotherPortOpens) {
   vr_.open = [](int32_t, int32_t port, uint32_t) { return port == 1 ? 0 : 5; };
   frmMain& w = Open();
