@@ -3,16 +3,10 @@
 # timing on) linked as both COM1 and COM2, and opens the loader's window in the demo
 # hardware directory. Load the demo card: choose a hardware type (cpu1, ovmod, 7eth),
 # browse to ../app.sr as the application file and press the download button. The
-# simulator stops when the window closes.
+# simulator stops when the window closes. OSTRA_BUILD_DIR names another build directory.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-}" != offscreen ]; then
-  echo "The demo opens a window, and there is no display here (DISPLAY is empty)." >&2
-  echo "Run it under a virtual X server instead:  xvfb-run -a bash scripts/demo.sh" >&2
-  exit 2
-fi
 
 bash scripts/setup.sh
 build=${OSTRA_BUILD_DIR:-build}
@@ -20,6 +14,12 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 cmake --build "$build" --target ostra-bootloader ostra-cardsim -j "$(nproc)"
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-}" != offscreen ]; then
+  echo "The demo opens a window, and there is no display here (DISPLAY is empty)." >&2
+  echo "Run it under a virtual X server instead:  xvfb-run -a bash scripts/demo.sh" >&2
+  exit 2
+fi
 
 run=$(mktemp -d /tmp/ostra-demo.XXXXXX)
 link=$run/card

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Pictures of the window under Xvfb: at start-up, at each dialog, half way through each
 # stage of a demo card load (boot image, monitor programming, application) and at the
-# end. Written to build/screenshots/ (not kept in the repository).
+# end. Written to build/screenshots/ (not kept in the repository); OSTRA_BUILD_DIR names
+# another build directory, OSTRA_SHOT_TYPE another demo hardware type.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
