@@ -137,6 +137,40 @@ TEST_F(DownloadEndToEndTest, ACardTypeGetsBootloaderMonitorAndApplication) {
   EXPECT_TRUE(LinkBackAt19200());
 }
 
+TEST_F(DownloadEndToEndTest, UploadModulesAndUnselectedTypesEndWithoutTheTransfer) {
+  auto boot = DataRecords('1', 0x0400, 128, 16);
+  boot.push_back(Record('9', 0x0400, {}));
+  for (const char* name : {"Upload.sub", "ovmod.sub"}) dir.Write(name, Lines(boot));
+  auto module = DataRecords('1', 0x9000, 0x200, 32);
+  module.push_back(Record('9', 0x9000, {}));
+  dir.Write("ovmod.mon", Lines(module));
+  window.hardware = dir.path().string();
+  window.fileNameText = Application(0x100).string();
+  StartCard(cardsim::Role::BootRom);
+
+  window.inputAnswers = {"&H9000", "64"};
+  Press("Upload");
+  EXPECT_THAT(Warnings(), IsEmpty());
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "Upload.mon"));
+  EXPECT_EQ(sim->GetRecord().uploadSize, 64);
+
+  sim->PowerOn();
+  window.messages.clear();
+  Press("ovmod");  // a module: ends after its monitor stage, the application stays
+  EXPECT_THAT(Warnings(), IsEmpty());
+  EXPECT_EQ(window.MessageTexts().back(), kPowerOff);
+  EXPECT_EQ(sim->GetRecord().applicationLines, 0);
+
+  window.messages.clear();
+  // Not the upload type but a card type: its monitor file is the upload just written
+  // (names are found whatever their case), which is no monitor.
+  Press("upload");
+  EXPECT_EQ(window.MessageTexts().back(), "Failed to load Monitor for upload");
+  Press("");
+  EXPECT_EQ(window.MessageTexts().back(), "Select a Hardware type.");
+  EXPECT_TRUE(LinkBackAt19200());
+}
+
 TEST_F(DownloadEndToEndTest, NoneSendsTheApplicationToARunningMonitor) {
   window.fileNameText = Application(0x800).string();
   StartCard(cardsim::Role::Monitor);
