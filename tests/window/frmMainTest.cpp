@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTest>
 
 #include "support/ScriptedVr.h"
@@ -366,6 +367,22 @@ TEST_F(Window, TerminalShowsReplyAboveCommandAndRestoresTheTimeout) {
   EXPECT_TRUE(command->text().isEmpty());
   EXPECT_EQ(w.state().connection.Timeout(), 250);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(Window, TerminalScrollsTheLogViewFiveLinesAfterTheCommand) {
+  frmMain& w = Open();
+  for (int i = 0; i < 100; ++i) w.state().log.LogLine("line " + std::to_string(i));
+  vr_.sendAscii = [](int32_t, std::string_view, uint8_t, std::string& reply) {
+    reply = "ok\r\n\x11";
+    return 1;
+  };
+  auto* bar = Control<QPlainTextEdit>(w, "Text1")->verticalScrollBar();
+  ASSERT_EQ(bar->value(), 0);
+  auto* command = Control<QLineEdit>(w, "Command");
+  QTest::keyClicks(command, "x");
+  QTest::keyClick(command, Qt::Key_Return);
+  EXPECT_EQ(bar->value(), 5);
+  EXPECT_TRUE(LogShown().startsWith("ok\n\nx\nline 99\n"));
 }
 
 TEST_F(Window, ClosingWarnsWhenThePortWillNotCloseAndClosesAllTheSame) {
