@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 // each line; dialogs answered at once.
 class BenchWindow : public ostra::LoaderWindow {
  public:
-  BenchWindow(ostra::LoaderState& state) : state_(state), view_(&box_) {
+  BenchWindow(ostra::LoaderState& state, bool bare) : bare_(bare), state_(state), view_(&box_) {
     box_.resize(640, 400);
     box_.show();
     state_.log.SetObserver(&view_);
@@ -48,9 +48,15 @@ class BenchWindow : public ostra::LoaderWindow {
   void SetProgressVisible(bool) override {}
   void SetProgress(double) override {}
   void SetBusy(bool) override {}
-  void RedrawLog() override { box_.viewport()->repaint(); }
-  void Redraw() override { box_.repaint(); }
-  void Yield() override { QCoreApplication::processEvents(); }
+  void RedrawLog() override {
+    if (!bare_) box_.viewport()->repaint();
+  }
+  void Redraw() override {
+    if (!bare_) box_.repaint();
+  }
+  void Yield() override {
+    if (!bare_) QCoreApplication::processEvents();
+  }
   void BD9600_Click() override { ostra::SwitchLineSpeed(state_, *this, 9600); }
   void BD19200_Click() override { ostra::SwitchLineSpeed(state_, *this, 19200); }
   std::string Hardware() const override { return ""; }
@@ -60,6 +66,7 @@ class BenchWindow : public ostra::LoaderWindow {
   void FocusHWtypes() override {}
 
  private:
+  bool bare_;  // no repaint and no event loop: the link and the card alone
   ostra::LoaderState& state_;
   QPlainTextEdit box_;
   ostra::window::LogView view_;
@@ -99,7 +106,7 @@ struct Run {
   bool done = false;
 };
 
-Run Transfer(const fs::path& application, int fileLines, bool wireTiming) {
+Run Transfer(const fs::path& application, int fileLines, bool wireTiming, bool bare) {
   ostra::cardsim::SimOptions options;
   options.wireTiming = wireTiming;
   options.powerOnRole = ostra::cardsim::Role::Monitor;
@@ -108,7 +115,7 @@ Run Transfer(const fs::path& application, int fileLines, bool wireTiming) {
   sim.Start();
 
   ostra::LoaderState state;
-  BenchWindow window(state);
+  BenchWindow window(state, bare);
   state.connection.Connect();  // port 1, 19200 baud, 250 ms
   const bool information = !ostra::CheckMemoryInformation(state, window, application, 1).empty();
 
@@ -148,17 +155,20 @@ int main(int argc, char** argv) {
   std::printf("application: %s, %ju bytes, %d lines\n", application.filename().c_str(),
               static_cast<std::uintmax_t>(fs::file_size(application)), lines);
 
-  const Run timed = Transfer(application, lines, true);
-  std::printf("wire timing: wall %.3f s, wire %.3f s, ratio %.4f (goal <= 1.05)%s\n",
+  // --bare: the log is kept but neither repainted nor the event loop run, to show
+  // what the window's work per line adds.
+  const bool bare = argc > 1 && std::string(argv[1]) == "--bare";
+  const char* how = bare ? "log kept, no repaint, no event loop"
+                         : "log in a text box, repainted per line, event loop run";
+  const Run timed = Transfer(application, lines, true, bare);
+  std::printf("wire timing (%s): wall %.3f s, wire %.3f s, ratio %.4f (goal <= 1.05)%s\n", how,
               timed.wallSeconds, timed.wireSeconds, timed.wallSeconds / timed.wireSeconds,
               timed.done ? "" : "  [transfer did not complete]");
 
-  const Run fast = Transfer(application, lines, false);
-  std::printf(
-      "no wire timing: %d lines in %.3f s, %.0f lines/s (log in a text box, repainted per "
-      "line)%s\n",
-      fast.lines, fast.wallSeconds, fast.lines / fast.wallSeconds,
-      fast.done ? "" : "  [transfer did not complete]");
+  const Run fast = Transfer(application, lines, false, bare);
+  std::printf("no wire timing (%s): %d lines in %.3f s, %.0f lines/s%s\n", how, fast.lines,
+              fast.wallSeconds, fast.lines / fast.wallSeconds,
+              fast.done ? "" : "  [transfer did not complete]");
 
   std::error_code ec;
   fs::remove_all(dir, ec);
