@@ -141,6 +141,8 @@ Outcome Program(LoaderState& state, LoaderWindow& window, const std::string& pat
                  stage::AddressText(start));
   window.Redraw();
   if (image.ByteCount <= 0) {
+    // An image with nothing to send is not kept: the corrected file is read next time.
+    image.FileName.clear();
     Fail(window, "No data to send");
     return Outcome::Failed;
   }

@@ -59,6 +59,8 @@ Outcome Transfer(LoaderState& state, LoaderWindow& window, const std::string& pa
              "0x" + stage::Hex(static_cast<uint32_t>(count)) + " bytes loaded at 0x" +
                  stage::AddressText(image.StartAddress));
   if (count == 0) {
+    // An image with nothing to send is not kept: the corrected file is read next time.
+    image.FileName.clear();
     window.ShowMessage("No data to send", MessageIcon::Warning);
     return Outcome::Failed;
   }

@@ -1,0 +1,89 @@
+#pragma once
+// Pieces the hardening tests share: record lines built with their checksums, whole
+// images of records, and a scratch folder that is removed afterwards.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace ostra::testing {
+
+// One S-record line with a correct count and checksum; S0 carries data after a zero
+// 2-byte address.
+inline std::string Record(char type, uint32_t address, const std::vector<uint8_t>& data) {
+  int addressBytes = 2;
+  if (type == '2' || type == '8') addressBytes = 3;
+  if (type == '3' || type == '7') addressBytes = 4;
+  std::vector<uint8_t> body;
+  for (int i = addressBytes - 1; i >= 0; --i) body.push_back((address >> (8 * i)) & 0xFF);
+  body.insert(body.end(), data.begin(), data.end());
+  const auto count = static_cast<uint8_t>(body.size() + 1);
+  unsigned sum = count;
+  char hex[3];
+  std::string line = "S";
+  line += type;
+  std::snprintf(hex, sizeof hex, "%02X", count);
+  line += hex;
+  for (uint8_t b : body) {
+    std::snprintf(hex, sizeof hex, "%02X", b);
+    line += hex;
+    sum += b;
+  }
+  std::snprintf(hex, sizeof hex, "%02X", 0xFF - (sum & 0xFF));
+  return line + hex;
+}
+
+// The byte of a test image at an address: a pattern that differs from address to address.
+inline uint8_t PatternByte(uint32_t address) {
+  return static_cast<uint8_t>((address * 7 + (address >> 8) * 13) & 0xFF);
+}
+
+// An S-record file: an S0 header, data records of `chunk` bytes holding `size` pattern
+// bytes from `start`, and the end record; every line ended by eol.
+inline std::string ImageFile(char type, uint32_t start, uint32_t size,
+                             const std::string& eol = "\r\n", int chunk = 16) {
+  std::string text = Record('0', 0, {'t', 'e', 's', 't'}) + eol;
+  for (uint32_t a = start; a < start + size; a += static_cast<uint32_t>(chunk)) {
+    std::vector<uint8_t> data;
+    for (uint32_t i = a; i < start + size && i < a + static_cast<uint32_t>(chunk); ++i) {
+      data.push_back(PatternByte(i));
+    }
+    text += Record(type, a, data) + eol;
+  }
+  const char end = type == '3' ? '7' : type == '2' ? '8' : '9';
+  return text + Record(end, start, {}) + eol;
+}
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/ostra-hardening-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    const auto p = path_ / name;
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return p.string();
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace ostra::testing
