@@ -63,7 +63,11 @@ class Transfer {
   bool Exchange(std::string_view text, uint8_t endByte) {
     return ExchangeWithCard(state_.connection.ConnectionID(), text, endByte, reply_);
   }
-  bool XonExchange() { return Exchange(std::string_view(&kXon, 1), kXon); }
+  bool XonExchange() {
+    const bool ok = Exchange(std::string_view(&kXon, 1), kXon);
+    lastXonReply_ = reply_;
+    return ok;
+  }
   bool LineRead() { return Exchange({}, '\n'); }
   void Fail(const std::string& message) {
     window_.ShowMessage(message, MessageIcon::Warning);
@@ -77,6 +81,7 @@ class Transfer {
   DownloadRun& run_;
   fs::path path_;
   std::string reply_;
+  std::string lastXonReply_;  // where the card's "Done" may already be
 };
 
 void Transfer::Run(bool memoryInformationUsed) {
@@ -193,7 +198,7 @@ void Transfer::ReadS0Replies() {
 
 // Up to two reads for "Done"; its absence is not a failure, a read that times out is.
 bool Transfer::Finish() {
-  std::string tested = reply_;
+  std::string tested = lastXonReply_;
   for (int pass = 0; pass < 2; ++pass) {
     if (tested.find("Done") != std::string::npos) continue;
     if (!LineRead()) {
