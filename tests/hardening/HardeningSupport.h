@@ -58,6 +58,23 @@ inline std::string ImageFile(char type, uint32_t start, uint32_t size,
   return text + Record(end, start, {}) + eol;
 }
 
+// The files of one card type "board" and of the upload in dir, and an application:
+// a bootloader of 1 KiB, a monitor of 8 KiB at 0x10000 (no identity is asked for), an
+// application of 8 KiB at 0x20000 in 32-byte records without a header. Returns the application's path.
+inline std::string WriteCardFiles(const std::filesystem::path& dir) {
+  auto write = [&](const std::string& name, const std::string& text) {
+    std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
+    out << text;
+  };
+  write("board.sub", ImageFile('1', 0x0400, 1024));
+  write("Upload.sub", ImageFile('1', 0x0400, 1024));
+  write("board.mon", ImageFile('2', 0x10000, 0x2000, "\r\n", 32));
+  // No header of its own: the generated memory information goes first.
+  std::string app = ImageFile('2', 0x20000, 0x2000, "\r\n", 32);
+  write("app.sr", app.substr(app.find('\n') + 1));
+  return (dir / "app.sr").string();
+}
+
 class ScratchDir {
  public:
   ScratchDir() {
