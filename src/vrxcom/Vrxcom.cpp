@@ -77,7 +77,8 @@ Error noConnectionError;  // failures without an open handle
 
 // QSerialPort creates socket notifiers when it opens; on a thread without an event
 // loop Qt warns that they cannot be used. We never use them (every wait here is a
-// blocking wait), so that one warning is dropped while a port opens or closes.
+// blocking wait), so that one warning is dropped while a port opens, closes or is
+// first written to.
 QtMessageHandler previousHandler = nullptr;
 void DropNotifierWarning(QtMsgType type, const QMessageLogContext& context,
                          const QString& message) {
