@@ -179,6 +179,15 @@ TEST_F(VrxcomTest, HangUpFailsAtOnceAndThePortOpensAgain) {
   Open();
   Peer again([&] { pty_->Write("back\r"); });
   EXPECT_EQ(Ascii("", '\r'), 5);
+  again.Join();
+
+  // A line already gone when the exchange starts fails on its first write.
+  ASSERT_EQ(VrSetConnectionTimeout(handle_, 5000), 1);
+  pty_->CloseMaster();
+  start = Clock::now();
+  EXPECT_EQ(Ascii("?", '\r'), 0);
+  EXPECT_LT(MillisecondsSince(start), 2500);
+  EXPECT_EQ(ErrorOf(handle_).number, VRXCOM_LINE_LOST);
 }
 
 TEST_F(VrxcomTest, SendDataWritesTheMessageAndReadsACountedReply) {
