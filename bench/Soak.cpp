@@ -179,6 +179,7 @@ class Soak {
       sim_->SetFault(plan.fault);
       sim_->PowerOn();
     }
+    const int32_t timeoutBefore = state_.connection.Timeout();
     window_.messages.clear();
     window_.inputAnswers = {"&H10000", "8192"};
     window_.hwTypes = plan.upload ? "Upload" : "board";
@@ -194,10 +195,19 @@ class Soak {
       }
     }
     const std::string last = window_.messages.empty() ? "" : window_.messages.back().text;
-    const bool windowBack = window_.commandVisible && !window_.busy && !window_.progressVisible &&
-                            !state_.downloadRunning && state_.connection.BaudRate() == 19200 &&
-                            state_.connection.Timeout() == 250;
-    if (!windowBack) return "the window or the link was not given back";
+    if (!window_.commandVisible || window_.busy || window_.progressVisible ||
+        state_.downloadRunning) {
+      return "the window was not given back";
+    }
+    // The two early ends of the transfer leave the link at the transfer's 1000 ms;
+    // every other ending puts back the time-out that the run began with.
+    const bool earlyEnd = first == "Failed to get Initial XON response." ||
+                          first == "Failed to change Controller BAUD rate.";
+    if (state_.connection.BaudRate() != 19200 ||
+        state_.connection.Timeout() != (earlyEnd ? 1000 : timeoutBefore)) {
+      return "the link was left at " + std::to_string(state_.connection.BaudRate()) + " baud, " +
+             std::to_string(state_.connection.Timeout()) + " ms";
+    }
     if (plan.upload) {
       const bool written = fs::exists(dir_.path() / "Upload.mon");
       if (first.empty() && written) return "";
