@@ -144,6 +144,10 @@ void Transfer::Run(bool memoryInformationUsed) {
       if (ReadFileLine(file, line)) ++lineNumber;
     }
     if (line.empty() && AtEnd(file.stream)) break;
+    // A blank line carries no record: the card, which finds the end of a record from its
+    // count field, would never answer it, and the download would stop on a harmless
+    // blank line. It is passed over.
+    if (line.empty()) continue;
     if (line.size() > static_cast<std::size_t>(std::numeric_limits<int16_t>::max())) {
       throw LoaderError("Line " + std::to_string(fromFile ? lineNumber : 0) + " of " +
                             path_.filename().string() + " has " + std::to_string(line.size()) +
