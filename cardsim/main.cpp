@@ -120,15 +120,15 @@ int main(int argc, char** argv) {
         }
       }
       if (arg == "--silent-at") {
-        std::string spec = v;
-        std::string name = spec.substr(0, spec.find(':'));
+        std::string option = v;
+        std::string name = option.substr(0, option.find(':'));
         if (!StepFromName(name, options.fault.silentAt) || options.fault.silentAt == Step::None) {
           return Fail("unknown step for --silent-at: " + name);
         }
-        if (name.size() < spec.size()) {
+        if (name.size() < option.size()) {
           long k = 0;
-          if (!ParseLong(spec.c_str() + name.size() + 1, k) || k < 1 || k > 1000000000) {
-            return Fail("the index of --silent-at must be a number from 1: " + spec);
+          if (!ParseLong(option.c_str() + name.size() + 1, k) || k < 1 || k > 1000000000) {
+            return Fail("the index of --silent-at must be a number from 1: " + option);
           }
           options.fault.index = static_cast<int>(k);
         }
