@@ -27,11 +27,11 @@ class LogModel {
   void DropFirstChar();                    // the first character, if any
   void Clear();
 
-  std::string Text() const;                // the whole log, newest first
+  std::string Text() const;  // the whole log, newest first
   std::size_t Size() const;
-  char FirstChar() const;                  // '\0' when empty
+  char FirstChar() const;  // '\0' when empty
   bool Contains(std::string_view needle) const;
-  bool ContainsDataAt() const;             // Contains("Data at") in constant time
+  bool ContainsDataAt() const;  // Contains("Data at") in constant time
 
  private:
   // Stored oldest-first, reversed, so that writing at the top is an append.

@@ -25,13 +25,13 @@ enum class RecordStatus {
 // non-hex character contributes nothing, characters past the end read as nothing.
 struct RecordLine {
   RecordStatus status = RecordStatus::NotARecord;
-  char type = 0;             // the character after "S"
-  int count = 0;             // L: the bytes after the count byte
-  int addressBytes = 0;      // 0 for S0, else 2, 3 or 4 (S7/S8/S9 as S3/S2/S1)
-  double address = 0;        // unsigned, most significant byte first
-  int dataCount = 0;         // L - addressBytes - 1; may be 0 or negative (stores nothing);
-                             // 0 for S0, whose contents are never data
-  std::size_t firstData = 0; // 0-based index of the first data character in the line
+  char type = 0;              // the character after "S"
+  int count = 0;              // L: the bytes after the count byte
+  int addressBytes = 0;       // 0 for S0, else 2, 3 or 4 (S7/S8/S9 as S3/S2/S1)
+  double address = 0;         // unsigned, most significant byte first
+  int dataCount = 0;          // L - addressBytes - 1; may be 0 or negative (stores nothing);
+                              // 0 for S0, whose contents are never data
+  std::size_t firstData = 0;  // 0-based index of the first data character in the line
   // address and dataCount are filled only for a Good record with an address.
 };
 
@@ -42,10 +42,10 @@ uint8_t RecordDataByte(std::string_view line, const RecordLine& record, int j);
 
 // The bootloader image: bytes by offset from StartAddress.
 struct BootImage {
-  std::string FileName;                // the file whose complete read the image holds
-  std::array<int16_t, 2049> Data{};    // index 0 .. 2048
-  double StartAddress = -1;            // -1: not set
-  int16_t ByteCount = 0;               // stores made, one per data byte
+  std::string FileName;              // the file whose complete read the image holds
+  std::array<int16_t, 2049> Data{};  // index 0 .. 2048
+  double StartAddress = -1;          // -1: not set
+  int16_t ByteCount = 0;             // stores made, one per data byte
 };
 
 struct ReadOutcome {

@@ -22,7 +22,7 @@ class VrConnection {
 
   int32_t Timeout() const { return timeout_; }
   void SetTimeoutValue(int32_t ms) { timeout_ = ms; }  // stored only; see SetTimeout
-  void SetTimeout();                                  // applies Timeout to the library
+  void SetTimeout();                                   // applies Timeout to the library
 
   bool Connect();
   bool Disconnect();

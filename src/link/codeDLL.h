@@ -19,8 +19,8 @@ extern "C" {
 #endif
 
 typedef struct VrErrorInfo {
-  int32_t number;  /* the last error's number, 0 = none */
-  char text[256];  /* a short English text, NUL-padded */
+  int32_t number; /* the last error's number, 0 = none */
+  char text[256]; /* a short English text, NUL-padded */
 } VrErrorInfo;
 
 /* type 1 = serial line; port 1..n; address: numeric network address (0 for serial).
@@ -40,13 +40,13 @@ int32_t VrCloseConnection(int32_t handle);
  * until endByte has arrived (stored too). One deadline, the connection's time-out,
  * covers sending and receiving. Bytes that arrive after endByte are kept for the next
  * call. Non-zero: endByte arrived in time; 0: it did not. */
-int32_t VrSendAscii(int32_t handle, const char* text, int16_t count, char* reply,
-                    int32_t replySize, uint8_t endByte);
+int32_t VrSendAscii(int32_t handle, const char* text, int16_t count, char* reply, int32_t replySize,
+                    uint8_t endByte);
 
 /* kind 20: writes length bytes of message unchanged, then reads a count byte n and n
  * more bytes within the time-out. reply receives the count byte first. 1 = success. */
-int32_t VrSendData(int32_t handle, int32_t kind, const char* message, int16_t length,
-                   char* reply, int32_t replySize);
+int32_t VrSendData(int32_t handle, int32_t kind, const char* message, int16_t length, char* reply,
+                   int32_t replySize);
 
 /* Fills info with the last error of handle. 1 = the record holds it. */
 int32_t VrGetErrorInfo(int32_t handle, VrErrorInfo* info);

@@ -15,7 +15,7 @@
 namespace ostra {
 
 struct MonitorImage {
-  std::string FileName;                          // the file whose complete read it holds
+  std::string FileName;  // the file whose complete read it holds
   std::vector<uint8_t> Data = std::vector<uint8_t>(0x40001, 0);  // by card address
   double StartAddress = -1;
   int32_t ByteCount = 0;
@@ -24,7 +24,7 @@ struct MonitorImage {
 };
 
 struct MemoryInformationCache {
-  std::string AnalysedFileName;      // the name shown in the log, "" = none
+  std::string AnalysedFileName;        // the name shown in the log, "" = none
   std::filesystem::path analysedPath;  // full path, size and time of the file scanned
   std::uintmax_t analysedSize = 0;
   std::filesystem::file_time_type analysedTime{};

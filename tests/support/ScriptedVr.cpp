@@ -16,10 +16,16 @@ ScriptedVr& Need() {
 }
 }  // namespace
 
-ScriptedVr* ScriptedVr::Current() { return current; }
+ScriptedVr* ScriptedVr::Current() {
+  return current;
+}
 
-ScriptedVr::Scope::Scope(ScriptedVr& vr) : previous_(current) { current = &vr; }
-ScriptedVr::Scope::~Scope() { current = previous_; }
+ScriptedVr::Scope::Scope(ScriptedVr& vr) : previous_(current) {
+  current = &vr;
+}
+ScriptedVr::Scope::~Scope() {
+  current = previous_;
+}
 
 std::vector<std::string> ScriptedVr::CallNames() const {
   std::vector<std::string> names;
@@ -65,8 +71,8 @@ int32_t VrCloseConnection(int32_t handle) {
   return vr.close(handle);
 }
 
-int32_t VrSendAscii(int32_t handle, const char* text, int16_t count, char* reply,
-                    int32_t replySize, uint8_t endByte) {
+int32_t VrSendAscii(int32_t handle, const char* text, int16_t count, char* reply, int32_t replySize,
+                    uint8_t endByte) {
   auto& vr = ostra::testing::Need();
   std::string sent(text, count > 0 ? static_cast<std::size_t>(count) : 0);
   vr.calls.push_back(VrCall{"VrSendAscii", {handle, count, replySize, endByte}, sent});

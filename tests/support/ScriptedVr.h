@@ -14,9 +14,9 @@
 namespace ostra::testing {
 
 struct VrCall {
-  std::string function;      // "VrOpenConnection", ...
-  std::vector<int64_t> args; // the numeric arguments, in order
-  std::string bytes;         // text / message sent, when the call sends any
+  std::string function;       // "VrOpenConnection", ...
+  std::vector<int64_t> args;  // the numeric arguments, in order
+  std::string bytes;          // text / message sent, when the call sends any
 };
 
 class ScriptedVr {
@@ -29,14 +29,13 @@ class ScriptedVr {
   };
   std::function<int32_t(int32_t handle)> close = [](int32_t) { return 1; };
   // Returns the result; writes the reply (it is cut to the buffer's size for you).
-  std::function<int32_t(int32_t handle, std::string_view sent, uint8_t endByte,
-                        std::string& reply)>
+  std::function<int32_t(int32_t handle, std::string_view sent, uint8_t endByte, std::string& reply)>
       sendAscii = [](int32_t, std::string_view, uint8_t, std::string&) { return 0; };
-  std::function<int32_t(int32_t handle, int32_t kind, std::string_view message,
-                        std::string& reply)>
+  std::function<int32_t(int32_t handle, int32_t kind, std::string_view message, std::string& reply)>
       sendData = [](int32_t, int32_t, std::string_view, std::string&) { return 0; };
-  std::function<int32_t(int32_t handle, VrErrorInfo* info)> errorInfo =
-      [](int32_t, VrErrorInfo*) { return 0; };
+  std::function<int32_t(int32_t handle, VrErrorInfo* info)> errorInfo = [](int32_t, VrErrorInfo*) {
+    return 0;
+  };
   std::function<int32_t(int32_t handle, int32_t status)> putStatus = [](int32_t, int32_t) {
     return 1;
   };
