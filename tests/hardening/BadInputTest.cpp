@@ -487,7 +487,7 @@ TEST_F(BadInputTest, ApplicationFilesWithoutRecordsAreSentAsTheyAre) {
   EXPECT_EQ(window.messages.back().text, kPowerOff);
 
   EXPECT_THAT(Application("\r\n\r\n  \r\n"), IsEmpty());
-  EXPECT_EQ(card.lines, 3);  // an empty line in the middle is sent too
+  EXPECT_EQ(card.lines, 1);  // empty lines are passed over, the blanks are sent
   EXPECT_EQ(window.messages.back().text, kPowerOff);
 
   std::string lower = ImageFile('1', 0x1000, 64);
