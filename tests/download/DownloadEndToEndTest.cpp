@@ -11,6 +11,7 @@
 #include "cardsim/CardSim.h"
 #include "download/Download.h"
 #include "download/DownloadTestSupport.h"
+#include "support/QtEnvironment.h"
 #include "support/ScriptedWindow.h"
 
 namespace ostra::testing {
@@ -22,22 +23,6 @@ using ::testing::IsEmpty;
 
 const char* const kPowerOff = "Power off, remove card, Set Card Links to Operate positions";
 
-// The serial library may want an application object; one for the whole program.
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (QCoreApplication::instance() == nullptr) {
-      static int argc = 1;
-      static char name[] = "download_e2e_tests";
-      static char* argv[] = {name, nullptr};
-      app_ = std::make_unique<QCoreApplication>(argc, argv);
-    }
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<QCoreApplication> app_;
-};
 const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 // Data records of `size` bytes from `start`, `chunk` bytes each, of the given type.

@@ -40,23 +40,6 @@ std::string Hex2(unsigned v) {
 }
 }  // namespace
 
-std::string Record(char type, uint32_t address, const std::vector<uint8_t>& data) {
-  int addressBytes = 2;
-  if (type == '2' || type == '8') addressBytes = 3;
-  if (type == '3' || type == '7') addressBytes = 4;
-  std::vector<unsigned> bytes;
-  for (int i = addressBytes - 1; i >= 0; --i) bytes.push_back((address >> (8 * i)) & 0xFF);
-  for (uint8_t b : data) bytes.push_back(b);
-  const unsigned count = static_cast<unsigned>(bytes.size()) + 1;
-  unsigned sum = count;
-  std::string line = std::string("S") + type + Hex2(count);
-  for (unsigned b : bytes) {
-    line += Hex2(b);
-    sum += b;
-  }
-  return line + Hex2(0xFF - (sum & 0xFF));
-}
-
 std::vector<uint8_t> Bytes(int n) {
   return std::vector<uint8_t>(static_cast<std::size_t>(n), 0x5A);
 }

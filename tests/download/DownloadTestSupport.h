@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/RecordLines.h"
+
 namespace ostra::testing {
 
 class TempDir {
@@ -22,8 +24,6 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// One S-record line: type '0'..'9', address (2, 3 or 4 bytes by type), data, checksum.
-std::string Record(char type, uint32_t address, const std::vector<uint8_t>& data);
 // n data bytes of value 0x5A.
 std::vector<uint8_t> Bytes(int n);
 // Lines joined with CR LF after each.

@@ -5,30 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "support/RecordLines.h"
+
 namespace ostra::testing {
-
-inline std::string TwoDigits(unsigned v) {
-  char b[3];
-  std::snprintf(b, sizeof b, "%02X", v & 0xFFu);
-  return b;
-}
-
-// A record of type t with an address of addressBytes bytes and the given data, its
-// count and checksum filled in.
-inline std::string Record(char t, int addressBytes, std::uint32_t address,
-                          const std::vector<std::uint8_t>& data) {
-  std::vector<unsigned> bytes;
-  for (int i = addressBytes - 1; i >= 0; --i) bytes.push_back((address >> (8 * i)) & 0xFF);
-  for (auto b : data) bytes.push_back(b);
-  const unsigned count = static_cast<unsigned>(bytes.size()) + 1;
-  unsigned sum = count;
-  std::string line = std::string("S") + t + TwoDigits(count);
-  for (unsigned b : bytes) {
-    line += TwoDigits(b);
-    sum += b;
-  }
-  return line + TwoDigits(255 - sum % 256);
-}
 
 inline std::string S1(std::uint32_t address, const std::vector<std::uint8_t>& data) {
   return Record('1', 2, address, data);

@@ -12,6 +12,7 @@
 #include "cardsim/CardSim.h"
 #include "download/Download.h"
 #include "hardening/HardeningSupport.h"
+#include "support/QtEnvironment.h"
 #include "support/ScriptedWindow.h"
 #include "vrxcom/Vrxcom.h"
 
@@ -27,21 +28,6 @@ const char* const kPowerOff = "Power off, remove card, Set Card Links to Operate
 // start, the terminal's own), well over what a loaded machine needs for the rest.
 constexpr auto kPrompt = std::chrono::seconds(3);
 
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (QCoreApplication::instance() == nullptr) {
-      static int argc = 1;
-      static char name[] = "hardening_tests";
-      static char* argv[] = {name, nullptr};
-      app_ = std::make_unique<QCoreApplication>(argc, argv);
-    }
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<QCoreApplication> app_;
-};
 const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 class HangUpTest : public ::testing::Test {

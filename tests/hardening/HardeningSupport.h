@@ -10,32 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace ostra::testing {
+#include "support/RecordLines.h"
 
-// One S-record line with a correct count and checksum; S0 carries data after a zero
-// 2-byte address.
-inline std::string Record(char type, uint32_t address, const std::vector<uint8_t>& data) {
-  int addressBytes = 2;
-  if (type == '2' || type == '8') addressBytes = 3;
-  if (type == '3' || type == '7') addressBytes = 4;
-  std::vector<uint8_t> body;
-  for (int i = addressBytes - 1; i >= 0; --i) body.push_back((address >> (8 * i)) & 0xFF);
-  body.insert(body.end(), data.begin(), data.end());
-  const auto count = static_cast<uint8_t>(body.size() + 1);
-  unsigned sum = count;
-  char hex[3];
-  std::string line = "S";
-  line += type;
-  std::snprintf(hex, sizeof hex, "%02X", count);
-  line += hex;
-  for (uint8_t b : body) {
-    std::snprintf(hex, sizeof hex, "%02X", b);
-    line += hex;
-    sum += b;
-  }
-  std::snprintf(hex, sizeof hex, "%02X", 0xFF - (sum & 0xFF));
-  return line + hex;
-}
+namespace ostra::testing {
 
 // The byte of a test image at an address: a pattern that differs from address to address.
 inline uint8_t PatternByte(uint32_t address) {
@@ -60,7 +37,8 @@ inline std::string ImageFile(char type, uint32_t start, uint32_t size,
 
 // The files of one card type "board" and of the upload in dir, and an application:
 // a bootloader of 1 KiB, a monitor of 8 KiB at 0x10000 (no identity is asked for), an
-// application of 8 KiB at 0x20000 in 32-byte records without a header. Returns the application's path.
+// application of 8 KiB at 0x20000 in 32-byte records without a header. Returns the application's
+// path.
 inline std::string WriteCardFiles(const std::filesystem::path& dir) {
   auto write = [&](const std::string& name, const std::string& text) {
     std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);

@@ -15,33 +15,9 @@
 
 #include "support/ScriptedVr.h"
 
-namespace ostra::testing {
+#include "support/RecordLines.h"
 
-// One S-record line with a correct count and checksum. Type '0' carries `bytes` as
-// its text after a 2-byte zero address.
-inline std::string Record(char type, uint32_t address, const std::vector<uint8_t>& bytes) {
-  int addressBytes = 2;
-  if (type == '2' || type == '8') addressBytes = 3;
-  if (type == '3' || type == '7') addressBytes = 4;
-  std::vector<uint8_t> body;
-  for (int i = addressBytes - 1; i >= 0; --i) body.push_back((address >> (8 * i)) & 0xFF);
-  body.insert(body.end(), bytes.begin(), bytes.end());
-  const auto count = static_cast<uint8_t>(body.size() + 1);
-  unsigned sum = count;
-  char hex[3];
-  std::string line = "S";
-  line += type;
-  std::snprintf(hex, sizeof hex, "%02X", count);
-  line += hex;
-  for (uint8_t b : body) {
-    std::snprintf(hex, sizeof hex, "%02X", b);
-    line += hex;
-    sum += b;
-  }
-  std::snprintf(hex, sizeof hex, "%02X", 0xFF - (sum & 0xFF));
-  line += hex;
-  return line;
-}
+namespace ostra::testing {
 
 // Lines of S1 records (16 bytes each) holding bytes from address on.
 inline std::vector<std::string> DataRecords(char type, uint32_t address,

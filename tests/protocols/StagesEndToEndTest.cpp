@@ -11,6 +11,7 @@
 #include "cardsim/CardSim.h"
 #include "protocols/StageTestSupport.h"
 #include "protocols/Stages.h"
+#include "support/QtEnvironment.h"
 #include "support/ScriptedWindow.h"
 
 namespace ostra::testing {
@@ -19,22 +20,6 @@ namespace {
 using ::testing::Contains;
 using ::testing::ElementsAre;
 
-// The serial library may want an application object; one for the whole program.
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (QCoreApplication::instance() == nullptr) {
-      static int argc = 1;
-      static char name[] = "protocols_e2e_tests";
-      static char* argv[] = {name, nullptr};
-      app_ = std::make_unique<QCoreApplication>(argc, argv);
-    }
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<QCoreApplication> app_;
-};
 const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
 class StagesEndToEndTest : public ::testing::Test {
