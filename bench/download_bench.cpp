@@ -17,6 +17,7 @@
 #include "cardsim/CardSim.h"
 #include "download/Download.h"
 #include "protocols/Stages.h"
+#include "support/RecordLines.h"
 #include "window/LogView.h"
 
 namespace {
@@ -72,26 +73,15 @@ class BenchWindow : public ostra::LoaderWindow {
   ostra::window::LogView view_;
 };
 
-std::string Hex2(unsigned v) {
-  char buf[3];
-  std::snprintf(buf, sizeof buf, "%02X", v & 0xFF);
-  return buf;
-}
-
 // S2 records of 32 data bytes from 0x10000 until the file holds about `fileBytes`.
 int WriteApplication(const fs::path& path, std::size_t fileBytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   std::size_t written = 0;
   int lines = 0;
   for (unsigned address = 0x10000; written < fileBytes; address += 32, ++lines) {
-    unsigned sum = 36 + (address >> 16) + ((address >> 8) & 0xFF) + (address & 0xFF);
-    std::string line = "S224" + Hex2(address >> 16) + Hex2(address >> 8) + Hex2(address);
-    for (unsigned i = 0; i < 32; ++i) {
-      const unsigned b = (address + i * 13) & 0xFF;
-      line += Hex2(b);
-      sum += b;
-    }
-    line += Hex2(0xFF - (sum & 0xFF)) + "\r\n";
+    std::vector<uint8_t> data;
+    for (unsigned i = 0; i < 32; ++i) data.push_back(static_cast<uint8_t>(address + i * 13));
+    const std::string line = ostra::testing::Record('2', address, data) + "\r\n";
     out << line;
     written += line.size();
   }

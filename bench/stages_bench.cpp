@@ -17,6 +17,7 @@
 
 #include "cardsim/CardSim.h"
 #include "protocols/Stages.h"
+#include "support/RecordLines.h"
 
 namespace {
 
@@ -53,25 +54,6 @@ class BenchWindow : public LoaderWindow {
   LoaderState& state_;
 };
 
-std::string Record(uint32_t address, const std::vector<uint8_t>& bytes) {
-  std::vector<uint8_t> body = {static_cast<uint8_t>(address >> 24),
-                               static_cast<uint8_t>(address >> 16),
-                               static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
-  body.insert(body.end(), bytes.begin(), bytes.end());
-  const auto count = static_cast<unsigned>(body.size() + 1);
-  unsigned sum = count;
-  char hex[3];
-  std::snprintf(hex, sizeof hex, "%02X", count);
-  std::string line = std::string("S3") + hex;
-  for (uint8_t b : body) {
-    std::snprintf(hex, sizeof hex, "%02X", b);
-    line += hex;
-    sum += b;
-  }
-  std::snprintf(hex, sizeof hex, "%02X", 0xFF - (sum & 0xFF));
-  return line + hex;
-}
-
 std::string WriteImage(const std::filesystem::path& path, uint32_t start, std::size_t size,
                        unsigned seed) {
   std::mt19937 gen(seed);
@@ -79,7 +61,7 @@ std::string WriteImage(const std::filesystem::path& path, uint32_t start, std::s
   for (std::size_t at = 0; at < size; at += 32) {
     std::vector<uint8_t> bytes(std::min<std::size_t>(32, size - at));
     for (auto& b : bytes) b = static_cast<uint8_t>(gen());
-    out << Record(start + static_cast<uint32_t>(at), bytes) << "\r\n";
+    out << ostra::testing::Record('3', start + static_cast<uint32_t>(at), bytes) << "\r\n";
   }
   return path.string();
 }
