@@ -6,35 +6,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-bash scripts/setup.sh
-build=${OSTRA_BUILD_DIR:-build}
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$build" --target ostra-bootloader ostra-cardsim -j "$(nproc)"
+source scripts/card-on-pty.sh
+build_programs
 
 out=$root/$build/screenshots
 rm -rf "$out"
 mkdir -p "$out"
-run=$(mktemp -d /tmp/ostra-shots.XXXXXX)
-link=$run/card
-sim_pid=
-cleanup() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$run"
-}
-trap cleanup EXIT
-
-"$build/cardsim/ostra-cardsim" --link "$link" --wire-timing &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -e "$link" ] && break
-  sleep 0.1
-done
-[ -e "$link" ] || { echo "The card simulator did not publish $link." >&2; exit 1; }
+start_card
 
 cd demo/hardware
 env -u QT_QPA_PLATFORM VRXCOM_COM1="$link" VRXCOM_COM2="$link" \
