@@ -18,41 +18,11 @@
 #include "cardsim/CardSim.h"
 #include "protocols/Stages.h"
 #include "support/RecordLines.h"
+#include "support/ScriptedWindow.h"
 
 namespace {
 
 using ostra::LoaderState;
-using ostra::LoaderWindow;
-using ostra::MessageIcon;
-
-class BenchWindow : public LoaderWindow {
- public:
-  explicit BenchWindow(LoaderState& state) : state_(state) {}
-  void ShowMessage(const std::string& text, MessageIcon icon) override {
-    if (icon == MessageIcon::Warning) std::fprintf(stderr, "warning: %s\n", text.c_str());
-  }
-  bool AskYesNo(const std::string&, MessageIcon) override { return false; }
-  std::string InputBox(const std::string&, const std::string&, const std::string&) override {
-    return "";
-  }
-  void SetCommandVisible(bool) override {}
-  void SetProgressVisible(bool) override {}
-  void SetProgress(double) override {}
-  void SetBusy(bool) override {}
-  void RedrawLog() override {}
-  void Redraw() override {}
-  void Yield() override {}
-  void BD9600_Click() override { ostra::SwitchLineSpeed(state_, *this, 9600); }
-  void BD19200_Click() override { ostra::SwitchLineSpeed(state_, *this, 19200); }
-  std::string Hardware() const override { return "."; }
-  std::string HWtypes() const override { return "board"; }
-  std::string FileNameText() const override { return ""; }
-  bool ReloadFile() const override { return false; }
-  void FocusHWtypes() override {}
-
- private:
-  LoaderState& state_;
-};
 
 std::string WriteImage(const std::filesystem::path& path, uint32_t start, std::size_t size,
                        unsigned seed) {
@@ -103,11 +73,14 @@ Run RunStages(bool wireTiming, const std::string& boot, const std::string& monit
   ::setenv("VRXCOM_COM1", sim.DevicePath().c_str(), 1);
   sim.Start();
   LoaderState state;
-  BenchWindow window(state);
+  ostra::testing::ScriptedWindow window(state);  // no dialog answered, nothing shown
+  window.hardware = ".";
+  window.hwTypes = "board";
   state.connection.Connect();  // port 1, 19200 baud
   Run run;
   run.boot = Measure(sim, [&] { return ostra::SendBootloader(state, window, boot); });
   run.monitor = Measure(sim, [&] { return ostra::LoadMonitor(state, window, monitor); });
+  for (const auto& m : window.messages) std::fprintf(stderr, "message: %s\n", m.text.c_str());
   state.connection.Disconnect();
   sim.Stop();
   return run;
