@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 
 // The window as the transfer sees it: the log in a real text box, repainted after
 // each line; dialogs answered at once.
-class BenchWindow : public ostra::LoaderWindow {
+class BenchWindow : public ostra::FrontEnd {
  public:
   BenchWindow(ostra::LoaderState& state, bool bare) : bare_(bare), state_(state), view_(&box_) {
     box_.resize(640, 400);
@@ -58,8 +58,7 @@ class BenchWindow : public ostra::LoaderWindow {
   void Yield() override {
     if (!bare_) QCoreApplication::processEvents();
   }
-  void BD9600_Click() override { ostra::SwitchLineSpeed(state_, *this, 9600); }
-  void BD19200_Click() override { ostra::SwitchLineSpeed(state_, *this, 19200); }
+  void ShowLineSpeed(int) override {}
   std::string Hardware() const override { return ""; }
   std::string HWtypes() const override { return "None"; }
   std::string FileNameText() const override { return ""; }

@@ -33,7 +33,7 @@ std::string RemoveTrailingBlanks(std::string text) {
 
 // The two early failures end the run directly: the window is given back, the link
 // stays as it is.
-void EndDirectly(LoaderWindow& window, const std::string& message) {
+void EndDirectly(FrontEnd& window, const std::string& message) {
   window.SetBusy(false);
   window.SetProgressVisible(false);
   window.SetCommandVisible(true);
@@ -49,7 +49,7 @@ bool ReadFileLine(OpenedTextFile& file, std::string& line) {
 
 class Transfer {
  public:
-  Transfer(LoaderState& state, LoaderWindow& window, DownloadRun& run, const fs::path& path)
+  Transfer(LoaderState& state, FrontEnd& window, DownloadRun& run, const fs::path& path)
       : state_(state), window_(window), run_(run), path_(path) {}
 
   void Run(bool memoryInformationUsed);
@@ -77,7 +77,7 @@ class Transfer {
   bool Finish();
 
   LoaderState& state_;
-  LoaderWindow& window_;
+  FrontEnd& window_;
   DownloadRun& run_;
   fs::path path_;
   std::string reply_;
@@ -219,7 +219,7 @@ bool Transfer::Finish() {
 
 }  // namespace
 
-void SendApplicationFile(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+void SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
                          const fs::path& path, bool memoryInformationUsed) {
   Transfer(state, window, run, path).Run(memoryInformationUsed);
 }

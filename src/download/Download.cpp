@@ -34,7 +34,7 @@ class RunningGuard {
   LoaderState& state_;
 };
 
-void Log(LoaderState& state, LoaderWindow& window, const std::string& line) {
+void Log(LoaderState& state, FrontEnd& window, const std::string& line) {
   state.log.LogLine(line);
   window.RedrawLog();
 }
@@ -68,8 +68,7 @@ bool RequestProgrammingMode(LoaderState& state, std::string request) {
 
 // Steps T1..T5: the application transfer, or the end for a module type or a missing
 // application file.
-void CommonTail(LoaderState& state, LoaderWindow& window, DownloadRun& run,
-                const std::string& type) {
+void CommonTail(LoaderState& state, FrontEnd& window, DownloadRun& run, const std::string& type) {
   if (StartsWith(type, "ov")) {
     window.ShowMessage(kPowerOff, MessageIcon::None);
     return;
@@ -89,7 +88,7 @@ void CommonTail(LoaderState& state, LoaderWindow& window, DownloadRun& run,
   SendApplicationFile(state, window, run, application, memoryInformationUsed);
 }
 
-void UploadProcedure(LoaderState& state, LoaderWindow& window, const std::string& type) {
+void UploadProcedure(LoaderState& state, FrontEnd& window, const std::string& type) {
   const std::string dir = window.Hardware();
   const std::optional<fs::path> sub = HardwareFile(dir, "Upload.sub");
   if (!sub) {
@@ -105,7 +104,7 @@ void UploadProcedure(LoaderState& state, LoaderWindow& window, const std::string
   }
 }
 
-void CardTypeProcedure(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+void CardTypeProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
                        const std::string& type) {
   const std::string dir = window.Hardware();
   const std::optional<fs::path> mon = HardwareFile(dir, type + ".mon");
@@ -123,25 +122,25 @@ void CardTypeProcedure(LoaderState& state, LoaderWindow& window, DownloadRun& ru
     return;
   }
   Log(state, window, "Standard Baud 19200");
-  window.BD19200_Click();
+  SelectLineSpeed(state, window, 19200);
   CommonTail(state, window, run, type);
 }
 
-void NoneProcedure(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+void NoneProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
                    const std::string& type) {
   window.ShowMessage(
       "Only for Card with Monitor loaded and no Application loaded\r\n"
       "Set Links to Operate positions, connect to COM2, apply power",
       MessageIcon::None);
   Log(state, window, "Standard Baud 19200");
-  window.BD19200_Click();
+  SelectLineSpeed(state, window, 19200);
   CommonTail(state, window, run, type);
 }
 
-void FirmwareProcedure(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+void FirmwareProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
                        const std::string& type) {
   Log(state, window, "Standard Baud 9600");
-  window.BD9600_Click();
+  SelectLineSpeed(state, window, 9600);
   const std::string model = LastFour(type);
   if (model == "5830") {
     Log(state, window, "5830 Firmware");
@@ -172,7 +171,7 @@ void FirmwareProcedure(LoaderState& state, LoaderWindow& window, DownloadRun& ru
   CommonTail(state, window, run, type);
 }
 
-void RunDownload(LoaderState& state, LoaderWindow& window, DownloadRun& run) {
+void RunDownload(LoaderState& state, FrontEnd& window, DownloadRun& run) {
   state.connection.Disconnect();
   state.connection.Connect();
   state.log.Clear();
@@ -195,7 +194,7 @@ void RunDownload(LoaderState& state, LoaderWindow& window, DownloadRun& run) {
 
 // Puts the window back when even the exit path failed: the run must never leave the
 // window busy, without its command box, or with an exception.
-void LastResort(LoaderWindow& window) noexcept {
+void LastResort(FrontEnd& window) noexcept {
   try {
     window.SetBusy(false);
     window.SetProgressVisible(false);
@@ -206,7 +205,7 @@ void LastResort(LoaderWindow& window) noexcept {
 
 }  // namespace
 
-void DownLoadButton_Click(LoaderState& state, LoaderWindow& window) {
+void DownLoadButton_Click(LoaderState& state, FrontEnd& window) {
   if (state.downloadRunning) return;
   RunningGuard guard(state);
   DownloadRun run;

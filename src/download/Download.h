@@ -6,14 +6,14 @@
 #include <string>
 
 #include "protocols/Files.h"
+#include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
-#include "protocols/LoaderWindow.h"
 
 namespace ostra {
 
 // The handler of DownLoadButton. Every outcome is shown to the technician; no
 // failure leaves it. A press while a download runs starts nothing.
-void DownLoadButton_Click(LoaderState& state, LoaderWindow& window);
+void DownLoadButton_Click(LoaderState& state, FrontEnd& window);
 
 // What one run of the download command owns: the link settings in force when the
 // application transfer began (none before it) and the one open application file.
@@ -32,7 +32,7 @@ struct DownloadFailure {
 // The shared ending of a run: reports the failure, if any, puts the link back to the
 // saved time-out and speed (those in force now when none were saved), closes the
 // application file and gives the window back.
-void FinishDownload(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+void FinishDownload(LoaderState& state, FrontEnd& window, DownloadRun& run,
                     const std::optional<DownloadFailure>& failure = std::nullopt);
 
 // The memory-information record (S00D...) of region recordNumber (1..8) of the
@@ -41,7 +41,7 @@ void FinishDownload(LoaderState& state, LoaderWindow& window, DownloadRun& run,
 // the same file unchanged (full path, size, modification time). The file name part of
 // path is what the log shows. Throws LoaderError when the file cannot be read or its
 // data need more than 8 regions.
-std::string CheckMemoryInformation(LoaderState& state, LoaderWindow& window,
+std::string CheckMemoryInformation(LoaderState& state, FrontEnd& window,
                                    const std::filesystem::path& path, int16_t recordNumber);
 
 // Sends the application file at path to a card that runs its monitor, preceded by the
@@ -49,7 +49,7 @@ std::string CheckMemoryInformation(LoaderState& state, LoaderWindow& window,
 // (through FinishDownload except after a failed contact or speed request). Throws
 // LoaderError when the file cannot be read or a line cannot be sent; the caller then
 // ends the run through FinishDownload with that failure.
-void SendApplicationFile(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+void SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
                          const std::filesystem::path& path, bool memoryInformationUsed);
 
 }  // namespace ostra

@@ -3,7 +3,7 @@
 
 namespace ostra {
 
-void FinishDownload(LoaderState& state, LoaderWindow& window, DownloadRun& run,
+void FinishDownload(LoaderState& state, FrontEnd& window, DownloadRun& run,
                     const std::optional<DownloadFailure>& failure) {
   if (failure) {
     window.ShowMessage(failure->description + "\r\n" + failure->source, MessageIcon::Warning);

@@ -62,7 +62,7 @@ struct Scan {
 
 // Reads every record of the file into the cache's regions. NoInformation: the
 // technician has been told why (or declined), and nothing is to be generated.
-ScanEnd ScanFile(LoaderState& state, LoaderWindow& window, const fs::path& path, Scan& scan) {
+ScanEnd ScanFile(LoaderState& state, FrontEnd& window, const fs::path& path, Scan& scan) {
   MemoryInformationCache& cache = state.memoryInformation;
   OpenedTextFile file = OpenTextFile(path, kSource);
   const double length = static_cast<double>(file.length);
@@ -172,7 +172,7 @@ std::string Record(const MemoryInformationCache& cache, const Scan& scan, int q)
 
 }  // namespace
 
-std::string CheckMemoryInformation(LoaderState& state, LoaderWindow& window, const fs::path& path,
+std::string CheckMemoryInformation(LoaderState& state, FrontEnd& window, const fs::path& path,
                                    int16_t recordNumber) {
   MemoryInformationCache& cache = state.memoryInformation;
   const std::string name = path.filename().string();

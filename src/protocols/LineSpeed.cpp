@@ -2,7 +2,7 @@
 
 namespace ostra {
 
-void SwitchLineSpeed(LoaderState& state, LoaderWindow& window, int baud) {
+void SwitchLineSpeed(LoaderState& state, FrontEnd& window, int baud) {
   if (!state.connection.Disconnect()) {
     window.ShowMessage(
         baud == 19200 ? "Failed to close Serial Port 1." : "Failed to close Serial Port",
@@ -10,6 +10,11 @@ void SwitchLineSpeed(LoaderState& state, LoaderWindow& window, int baud) {
   }
   state.connection.SetBaudRate(baud);
   state.connection.Connect();
+}
+
+void SelectLineSpeed(LoaderState& state, FrontEnd& window, int baud) {
+  window.ShowLineSpeed(baud);
+  SwitchLineSpeed(state, window, baud);
 }
 
 }  // namespace ostra

@@ -27,7 +27,7 @@ constexpr std::array<uint32_t, 13> kFlashSectorTable = {0x00000, 0x08000, 0x1000
 
 enum class Outcome { Done, Failed };
 
-void Fail(LoaderWindow& window, const std::string& message) {
+void Fail(FrontEnd& window, const std::string& message) {
   window.ShowMessage(message, MessageIcon::Warning);
 }
 
@@ -48,7 +48,7 @@ void StoreAt(MonitorImage& image, double address, uint8_t byte, const std::strin
 }
 
 // Reads the monitor file into the image. Returns the message of a bad record, if any.
-std::optional<std::string> ReadMonitorFile(LoaderState& state, LoaderWindow& window,
+std::optional<std::string> ReadMonitorFile(LoaderState& state, FrontEnd& window,
                                            OpenedTextFile& file, const std::string& path) {
   MonitorImage& image = state.monitorImage;
   // A fresh read starts from an empty image: nothing of an earlier file survives in
@@ -117,7 +117,7 @@ bool Send(LoaderState& state, const std::string& bytes, stage::ReplyBuffer& repl
   return stage::Exchange(state, bytes, reply.bytes, stage::ReplyBuffer::kSize, endByte);
 }
 
-Outcome Program(LoaderState& state, LoaderWindow& window, const std::string& path,
+Outcome Program(LoaderState& state, FrontEnd& window, const std::string& path,
                 std::optional<OpenedTextFile>& file) {
   MonitorImage& image = state.monitorImage;
   std::array<bool, 12> erase{};
@@ -232,7 +232,7 @@ Outcome Program(LoaderState& state, LoaderWindow& window, const std::string& pat
   if (!Send(state, command, reply, kXon)) {
     // The started monitor talks at 19200: ask it there once more.
     if (state.connection.BaudRate() != 19200) {
-      window.BD19200_Click();
+      SelectLineSpeed(state, window, 19200);
       if (!Send(state, std::string(1, kXon), reply, kXon)) {
         Fail(window, "Failed to start Monitor");
         return Outcome::Failed;
@@ -245,8 +245,9 @@ Outcome Program(LoaderState& state, LoaderWindow& window, const std::string& pat
 
 }  // namespace
 
-bool LoadMonitor(LoaderState& state, LoaderWindow& window, const std::string& path) {
+bool LoadMonitor(LoaderState& state, FrontEnd& window, const std::string& path) {
   stage::Frame frame(state, window);
+  window.StageBegins("Monitor");
   std::optional<OpenedTextFile> file;
   Outcome outcome = Outcome::Failed;
   try {
@@ -258,6 +259,7 @@ bool LoadMonitor(LoaderState& state, LoaderWindow& window, const std::string& pa
   frame.RestoreLink();
   file.reset();
   frame.RestoreWindow();
+  window.StageEnds("Monitor", outcome == Outcome::Done);
   return outcome == Outcome::Done;
 }
 

@@ -25,7 +25,7 @@ bool SendByte(LoaderState& state, uint8_t byte, uint8_t expect) {
 
 enum class Outcome { Done, Failed };
 
-Outcome Transfer(LoaderState& state, LoaderWindow& window, const std::string& path,
+Outcome Transfer(LoaderState& state, FrontEnd& window, const std::string& path,
                  std::optional<OpenedTextFile>& file) {
   BootImage& image = state.bootImage;
   file.emplace(OpenTextFile(FindFile(path).value_or(path), kSource));
@@ -78,7 +78,7 @@ Outcome Transfer(LoaderState& state, LoaderWindow& window, const std::string& pa
     if (!SendByte(state, 0x00, 0x00)) {
       ++attempts;
       stage::Progress(window, attempts);
-      if (attempts >= kFallbackAttempt) window.BD9600_Click();
+      if (attempts >= kFallbackAttempt) SelectLineSpeed(state, window, 9600);
       if (attempts >= kMaxAttempts) {
         window.ShowMessage("Failed to get response.", MessageIcon::Warning);
         return Outcome::Failed;
@@ -125,8 +125,9 @@ Outcome Transfer(LoaderState& state, LoaderWindow& window, const std::string& pa
 
 }  // namespace
 
-bool SendBootloader(LoaderState& state, LoaderWindow& window, const std::string& path) {
+bool SendBootloader(LoaderState& state, FrontEnd& window, const std::string& path) {
   stage::Frame frame(state, window);
+  window.StageBegins("Bootloader");
   std::optional<OpenedTextFile> file;
   Outcome outcome = Outcome::Failed;
   try {
@@ -138,6 +139,7 @@ bool SendBootloader(LoaderState& state, LoaderWindow& window, const std::string&
   file.reset();
   frame.RestoreLink();
   frame.RestoreWindow();
+  window.StageEnds("Bootloader", outcome == Outcome::Done);
   return outcome == Outcome::Done;
 }
 

@@ -12,15 +12,15 @@
 
 #include "formats/LoaderError.h"
 #include "link/codeDLL.h"
+#include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
-#include "protocols/LoaderWindow.h"
 
 namespace ostra::stage {
 
 // Entry: Command hidden, progress shown at 0, Timeout and BaudRate saved, busy pointer.
 class Frame {
  public:
-  Frame(LoaderState& state, LoaderWindow& window)
+  Frame(LoaderState& state, FrontEnd& window)
       : state_(state),
         window_(window),
         savedTimeout_(state.connection.Timeout()),
@@ -54,7 +54,7 @@ class Frame {
 
  private:
   LoaderState& state_;
-  LoaderWindow& window_;
+  FrontEnd& window_;
   int32_t savedTimeout_;
   int32_t savedBaudRate_;
 };
@@ -70,12 +70,12 @@ inline std::string CurrentErrorDescription() {
   }
 }
 
-inline void Log(LoaderState& state, LoaderWindow& window, std::string_view line) {
+inline void Log(LoaderState& state, FrontEnd& window, std::string_view line) {
   state.log.LogLine(line);
   window.RedrawLog();
 }
 
-inline void Progress(LoaderWindow& window, double percent) {
+inline void Progress(FrontEnd& window, double percent) {
   if (!(percent >= 0)) percent = 0;  // NaN too
   window.SetProgress(std::min(percent, 100.0));
 }

@@ -25,7 +25,7 @@ uint8_t TruncatedByte(double value, double divisor) {
 
 }  // namespace
 
-void StampCardIdentity(LoaderState& state, LoaderWindow& window) {
+void StampCardIdentity(LoaderState& state, FrontEnd& window) {
   MonitorImage& image = state.monitorImage;
   const std::string type = window.HWtypes();
   if (type.rfind("ov", 0) == 0 || image.StartAddress != 0 ||

@@ -98,7 +98,7 @@ bool ReceiveFixed(LoaderState& state, char request, std::size_t length, uint8_t 
   return received.size() == length + 1;
 }
 
-Outcome Upload(LoaderState& state, LoaderWindow& window, const std::string& path,
+Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
                std::optional<ReplacementFile>& file) {
   UploadDefaults& upload = state.upload;
   file.emplace(path);
@@ -183,8 +183,9 @@ Outcome Upload(LoaderState& state, LoaderWindow& window, const std::string& path
 
 }  // namespace
 
-bool UploadMemory(LoaderState& state, LoaderWindow& window, const std::string& path) {
+bool UploadMemory(LoaderState& state, FrontEnd& window, const std::string& path) {
   stage::Frame frame(state, window);
+  window.StageBegins("Upload");
   std::optional<ReplacementFile> file;
   Outcome outcome = Outcome::Failed;
   try {
@@ -196,6 +197,7 @@ bool UploadMemory(LoaderState& state, LoaderWindow& window, const std::string& p
   frame.RestoreLink();
   file.reset();  // an upload that did not finish leaves the earlier file as it was
   frame.RestoreWindow();
+  window.StageEnds("Upload", outcome == Outcome::Done);
   return outcome == Outcome::Done;
 }
 

@@ -1,6 +1,8 @@
 // The Vr functions on a real serial port. The contract is in Vrxcom.h.
 #include "vrxcom/Vrxcom.h"
 
+#include "link/PortDevice.h"
+
 #include <QAbstractEventDispatcher>
 #include <QByteArray>
 #include <QSerialPort>
@@ -121,18 +123,6 @@ bool Fail(Connection* c, int32_t number, std::string text) {
 bool UnknownHandle(int32_t handle) {
   return Fail(nullptr, VRXCOM_BAD_HANDLE,
               "No connection is open with handle " + std::to_string(handle) + ".");
-}
-
-std::string DeviceForPort(int32_t port) {
-  const std::string variable = "VRXCOM_COM" + std::to_string(port);
-  if (const char* named = std::getenv(variable.c_str()); named != nullptr && *named != '\0') {
-    return named;
-  }
-#ifdef _WIN32
-  return "COM" + std::to_string(port);
-#else
-  return "/dev/ttyS" + std::to_string(port - 1);
-#endif
 }
 
 void AskForLowLatency([[maybe_unused]] QSerialPort& serial) {
@@ -263,7 +253,7 @@ int32_t VrOpenConnection(int32_t type, int32_t port, uint32_t /*address*/) {
     return Fail(nullptr, VRXCOM_BAD_ARGUMENT, "There is no port " + std::to_string(port) + ".");
   }
   auto c = std::make_unique<Connection>();
-  c->device = DeviceForPort(port);
+  c->device = ostra::DeviceForPort(port);
   c->serial = std::make_unique<QSerialPort>();
   c->serial->setPortName(QString::fromLocal8Bit(c->device.c_str()));
   {

@@ -3,9 +3,10 @@
  * serial port. This header is its contract; the declarations are in codeDLL.h.
  *
  * Ports
- *   Port n is the device named by the environment variable VRXCOM_COM<n> when it is
- *   set (a path such as /dev/ttyUSB0, /dev/serial/by-id/..., or a pseudo-terminal);
- *   otherwise COM<n> on Windows and /dev/ttyS<n-1> elsewhere. Only connection type 1
+ *   Port n is the device that ostra::DeviceForPort (link/PortDevice.h) names: the
+ *   command line's choice, the environment variable VRXCOM_COM<n> (a path such as
+ *   /dev/ttyUSB0, /dev/serial/by-id/..., or a pseudo-terminal), the remembered
+ *   choice, otherwise COM<n> on Windows and /dev/ttyS<n-1> elsewhere. Only connection type 1
  *   (serial line) is supported; the network address is ignored. A port opens at
  *   19200 baud, 8 data bits, no parity, one stop bit, no flow control, with its input
  *   emptied and a time-out of 1000 ms. On Linux the driver is asked for low-latency

@@ -13,7 +13,7 @@ void Call(const ShowControls& show) {
 }
 
 // Closes the link, moves it to port and opens it again; true when it opened.
-bool Reopen(LoaderState& state, LoaderWindow& window, int port, const std::string& closeFailure) {
+bool Reopen(LoaderState& state, FrontEnd& window, int port, const std::string& closeFailure) {
   if (!state.connection.Disconnect()) window.ShowMessage(closeFailure, MessageIcon::Warning);
   state.connection.SetPort(port);
   return state.connection.Connect();
@@ -28,7 +28,7 @@ void ShowPortRow(PortControls& c, int selected) {
 
 }  // namespace
 
-void COM1_Click(LoaderState& state, LoaderWindow& window, PortControls& controls,
+void COM1_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
                 const ShowControls& show) {
   if (controls.com1) {
     // The UDP display: the port and speed rows give way to the "UDP" label.
@@ -55,7 +55,7 @@ void COM1_Click(LoaderState& state, LoaderWindow& window, PortControls& controls
   Call(show);
 }
 
-void COM2_Click(LoaderState& state, LoaderWindow& window, PortControls& controls,
+void COM2_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
                 const ShowControls& show) {
   ShowPortRow(controls, 2);
   Call(show);
@@ -70,7 +70,7 @@ void COM2_Click(LoaderState& state, LoaderWindow& window, PortControls& controls
   Call(show);
 }
 
-void COM3_Click(LoaderState& state, LoaderWindow& window, PortControls& controls,
+void COM3_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
                 const ShowControls& show) {
   ShowPortRow(controls, 3);
   Call(show);
@@ -84,7 +84,7 @@ void COM3_Click(LoaderState& state, LoaderWindow& window, PortControls& controls
   Call(show);
 }
 
-void SpeedClick(LoaderState& state, LoaderWindow& window, PortControls& controls, int baud,
+void SpeedClick(LoaderState& state, FrontEnd& window, PortControls& controls, int baud,
                 const ShowControls& show) {
   controls.speed = baud;
   Call(show);

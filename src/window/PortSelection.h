@@ -3,8 +3,8 @@
 // click. The window keeps a PortControls, lets these handlers change it and shows it.
 #include <functional>
 
+#include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
-#include "protocols/LoaderWindow.h"
 
 namespace ostra::window {
 
@@ -28,16 +28,16 @@ using ShowControls = std::function<void()>;
 // COM1 decides by its state when the click arrives: not selected, it reopens the link
 // on port 1; already selected, it turns the port row into the UDP display (the link
 // stays as it is).
-void COM1_Click(LoaderState& state, LoaderWindow& window, PortControls& controls,
+void COM1_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
                 const ShowControls& show);
-void COM2_Click(LoaderState& state, LoaderWindow& window, PortControls& controls,
+void COM2_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
                 const ShowControls& show);
-void COM3_Click(LoaderState& state, LoaderWindow& window, PortControls& controls,
+void COM3_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
                 const ShowControls& show);
 
 // Shows baud (9600, 19200 or 38400) selected and reopens the link at that speed. A
 // failed open is silent and DownLoadButton is not touched.
-void SpeedClick(LoaderState& state, LoaderWindow& window, PortControls& controls, int baud,
+void SpeedClick(LoaderState& state, FrontEnd& window, PortControls& controls, int baud,
                 const ShowControls& show);
 
 }  // namespace ostra::window

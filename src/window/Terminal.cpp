@@ -8,7 +8,7 @@
 
 namespace ostra::window {
 
-void SendTerminalLine(LoaderState& state, LoaderWindow& window, const std::string& command,
+void SendTerminalLine(LoaderState& state, FrontEnd& window, const std::string& command,
                       const std::function<void()>& scrollLog) {
   std::string reply(kTerminalReplySize, ' ');
   state.log.LogLine(command);

@@ -3,8 +3,8 @@
 #include <functional>
 #include <string>
 
+#include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
-#include "protocols/LoaderWindow.h"
 
 namespace ostra::window {
 
@@ -16,7 +16,7 @@ inline constexpr int kTerminalMaxCommand = 32766;  // the line and its CR fit th
 // 2000 ms for the XON that ends the card's reply; logs the reply (line ends fixed, XON
 // and XOFF removed) or warns "Failed to get response.". The connection's time-out is
 // the one in force before, afterwards.
-void SendTerminalLine(LoaderState& state, LoaderWindow& window, const std::string& command,
+void SendTerminalLine(LoaderState& state, FrontEnd& window, const std::string& command,
                       const std::function<void()>& scrollLog);
 
 }  // namespace ostra::window

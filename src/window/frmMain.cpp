@@ -30,6 +30,7 @@
 #include <QStringDecoder>
 
 #include "download/Download.h"
+#include "link/PortDevice.h"
 #include "window/Catalogue.h"
 #include "window/Picture.h"
 #include "window/Terminal.h"
@@ -107,18 +108,6 @@ void ChangeDirectory(const std::string& dir) {
 }
 
 }  // namespace
-
-std::string PortDevice(int port) {
-  const std::string variable = "VRXCOM_COM" + std::to_string(port);
-  if (const char* device = std::getenv(variable.c_str()); device != nullptr && *device != '\0') {
-    return device;
-  }
-#ifdef _WIN32
-  return "COM" + std::to_string(port);
-#else
-  return "/dev/ttyS" + std::to_string(port - 1);
-#endif
-}
 
 frmMain::frmMain(QWidget* parent) : QWidget(parent) {
   setObjectName("frmMain");
@@ -207,7 +196,7 @@ void frmMain::CreateControls() {
   COM3_->raise();  // it sits over the Port frame without belonging to it
   for (int port = 1; port <= 3; ++port) {
     QRadioButton* button = port == 1 ? COM1_ : port == 2 ? COM2_ : COM3_;
-    button->setToolTip(QString("Opens %1").arg(QString::fromStdString(PortDevice(port))));
+    button->setToolTip(QString("Opens %1").arg(QString::fromStdString(DeviceForPort(port))));
   }
 
   HWtypes_->setEditable(false);
@@ -392,6 +381,11 @@ void frmMain::BD9600_Click() {
 
 void frmMain::BD19200_Click() {
   SpeedClick(state_, *this, controls_, 19200, [this] { ShowPortControls(); });
+}
+
+void frmMain::ShowLineSpeed(int baud) {
+  controls_.speed = baud;
+  ShowPortControls();
 }
 
 void frmMain::BD38400_Click() {

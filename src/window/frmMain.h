@@ -9,8 +9,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
-#include "protocols/LoaderWindow.h"
 #include "window/LogView.h"
 #include "window/PortSelection.h"
 
@@ -28,10 +28,7 @@ namespace ostra::window {
 
 inline constexpr char kCaption[] = "Ostra Boot Loader";
 
-// The device a port number opens: VRXCOM_COM<n> when set, else the system's own name.
-std::string PortDevice(int port);
-
-class frmMain : public QWidget, public LoaderWindow {
+class frmMain : public QWidget, public FrontEnd {
  public:
   // Builds the controls and runs the start-up sequence (Form_Load).
   explicit frmMain(QWidget* parent = nullptr);
@@ -47,8 +44,8 @@ class frmMain : public QWidget, public LoaderWindow {
   void COM1_Click();
   void COM2_Click();
   void COM3_Click();
-  void BD9600_Click() override;  // also called by the loading stages
-  void BD19200_Click() override;
+  void BD9600_Click();
+  void BD19200_Click();
   void BD38400_Click();
   void BrowseForFile_Click();
   void SelectHardware_Click();
@@ -64,7 +61,7 @@ class frmMain : public QWidget, public LoaderWindow {
   // are inert and closing the window waits for the download's end.
   bool DownloadRunning() const { return downloadActive_ || state_.downloadRunning; }
 
-  // LoaderWindow
+  // FrontEnd
   void ShowMessage(const std::string& text, MessageIcon icon) override;
   bool AskYesNo(const std::string& text, MessageIcon icon) override;
   std::string InputBox(const std::string& prompt, const std::string& title,
@@ -76,6 +73,7 @@ class frmMain : public QWidget, public LoaderWindow {
   void RedrawLog() override;
   void Redraw() override;
   void Yield() override;
+  void ShowLineSpeed(int baud) override;
   std::string Hardware() const override;
   std::string HWtypes() const override;
   std::string FileNameText() const override;

@@ -13,21 +13,21 @@ StageScript& Stages() {
 
 namespace ostra {
 
-bool SendBootloader(LoaderState&, LoaderWindow&, const std::string& path) {
+bool SendBootloader(LoaderState&, FrontEnd&, const std::string& path) {
   testing::Stages().calls.push_back("SendBootloader " + path);
   return testing::Stages().bootloader;
 }
 
-bool LoadMonitor(LoaderState&, LoaderWindow&, const std::string& path) {
+bool LoadMonitor(LoaderState&, FrontEnd&, const std::string& path) {
   testing::Stages().calls.push_back("LoadMonitor " + path);
   return testing::Stages().monitor;
 }
 
-bool UploadMemory(LoaderState&, LoaderWindow&, const std::string& path) {
+bool UploadMemory(LoaderState&, FrontEnd&, const std::string& path) {
   testing::Stages().calls.push_back("UploadMemory " + path);
   return testing::Stages().upload;
 }
 
-void StampCardIdentity(LoaderState&, LoaderWindow&) {}
+void StampCardIdentity(LoaderState&, FrontEnd&) {}
 
 }  // namespace ostra

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
-#include "protocols/LoaderWindow.h"
 
 namespace ostra::testing {
 
@@ -17,7 +17,7 @@ struct ShownMessage {
   bool question = false;  // a Yes/No question
 };
 
-class ScriptedWindow : public LoaderWindow {
+class ScriptedWindow : public FrontEnd {
  public:
   explicit ScriptedWindow(LoaderState& state) : state_(state) {}
 
@@ -38,7 +38,7 @@ class ScriptedWindow : public LoaderWindow {
     std::string prompt, title, defaultText;
   };
   std::vector<Prompt> prompts;
-  std::vector<int> speedClicks;  // 9600 / 19200, in order
+  std::vector<int> speedClicks;  // speeds the core selected (9600 / 19200), in order
   bool commandVisible = true;
   bool progressVisible = false;
   bool busy = false;
@@ -63,8 +63,7 @@ class ScriptedWindow : public LoaderWindow {
   void RedrawLog() override { ++redraws; }
   void Redraw() override { ++redraws; }
   void Yield() override { ++yields; }
-  void BD9600_Click() override;
-  void BD19200_Click() override;
+  void ShowLineSpeed(int baud) override;
   std::string Hardware() const override { return hardware; }
   std::string HWtypes() const override { return hwTypes; }
   std::string FileNameText() const override { return fileNameText; }

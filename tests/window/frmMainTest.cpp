@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,6 +17,7 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QTest>
+#include "protocols/Stages.h"
 
 #include "support/ScriptedVr.h"
 #include "window/GuiSupport.h"
@@ -149,7 +151,7 @@ TEST_F(Window, ConnectionWarningsAtStartUpAppearWithoutStoppingIt) {
 
 TEST_F(Window, DialogsOfTheStagesAnswerAsAPersonWould) {
   frmMain& w = Open();
-  LoaderWindow& seam = w;
+  FrontEnd& seam = w;
   dialogs_.Then(DialogAnswerer::PressEnter())
       .Then(DialogAnswerer::ClickButton(QMessageBox::Yes))
       .Then(DialogAnswerer::Type("4660"))
@@ -260,9 +262,9 @@ TEST_F(Window, SpeedButtonsSelectOneSpeedAndReopenTheLink) {
   EXPECT_FALSE(b38400->isChecked());
   EXPECT_EQ(w.state().connection.BaudRate(), 19200);
 
-  // The stages use the same handlers.
+  // A speed the core selects shows in the window.
   vr_.close = [](int32_t) { return 1; };
-  static_cast<LoaderWindow&>(w).BD9600_Click();
+  SelectLineSpeed(w.state(), w, 9600);
   EXPECT_TRUE(b9600->isChecked());
   EXPECT_EQ(vr_.CallsTo("VrInitConnection").back().args[1], 9600);
 }

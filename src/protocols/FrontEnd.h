@@ -1,16 +1,18 @@
 #pragma once
-// The seam between the core and the window: the window state that the loading
-// stages and the download command drive and read. frmMain implements it with real
-// widgets; tests implement it with scripted answers and a recorded log.
+// The front end of the core: the state that the loading stages and the download
+// command drive (messages, questions, text input, progress, busy state, log redraw,
+// yield) and the choices they read. It holds no handler of any front end: the window
+// implements it with widgets, the command line with options and standard streams,
+// the tests with scripted answers and a recorded log.
 #include <string>
 
 namespace ostra {
 
 enum class MessageIcon { None, Information, Warning, Stop };
 
-class LoaderWindow {
+class FrontEnd {
  public:
-  virtual ~LoaderWindow() = default;
+  virtual ~FrontEnd() = default;
 
   // Modal message box with an OK button.
   virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
@@ -30,9 +32,15 @@ class LoaderWindow {
   virtual void Redraw() = 0;     // the whole window repaints (no user input handled)
   virtual void Yield() = 0;      // lets the event loop run once (input is handled)
 
-  // The speed handlers: select the option, reopen the connection at that speed.
-  virtual void BD9600_Click() = 0;
-  virtual void BD19200_Click() = 0;
+  // The core has switched (or is about to switch) the line to baud: the front end
+  // shows that speed as the selected one. See SelectLineSpeed.
+  virtual void ShowLineSpeed(int baud) = 0;
+
+  // A loading stage ("Bootloader", "Monitor", "Upload", "Application") begins, or ends
+  // with ok false when it failed. For front ends that report stages; the window shows
+  // them through the progress bar alone.
+  virtual void StageBegins(const std::string& /*name*/) {}
+  virtual void StageEnds(const std::string& /*name*/, bool /*ok*/) {}
 
   // Controls the logic reads.
   virtual std::string Hardware() const = 0;      // hardware directory
