@@ -31,9 +31,9 @@
 
 #include "download/Download.h"
 #include "link/PortDevice.h"
-#include "window/Catalogue.h"
+#include "download/Catalogue.h"
 #include "window/Picture.h"
-#include "window/Terminal.h"
+#include "protocols/Terminal.h"
 
 namespace ostra::window {
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "window/Catalogue.h"
+#include "download/Catalogue.h"
 
 namespace ostra::window {
 namespace {

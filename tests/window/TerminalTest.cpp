@@ -3,7 +3,7 @@
 
 #include "support/ScriptedVr.h"
 #include "support/ScriptedWindow.h"
-#include "window/Terminal.h"
+#include "protocols/Terminal.h"
 
 namespace ostra::window {
 namespace {

@@ -6,7 +6,7 @@
 #include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
 
-namespace ostra::window {
+namespace ostra {
 
 inline constexpr int kTerminalReplySize = 2000;    // characters of reply kept
 inline constexpr int kTerminalTimeoutMs = 2000;    // the wait for the card's XON
@@ -19,4 +19,4 @@ inline constexpr int kTerminalMaxCommand = 32766;  // the line and its CR fit th
 void SendTerminalLine(LoaderState& state, FrontEnd& window, const std::string& command,
                       const std::function<void()>& scrollLog);
 
-}  // namespace ostra::window
+}  // namespace ostra

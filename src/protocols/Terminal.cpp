@@ -1,4 +1,4 @@
-#include "window/Terminal.h"
+#include "protocols/Terminal.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -6,7 +6,7 @@
 
 #include "link/codeDLL.h"
 
-namespace ostra::window {
+namespace ostra {
 
 void SendTerminalLine(LoaderState& state, FrontEnd& window, const std::string& command,
                       const std::function<void()>& scrollLog) {
@@ -38,4 +38,4 @@ void SendTerminalLine(LoaderState& state, FrontEnd& window, const std::string& c
   link.SetTimeout();
 }
 
-}  // namespace ostra::window
+}  // namespace ostra

@@ -6,7 +6,7 @@
 #include <system_error>
 #include <vector>
 
-namespace ostra::window {
+namespace ostra {
 
 // The four entries that head the list whatever the directory holds.
 const std::vector<std::string>& FixedHardwareTypes();
@@ -25,4 +25,4 @@ std::string TypeOfHardwareFile(const std::string& fileName);
 // The index of the entry equal to type ignoring ASCII case, -1 when none is.
 int FindHardwareType(const std::vector<std::string>& entries, const std::string& type);
 
-}  // namespace ostra::window
+}  // namespace ostra

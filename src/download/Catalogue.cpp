@@ -1,8 +1,8 @@
-#include "window/Catalogue.h"
+#include "download/Catalogue.h"
 
 #include <algorithm>
 
-namespace ostra::window {
+namespace ostra {
 
 namespace {
 
@@ -57,4 +57,4 @@ int FindHardwareType(const std::vector<std::string>& entries, const std::string&
   return -1;
 }
 
-}  // namespace ostra::window
+}  // namespace ostra
