@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 debs=(build/ostra-bootloader_*.deb)
+[ -f "${debs[0]}" ] || { echo "No package in build/: run scripts/package.sh first." >&2; exit 1; }
 deb=$(realpath "${debs[0]}")
 version=$(dpkg-deb -f "$deb" Version)
 apt=(apt-get -y -q -o DPkg::Lock::Timeout=300)
@@ -25,19 +26,20 @@ DEBIAN_FRONTEND=noninteractive "${apt[@]}" install "$deb" >"$run/apt.log" || {
   cat "$run/apt.log"; fail "apt-get could not install the package"; }
 dpkg -L ostra-bootloader | sort >"$run/files"
 installed() { grep -qx "$1" "$run/files"; }
+bin=/usr/bin  # the installed programs, whatever else PATH holds
 
-[ "$(ostra-cardsim --version)" = "ostra-cardsim $version" ] || fail "ostra-cardsim --version"
+[ "$($bin/ostra-cardsim --version)" = "ostra-cardsim $version" ] || fail "ostra-cardsim --version"
 # Until ostra-load is part of the build, the package has no ostra-load to run.
 if installed /usr/bin/ostra-load; then
-  [ "$(ostra-load --version)" = "ostra-load $version" ] || fail "ostra-load --version"
+  [ "$($bin/ostra-load --version)" = "ostra-load $version" ] || fail "ostra-load --version"
   echo "-- a simulated card through the installed ostra-load and ostra-cardsim"
-  coproc sim { exec ostra-cardsim --link "$run/card" --record "$run/card.json" 2>&1; }
+  coproc sim { exec $bin/ostra-cardsim --link "$run/card" --record "$run/card.json" 2>&1; }
   sim_pid=$sim_PID
   exec {sim_out}<&"${sim[0]}"  # stays open when bash forgets the ended coprocess
   # Its first line comes once the card's link is there.
   read -r -t 10 -u "$sim_out" line || fail "ostra-cardsim did not start within 10 s"
   echo "$line"
-  timeout 300 ostra-load --port "$run/card" --hardware demo/hardware --type cpu1 \
+  timeout 300 $bin/ostra-load --port "$run/card" --hardware demo/hardware --type cpu1 \
     --app demo/small.sr --serial 5 --nic 7 --yes || fail "ostra-load did not load the card"
   kill -TERM "$sim_pid"
   while read -r -t 10 -u "$sim_out" line; do echo "$line"; done  # until it exits
@@ -52,8 +54,9 @@ fi
 # The window's --version answers without a display; offscreen is the fallback. It is part of
 # the check once the window has its manual page, which is made from --help and --version.
 if installed /usr/share/man/man1/ostra-bootloader.1.gz; then
-  answer=$(timeout 20 env -u DISPLAY -u WAYLAND_DISPLAY ostra-bootloader --version 2>/dev/null) ||
-    answer=$(timeout 20 env QT_QPA_PLATFORM=offscreen ostra-bootloader --version) || true
+  window=$bin/ostra-bootloader
+  answer=$(timeout 20 env -u DISPLAY -u WAYLAND_DISPLAY "$window" --version 2>/dev/null) ||
+    answer=$(timeout 20 env QT_QPA_PLATFORM=offscreen "$window" --version) || true
   [ "${answer%%$'\n'*}" = "ostra-bootloader $version" ] || fail "ostra-bootloader --version"
 else
   echo "-- the window has no --version yet: skipped"
