@@ -4,6 +4,10 @@
 # window's --version), removes it and checks that nothing of it is left. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "$(id -u)" -ne 0 ]; then
+  echo "The install round trip installs a package: run it as root." >&2
+  exit 1
+fi
 debs=(build/ostra-bootloader_*.deb)
 [ -f "${debs[0]}" ] || { echo "No package in build/: run scripts/package.sh first." >&2; exit 1; }
 deb=$(realpath "${debs[0]}")
