@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 
+#include "Version.h"
 #include "cardsim/CardSim.h"
 
 namespace {
@@ -42,14 +43,15 @@ const char kHelp[] =
     "                          default), monitor (19200 baud) or firmware (the\n"
     "                          monitor at 9600 baud)\n"
     "  --silent-at STEP[:K]    stay silent at STEP (for the K-th block, line, ...,\n"
-    "                          counted from 1; default 1). STEP is one of:\n"
-    "                            boot-probe baud-match size-echo data-echo:K\n"
-    "                            final-ack erase address block:K last-block checksum\n"
-    "                            start xon-contact speed-request line:K\n"
-    "                            xon-after-line:K done upload-packet:K upload-checksum\n"
+    "                          counted from 1; default 1), one of: boot-probe\n"
+    "                          baud-match size-echo data-echo:K final-ack erase\n"
+    "                          address block:K last-block checksum start xon-contact\n"
+    "                          speed-request line:K xon-after-line:K done\n"
+    "                          upload-packet:K upload-checksum\n"
     "  --garbage               with --silent-at: answer garbage bytes at that step\n"
     "                          instead of staying silent\n"
-    "  --wrong-upload-checksum the upload's final sum is off by one\n"
+    "  --wrong-upload-checksum\n"
+    "                          the upload's final sum is off by one\n"
     "  --hang-up-after N       close the line after N bytes in and out\n"
     "  --flash-in FILE         start with the flash array read from FILE\n"
     "  --flash-out FILE        write the flash array (262144 bytes) to FILE at exit\n"
@@ -57,7 +59,8 @@ const char kHelp[] =
     "                          and whenever the program receives SIGUSR1\n"
     "  --verbose               report each stage the card reaches on stderr\n"
     "  --trace                 report every byte in and out on stderr\n"
-    "  --help                  show this text\n";
+    "  --help                  show this text\n"
+    "  --version               show the program's version\n";
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "ostra-cardsim: %s\n", message.c_str());
@@ -85,6 +88,9 @@ int main(int argc, char** argv) {
     };
     if (arg == "--help" || arg == "-h") {
       std::fputs(kHelp, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::puts("ostra-cardsim " OSTRA_VERSION);
       return 0;
     } else if (arg == "--wire-timing") {
       options.wireTiming = true;

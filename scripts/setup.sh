@@ -2,7 +2,8 @@
 # Installs what building and testing need on Debian 12 (as root), when it is missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev
-          srecord clang libclang-rt-14-dev xvfb xauth)
+          srecord clang libclang-rt-14-dev xvfb xauth
+          dpkg-dev file help2man librsvg2-bin lintian desktop-file-utils appstream)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

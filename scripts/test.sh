@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build, the same
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzz targets
-# for a bounded time each.
+# Installs what is missing, builds, and runs every test: the normal build, the Debian
+# package installed, run and removed again, the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the fuzz targets for a bounded time each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -12,6 +12,10 @@ echo "== build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300 | tee build/ctest.log
+
+echo "== package and install round trip"
+bash scripts/package.sh
+bash scripts/install-check.sh
 
 echo "== sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
