@@ -11,6 +11,7 @@
 #include "formats/LoaderError.h"
 #include "formats/LogText.h"
 #include "formats/TextLines.h"
+#include "protocols/CardLink.h"
 
 namespace ostra {
 
@@ -19,12 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kSource = "SendApplicationFile";
-constexpr int kFastBaud = 38400;
-
-void ApplyTimeout(VrConnection& connection, int32_t ms) {
-  connection.SetTimeoutValue(ms);
-  connection.SetTimeout();
-}
 
 std::string RemoveTrailingBlanks(std::string text) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
@@ -50,7 +45,7 @@ bool ReadFileLine(OpenedTextFile& file, std::string& line) {
 class Transfer {
  public:
   Transfer(LoaderState& state, FrontEnd& window, DownloadRun& run, const fs::path& path)
-      : state_(state), window_(window), run_(run), path_(path) {}
+      : state_(state), window_(window), run_(run), path_(path), monitor_(state.connection) {}
 
   void Run(bool memoryInformationUsed);
 
@@ -59,16 +54,11 @@ class Transfer {
     state_.log.LogLine(line);
     window_.RedrawLog();
   }
-  // The handle changes when the link is reopened at another speed.
-  bool Exchange(std::string_view text, uint8_t endByte) {
-    return ExchangeWithCard(state_.connection.ConnectionID(), text, endByte, reply_);
-  }
   bool XonExchange() {
-    const bool ok = Exchange(std::string_view(&kXon, 1), kXon);
-    lastXonReply_ = reply_;
+    const bool ok = monitor_.Xon();
+    lastXonReply_ = monitor_.Reply();
     return ok;
   }
-  bool LineRead() { return Exchange({}, '\n'); }
   void Fail(const std::string& message) {
     window_.ShowMessage(message, MessageIcon::Warning);
     FinishDownload(state_, window_, run_);
@@ -80,7 +70,7 @@ class Transfer {
   FrontEnd& window_;
   DownloadRun& run_;
   fs::path path_;
-  std::string reply_;
+  card::Monitor monitor_;
   std::string lastXonReply_;  // where the card's "Done" may already be
 };
 
@@ -88,7 +78,7 @@ void Transfer::Run(bool memoryInformationUsed) {
   VrConnection& connection = state_.connection;
   run_.SavedTimeout = connection.Timeout();
   run_.SavedBaudRate = connection.BaudRate();
-  ApplyTimeout(connection, 1000);
+  monitor_.Prepare();
   window_.SetBusy(true);
 
   Log("Wait for XON");
@@ -96,19 +86,17 @@ void Transfer::Run(bool memoryInformationUsed) {
     EndDirectly(window_, "Failed to get Initial XON response.");
     return;
   }
-  const std::string banner = StripChar(RemoveTrailingBlanks(reply_), kXon);
+  const std::string banner = StripChar(RemoveTrailingBlanks(monitor_.Reply()), kXon);
   if (!banner.empty()) Log(banner);
   Log("Connected, setting fast download");
 
-  if (connection.BaudRate() != kFastBaud) {
-    if (!Exchange("3", '3')) {
+  if (connection.BaudRate() != card::kFastBaud) {
+    if (!monitor_.RequestFastSpeed()) {
       EndDirectly(window_, "Failed to change Controller BAUD rate.");
       return;
     }
     Log("Baud: 38400");
-    connection.Disconnect();
-    connection.SetBaudRate(kFastBaud);
-    connection.Connect();
+    monitor_.MoveToFastSpeed();
   }
 
   Log("Sending File");
@@ -155,7 +143,7 @@ void Transfer::Run(bool memoryInformationUsed) {
                         kSource);
     }
 
-    if (!Exchange(line, kXoff)) {
+    if (!monitor_.SendRecord(line)) {
       Fail("Failed to get Start XOFF response.");
       return;
     }
@@ -165,7 +153,7 @@ void Transfer::Run(bool memoryInformationUsed) {
       return;
     }
     window_.Yield();
-    ShowLineReply(state_.log, reply_);
+    ShowLineReply(state_.log, monitor_.Reply());
     window_.RedrawLog();
     bytesSent += static_cast<double>(line.size());
     const float percent = length > 0 ? static_cast<float>(bytesSent / length * 100) : 100.0f;
@@ -183,18 +171,19 @@ void Transfer::Run(bool memoryInformationUsed) {
 // The card answers a memory-information record with lines of its own; the one that
 // holds 00000010 says that it will now take its time (flash erase) for each line.
 void Transfer::ReadS0Replies() {
-  ApplyTimeout(state_.connection, 5000);
-  while (LineRead()) {
-    const std::size_t lf = reply_.find('\n');
+  monitor_.ExpectRecordReplies();
+  while (monitor_.ReadLine()) {
+    const std::string& reply = monitor_.Reply();
+    const std::size_t lf = reply.find('\n');
     std::string text = "Failed to find LF in message.";
     if (lf != std::string::npos) {
       // The CR of a CR LF line end is not part of the text.
-      text = reply_.substr(0, lf > 0 && reply_[lf - 1] == '\r' ? lf - 1 : lf);
+      text = reply.substr(0, lf > 0 && reply[lf - 1] == '\r' ? lf - 1 : lf);
       text = RemoveTrailingBlanks(text);
     }
     Log(FixLineEnds(text));
-    if (text.find("00000010") != std::string::npos) {
-      ApplyTimeout(state_.connection, 10000);
+    if (text.find(card::kEraseBusyMarker) != std::string::npos) {
+      monitor_.ExpectFlashErase();
       break;
     }
   }
@@ -205,14 +194,15 @@ bool Transfer::Finish() {
   std::string tested = lastXonReply_;
   for (int pass = 0; pass < 2; ++pass) {
     if (tested.find("Done") != std::string::npos) continue;
-    if (!LineRead()) {
+    if (!monitor_.ReadLine()) {
       Fail("Failed to get Boot confirmation.");
       return false;
     }
-    std::string text = StripChar(reply_, kXon);
+    const std::string& reply = monitor_.Reply();
+    std::string text = StripChar(reply, kXon);
     Log(FixLineEnds(text));
-    const std::size_t lastXon = reply_.rfind(kXon);
-    tested = lastXon == std::string::npos ? reply_ : reply_.substr(lastXon + 1);
+    const std::size_t lastXon = reply.rfind(kXon);
+    tested = lastXon == std::string::npos ? reply : reply.substr(lastXon + 1);
   }
   return true;
 }

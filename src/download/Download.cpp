@@ -9,7 +9,7 @@
 
 #include "formats/Hex.h"
 #include "formats/LoaderError.h"
-#include "link/codeDLL.h"
+#include "protocols/CardLink.h"
 #include "protocols/Files.h"
 #include "protocols/Stages.h"
 
@@ -56,14 +56,6 @@ std::optional<fs::path> HardwareFile(const std::string& dir, const std::string& 
 fs::path HardwarePath(const std::string& dir, const std::string& name) {
   if (auto found = HardwareFile(dir, name)) return *found;
   return fs::path(dir) / name;
-}
-
-// Sends one framed firmware-mode request; true when the card answered with four
-// characters of which the second is "d".
-bool RequestProgrammingMode(LoaderState& state, std::string request) {
-  FramePacket(request);
-  const std::string reply = state.connection.GetSetConfiguration(request);
-  return reply.size() == 4 && reply[1] == 'd';
 }
 
 // Steps T1..T5: the application transfer, or the end for a module type or a missing
@@ -122,7 +114,7 @@ void CardTypeProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
     return;
   }
   Log(state, window, "Standard Baud 19200");
-  SelectLineSpeed(state, window, 19200);
+  SelectLineSpeed(state, window, card::kMonitorBaud);
   CommonTail(state, window, run, type);
 }
 
@@ -133,23 +125,24 @@ void NoneProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
       "Set Links to Operate positions, connect to COM2, apply power",
       MessageIcon::None);
   Log(state, window, "Standard Baud 19200");
-  SelectLineSpeed(state, window, 19200);
+  SelectLineSpeed(state, window, card::kMonitorBaud);
   CommonTail(state, window, run, type);
 }
 
 void FirmwareProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
                        const std::string& type) {
   Log(state, window, "Standard Baud 9600");
-  SelectLineSpeed(state, window, 9600);
+  SelectLineSpeed(state, window, card::kFirmwareBaud);
+  card::FirmwareController controller(state.connection);
   const std::string model = LastFour(type);
   if (model == "5830") {
     Log(state, window, "5830 Firmware");
-    if (VrPutStatus(state.connection.ConnectionID(), 8) != 1) {
+    if (!controller.Reset5830()) {
       window.ShowMessage("Can't set 5830 Reset status", MessageIcon::None);
       FinishDownload(state, window, run);
       return;
     }
-    if (!RequestProgrammingMode(state, std::string{'\x01', '\x05', '\x69', '\x86', '\x03'})) {
+    if (!controller.EnterProgrammingMode(card::kProgrammingMode5830)) {
       window.ShowMessage("Failed to put into programming mode.", MessageIcon::Warning);
       FinishDownload(state, window, run);
       return;
@@ -157,7 +150,7 @@ void FirmwareProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
     Log(state, window, "5830 in programming mode");
   } else if (model == "5846") {
     Log(state, window, "5846 Firmware, send Firmware Command");
-    if (!RequestProgrammingMode(state, std::string{'\x01', '\x04', '\x69', '\x06'})) {
+    if (!controller.EnterProgrammingMode(card::kProgrammingMode5846)) {
       window.ShowMessage("Failed to put into programming mode.", MessageIcon::Warning);
       FinishDownload(state, window, run);
       return;

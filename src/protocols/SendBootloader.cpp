@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "formats/SRecord.h"
+#include "protocols/CardLink.h"
 #include "protocols/Files.h"
 #include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
@@ -15,13 +16,6 @@ namespace {
 constexpr const char* kSource = "SendBootloader";
 constexpr int kFallbackAttempt = 50;  // from this failed attempt on, every retry runs at 9600
 constexpr int kMaxAttempts = 100;
-
-// Sends one byte and waits for `expect`; nothing of the reply is kept.
-bool SendByte(LoaderState& state, uint8_t byte, uint8_t expect) {
-  const char out = static_cast<char>(byte);
-  char none = 0;
-  return VrSendAscii(state.connection.ConnectionID(), &out, 1, &none, 0, expect) != 0;
-}
 
 enum class Outcome { Done, Failed };
 
@@ -65,7 +59,8 @@ Outcome Transfer(LoaderState& state, FrontEnd& window, const std::string& path,
     return Outcome::Failed;
   }
 
-  stage::SetLinkTimeout(state, 50);
+  card::BootRom rom(state.connection);
+  rom.Prepare();
   window.ShowMessage("Set Card Links to Boot positions, Connect to COM2, Apply Power to Card",
                      MessageIcon::None);
   stage::Log(state, window, "Connecting ...");
@@ -75,17 +70,17 @@ Outcome Transfer(LoaderState& state, FrontEnd& window, const std::string& path,
   // Speed handshake; the attempt count is what the progress bar shows.
   int attempts = 0;
   for (;;) {
-    if (!SendByte(state, 0x00, 0x00)) {
+    if (!rom.Sync()) {
       ++attempts;
       stage::Progress(window, attempts);
-      if (attempts >= kFallbackAttempt) SelectLineSpeed(state, window, 9600);
+      if (attempts >= kFallbackAttempt) SelectLineSpeed(state, window, card::kBootFallbackBaud);
       if (attempts >= kMaxAttempts) {
         window.ShowMessage("Failed to get response.", MessageIcon::Warning);
         return Outcome::Failed;
       }
       continue;
     }
-    if (SendByte(state, 0x55, 0xAA)) break;
+    if (rom.MatchSpeed()) break;
     ++attempts;
     stage::Progress(window, attempts);
     if (attempts >= kMaxAttempts) {
@@ -94,10 +89,7 @@ Outcome Transfer(LoaderState& state, FrontEnd& window, const std::string& path,
     }
   }
 
-  // The length, high byte first, each byte echoed.
-  const auto high = static_cast<uint8_t>((count >> 8) & 0xFF);
-  const auto low = static_cast<uint8_t>(count & 0xFF);
-  if (!SendByte(state, high, high) || !SendByte(state, low, low)) {
+  if (!rom.SendLength(static_cast<uint16_t>(count & 0xFFFF))) {
     window.ShowMessage("Failed to get size acknowledge", MessageIcon::Warning);
     return Outcome::Failed;
   }
@@ -105,17 +97,14 @@ Outcome Transfer(LoaderState& state, FrontEnd& window, const std::string& path,
   stage::Log(state, window, "Sending Bootloader");
   stage::Progress(window, 0);
   for (int i = 0; i + 1 < count; ++i) {
-    const auto byte = static_cast<uint8_t>(image.Data[i] & 0xFF);
-    if (!SendByte(state, byte, byte)) {
+    if (!rom.SendByte(static_cast<uint8_t>(image.Data[i] & 0xFF))) {
       window.ShowMessage("Failed to get data echo.", MessageIcon::Warning);
       return Outcome::Failed;
     }
     stage::Progress(window, static_cast<double>(i) * 100 / count);
   }
 
-  // The boot ROM answers the last byte with 0xAA, not with its echo.
-  stage::SetLinkTimeout(state, 500);
-  if (!SendByte(state, static_cast<uint8_t>(image.Data[count - 1] & 0xFF), 0xAA)) {
+  if (!rom.SendLastByte(static_cast<uint8_t>(image.Data[count - 1] & 0xFF))) {
     window.ShowMessage("Failed to get final ack", MessageIcon::Warning);
     return Outcome::Failed;
   }

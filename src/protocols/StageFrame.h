@@ -1,7 +1,6 @@
 #pragma once
 // What the loading stages share: the frame around a stage (window and link saved on
-// entry, put back on every ending), log lines, progress, number texts and the byte
-// exchanges through the communication library.
+// entry, put back on every ending), log lines, progress and number texts.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,7 +10,6 @@
 #include <string_view>
 
 #include "formats/LoaderError.h"
-#include "link/codeDLL.h"
 #include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
 
@@ -80,11 +78,6 @@ inline void Progress(FrontEnd& window, double percent) {
   window.SetProgress(std::min(percent, 100.0));
 }
 
-inline void SetLinkTimeout(LoaderState& state, int32_t ms) {
-  state.connection.SetTimeoutValue(ms);
-  state.connection.SetTimeout();
-}
-
 // Upper-case hex without leading zeros.
 inline std::string Hex(uint32_t value) {
   char text[16];
@@ -142,34 +135,6 @@ inline int32_t RoundToInt32(double value, const std::string& what, const std::st
   }
   return static_cast<int32_t>(rounded);
 }
-
-inline void PutBigEndian32(std::string& out, uint32_t value) {
-  out.push_back(static_cast<char>((value >> 24) & 0xFF));
-  out.push_back(static_cast<char>((value >> 16) & 0xFF));
-  out.push_back(static_cast<char>((value >> 8) & 0xFF));
-  out.push_back(static_cast<char>(value & 0xFF));
-}
-
-// One exchange: send bytes (may be none), wait for endByte. The reply (up to its size)
-// lands in reply. True when endByte arrived within the connection's time-out.
-inline bool Exchange(LoaderState& state, std::string_view bytes, char* reply, int32_t replySize,
-                     uint8_t endByte) {
-  if (bytes.size() > 0x7FFF) {
-    throw LoaderError(
-        "A message of " + std::to_string(bytes.size()) + " bytes is too long for one exchange",
-        "Exchange");
-  }
-  return VrSendAscii(state.connection.ConnectionID(), bytes.data(),
-                     static_cast<int16_t>(bytes.size()), reply, replySize, endByte) != 0;
-}
-
-// The reply buffer the monitor and upload exchanges pass: 255 characters, blank-filled.
-struct ReplyBuffer {
-  static constexpr int32_t kSize = 255;
-  char bytes[kSize];
-  void Clear() { std::fill(bytes, bytes + kSize, ' '); }
-  ReplyBuffer() { Clear(); }
-};
 
 // The file name of a path: the text after its last separator (either slash).
 inline std::string FileNamePart(const std::string& path) {

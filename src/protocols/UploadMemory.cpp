@@ -11,6 +11,7 @@
 #include "formats/Hex.h"
 #include "formats/SRecord.h"
 #include "formats/TypedNumber.h"
+#include "protocols/CardLink.h"
 #include "protocols/Files.h"
 #include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
@@ -22,7 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kSource = "UploadMemory";
-constexpr std::size_t kPacketSize = 64;
+constexpr std::size_t kPacketSize = card::kUploadPacketSize;
 
 // The upload file is written beside its target under a temporary name and put in
 // place only when complete: the file the technician had survives a failed upload.
@@ -75,29 +76,6 @@ class ReplacementFile {
 
 enum class Outcome { Done, Failed };
 
-// Collects one reply that ends in `endByte` after `length` bytes. The card's bytes may
-// hold endByte themselves, which ends a library call early: such a call is followed
-// by calls that send nothing and wait for the rest. False when the reply did not
-// complete within the time-out of each call.
-bool ReceiveFixed(LoaderState& state, char request, std::size_t length, uint8_t endByte,
-                  std::string& received) {
-  received.clear();
-  stage::ReplyBuffer reply;
-  std::string_view send(&request, 1);
-  while (received.size() < length + 1) {
-    reply.Clear();
-    if (!stage::Exchange(state, send, reply.bytes, stage::ReplyBuffer::kSize, endByte)) {
-      return false;
-    }
-    send = {};
-    const char* end = static_cast<const char*>(
-        std::memchr(reply.bytes, static_cast<char>(endByte), stage::ReplyBuffer::kSize));
-    if (end == nullptr) return false;  // more came before the end byte than fits
-    received.append(reply.bytes, static_cast<std::size_t>(end - reply.bytes) + 1);
-  }
-  return received.size() == length + 1;
-}
-
 Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
                std::optional<ReplacementFile>& file) {
   UploadDefaults& upload = state.upload;
@@ -113,7 +91,8 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
   const int32_t start = stage::RoundToInt32(upload.UploadStart, "The start address", kSource);
   const int32_t size = upload.UploadSize;
 
-  stage::SetLinkTimeout(state, 500);
+  card::UploadBootloader loader(state.connection);
+  loader.Prepare();
   stage::Log(state, window,
              "Sending Read Command, Address and Size " + stage::Hex(static_cast<uint32_t>(start)) +
                  " " + stage::Hex(static_cast<uint32_t>(size)));
@@ -127,11 +106,7 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
                       kSource);
   }
 
-  std::string command = "R";
-  stage::PutBigEndian32(command, static_cast<uint32_t>(start));
-  stage::PutBigEndian32(command, static_cast<uint32_t>(size));
-  stage::ReplyBuffer reply;
-  if (!stage::Exchange(state, command, reply.bytes, stage::ReplyBuffer::kSize, kXon)) {
+  if (!loader.RequestRange(static_cast<uint32_t>(start), static_cast<uint32_t>(size))) {
     window.ShowMessage("Failed to get Data Address Acknowledge", MessageIcon::Warning);
     return Outcome::Failed;
   }
@@ -139,14 +114,14 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
   stage::Log(state, window, "Uploading Data, " + stage::DecimalText(size / 64.0) + " Blocks");
   unsigned checksum = 0;
   std::size_t stored = 0;
-  std::string packet;
   for (int64_t received = 0; received < size;) {
-    if (!ReceiveFixed(state, kXon, kPacketSize, kXon, packet)) {
+    const std::optional<std::string> packet = loader.ReceivePacket();
+    if (!packet) {
       window.ShowMessage("Failed to get Data Packet", MessageIcon::Warning);
       return Outcome::Failed;
     }
     for (std::size_t i = 0; i < kPacketSize; ++i) {
-      const auto byte = static_cast<uint8_t>(packet[i]);
+      const auto byte = static_cast<uint8_t>((*packet)[i]);
       upload.UploadBuffer[stored++] = byte;
       checksum = (checksum + byte) & 0xFF;
     }
@@ -155,16 +130,14 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
     window.Redraw();
   }
 
-  // The card's sum, then ACK (a sum of 0x06 is followed by the ACK itself).
-  std::string sum;
-  if (!ReceiveFixed(state, kXon, 1, static_cast<uint8_t>(kAck), sum)) {
+  const std::optional<uint8_t> cardSum = loader.ReceiveChecksum();
+  if (!cardSum) {
     window.ShowMessage("Failed to get Checksum", MessageIcon::Warning);
     return Outcome::Failed;
   }
-  const auto cardSum = static_cast<uint8_t>(sum[0]);
-  if (cardSum != checksum) {
+  if (*cardSum != checksum) {
     window.ShowMessage(
-        "Checksum mismatch " + ByteToHex(cardSum) + ByteToHex(static_cast<int16_t>(checksum)),
+        "Checksum mismatch " + ByteToHex(*cardSum) + ByteToHex(static_cast<int16_t>(checksum)),
         MessageIcon::Warning);
   }
 
