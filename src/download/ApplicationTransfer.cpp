@@ -12,6 +12,7 @@
 #include "formats/LogText.h"
 #include "formats/TextLines.h"
 #include "protocols/CardLink.h"
+#include "protocols/StageFrame.h"
 
 namespace ostra {
 
@@ -29,9 +30,7 @@ std::string RemoveTrailingBlanks(std::string text) {
 // The two early failures end the run directly: the window is given back, the link
 // stays as it is.
 void EndDirectly(FrontEnd& window, const std::string& message) {
-  window.SetBusy(false);
-  window.SetProgressVisible(false);
-  window.SetCommandVisible(true);
+  stage::GiveBackWindow(window);
   window.ShowMessage(message, MessageIcon::Warning);
 }
 
@@ -47,13 +46,11 @@ class Transfer {
   Transfer(LoaderState& state, FrontEnd& window, DownloadRun& run, const fs::path& path)
       : state_(state), window_(window), run_(run), path_(path), monitor_(state.connection) {}
 
-  void Run(bool memoryInformationUsed);
+  // True when the card confirmed the application.
+  bool Run(bool memoryInformationUsed);
 
  private:
-  void Log(const std::string& line) {
-    state_.log.LogLine(line);
-    window_.RedrawLog();
-  }
+  void Log(const std::string& line) { stage::Log(state_, window_, line); }
   bool XonExchange() {
     const bool ok = monitor_.Xon();
     lastXonReply_ = monitor_.Reply();
@@ -74,7 +71,7 @@ class Transfer {
   std::string lastXonReply_;  // where the card's "Done" may already be
 };
 
-void Transfer::Run(bool memoryInformationUsed) {
+bool Transfer::Run(bool memoryInformationUsed) {
   VrConnection& connection = state_.connection;
   run_.SavedTimeout = connection.Timeout();
   run_.SavedBaudRate = connection.BaudRate();
@@ -84,7 +81,7 @@ void Transfer::Run(bool memoryInformationUsed) {
   Log("Wait for XON");
   if (!XonExchange() && !XonExchange()) {
     EndDirectly(window_, "Failed to get Initial XON response.");
-    return;
+    return false;
   }
   const std::string banner = StripChar(RemoveTrailingBlanks(monitor_.Reply()), kXon);
   if (!banner.empty()) Log(banner);
@@ -93,7 +90,7 @@ void Transfer::Run(bool memoryInformationUsed) {
   if (connection.BaudRate() != card::kFastBaud) {
     if (!monitor_.RequestFastSpeed()) {
       EndDirectly(window_, "Failed to change Controller BAUD rate.");
-      return;
+      return false;
     }
     Log("Baud: 38400");
     monitor_.MoveToFastSpeed();
@@ -145,12 +142,12 @@ void Transfer::Run(bool memoryInformationUsed) {
 
     if (!monitor_.SendRecord(line)) {
       Fail("Failed to get Start XOFF response.");
-      return;
+      return false;
     }
     if (line.size() >= 2 && line[1] == '0') ReadS0Replies();
     if (!XonExchange()) {
       Fail("Failed to get XON response.");
-      return;
+      return false;
     }
     window_.Yield();
     ShowLineReply(state_.log, monitor_.Reply());
@@ -160,12 +157,13 @@ void Transfer::Run(bool memoryInformationUsed) {
     window_.SetProgress(std::min(100.0f, percent));
   }
 
-  if (!Finish()) return;
+  if (!Finish()) return false;
   window_.SetProgressVisible(false);
   window_.SetCommandVisible(true);
   window_.ShowMessage("Power off, remove card, Set Card Links to Operate positions",
                       MessageIcon::None);
   FinishDownload(state_, window_, run_);
+  return true;
 }
 
 // The card answers a memory-information record with lines of its own; the one that
@@ -211,7 +209,20 @@ bool Transfer::Finish() {
 
 void SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
                          const fs::path& path, bool memoryInformationUsed) {
-  Transfer(state, window, run, path).Run(memoryInformationUsed);
+  // The front end hears how the stage ended on every ending, an unexpected error too
+  // (the download command reports that one and ends the run).
+  class StageReport {
+   public:
+    explicit StageReport(FrontEnd& window) : window_(window) { window_.StageBegins("Application"); }
+    ~StageReport() { window_.StageEnds("Application", ok); }
+    StageReport(const StageReport&) = delete;
+    StageReport& operator=(const StageReport&) = delete;
+    bool ok = false;
+
+   private:
+    FrontEnd& window_;
+  } report(window);
+  report.ok = Transfer(state, window, run, path).Run(memoryInformationUsed);
 }
 
 }  // namespace ostra

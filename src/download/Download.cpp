@@ -11,6 +11,7 @@
 #include "formats/LoaderError.h"
 #include "protocols/CardLink.h"
 #include "protocols/Files.h"
+#include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
 
 namespace ostra {
@@ -33,11 +34,6 @@ class RunningGuard {
  private:
   LoaderState& state_;
 };
-
-void Log(LoaderState& state, FrontEnd& window, const std::string& line) {
-  state.log.LogLine(line);
-  window.RedrawLog();
-}
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -113,7 +109,7 @@ void CardTypeProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
     window.ShowMessage("Failed to load Monitor for " + type, MessageIcon::None);
     return;
   }
-  Log(state, window, "Standard Baud 19200");
+  stage::Log(state, window, "Standard Baud 19200");
   SelectLineSpeed(state, window, card::kMonitorBaud);
   CommonTail(state, window, run, type);
 }
@@ -124,19 +120,19 @@ void NoneProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
       "Only for Card with Monitor loaded and no Application loaded\r\n"
       "Set Links to Operate positions, connect to COM2, apply power",
       MessageIcon::None);
-  Log(state, window, "Standard Baud 19200");
+  stage::Log(state, window, "Standard Baud 19200");
   SelectLineSpeed(state, window, card::kMonitorBaud);
   CommonTail(state, window, run, type);
 }
 
 void FirmwareProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
                        const std::string& type) {
-  Log(state, window, "Standard Baud 9600");
+  stage::Log(state, window, "Standard Baud 9600");
   SelectLineSpeed(state, window, card::kFirmwareBaud);
   card::FirmwareController controller(state.connection);
   const std::string model = LastFour(type);
   if (model == "5830") {
-    Log(state, window, "5830 Firmware");
+    stage::Log(state, window, "5830 Firmware");
     if (!controller.Reset5830()) {
       window.ShowMessage("Can't set 5830 Reset status", MessageIcon::None);
       FinishDownload(state, window, run);
@@ -147,15 +143,15 @@ void FirmwareProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
       FinishDownload(state, window, run);
       return;
     }
-    Log(state, window, "5830 in programming mode");
+    stage::Log(state, window, "5830 in programming mode");
   } else if (model == "5846") {
-    Log(state, window, "5846 Firmware, send Firmware Command");
+    stage::Log(state, window, "5846 Firmware, send Firmware Command");
     if (!controller.EnterProgrammingMode(card::kProgrammingMode5846)) {
       window.ShowMessage("Failed to put into programming mode.", MessageIcon::Warning);
       FinishDownload(state, window, run);
       return;
     }
-    Log(state, window, "5846 in programming mode");
+    stage::Log(state, window, "5846 in programming mode");
   } else {
     window.ShowMessage("Unknown selection : " + type, MessageIcon::None);
     FinishDownload(state, window, run);
@@ -189,9 +185,7 @@ void RunDownload(LoaderState& state, FrontEnd& window, DownloadRun& run) {
 // window busy, without its command box, or with an exception.
 void LastResort(FrontEnd& window) noexcept {
   try {
-    window.SetBusy(false);
-    window.SetProgressVisible(false);
-    window.SetCommandVisible(true);
+    stage::GiveBackWindow(window);
   } catch (...) {
   }
 }

@@ -21,8 +21,6 @@ namespace {
 constexpr const char* kSource = "LoadMonitor";
 constexpr uint32_t kImageTop = card::kFlashTop;  // the highest address the image holds
 
-enum class Outcome { Done, Failed };
-
 void Fail(FrontEnd& window, const std::string& message) {
   window.ShowMessage(message, MessageIcon::Warning);
 }
@@ -108,16 +106,15 @@ std::optional<std::string> ReadMonitorFile(LoaderState& state, FrontEnd& window,
   return std::nullopt;
 }
 
-Outcome Program(LoaderState& state, FrontEnd& window, const std::string& path,
-                std::optional<OpenedTextFile>& file) {
+bool Program(LoaderState& state, FrontEnd& window, const std::string& path) {
   MonitorImage& image = state.monitorImage;
-  file.emplace(OpenTextFile(FindFile(path).value_or(path), kSource));
+  OpenedTextFile file = OpenTextFile(FindFile(path).value_or(path), kSource);
 
   if (path == image.FileName && !window.ReloadFile()) {
     stage::Log(state, window, "Using Loaded Monitor file");
-  } else if (auto bad = ReadMonitorFile(state, window, *file, path)) {
+  } else if (auto bad = ReadMonitorFile(state, window, file, path)) {
     Fail(window, *bad);
-    return Outcome::Failed;
+    return false;
   }
 
   stage::Progress(window, 0);
@@ -132,7 +129,7 @@ Outcome Program(LoaderState& state, FrontEnd& window, const std::string& path,
     // An image with nothing to send is not kept: the corrected file is read next time.
     image.FileName.clear();
     Fail(window, "No data to send");
-    return Outcome::Failed;
+    return false;
   }
 
   StampCardIdentity(state, window);
@@ -151,14 +148,14 @@ Outcome Program(LoaderState& state, FrontEnd& window, const std::string& path,
   stage::Log(state, window, "Sending Erase data " + std::to_string(sectors.size()) + " blocks");
   if (!loader.Erase(sectors)) {
     Fail(window, "Failed to get Erase Acknowledge");
-    return Outcome::Failed;
+    return false;
   }
 
   stage::Log(state, window,
              "Sending Address and Size " + stage::Hex(startAddress) + " " + stage::Hex(byteCount));
   if (!loader.SetRange(startAddress, byteCount)) {
     Fail(window, "Failed to get Data Address Acknowledge");
-    return Outcome::Failed;
+    return false;
   }
 
   stage::Log(state, window,
@@ -169,7 +166,7 @@ Outcome Program(LoaderState& state, FrontEnd& window, const std::string& path,
     if (!loader.SendBlock(std::string_view(data + at, n))) {
       Fail(window, n == card::kFlashBlockSize ? "Failed to get Data Acknowledge"
                                               : "Failed to get Final Data Acknowledge");
-      return Outcome::Failed;
+      return false;
     }
     if (n == card::kFlashBlockSize) {
       stage::Progress(window, 100.0 * (at + n - 1) / byteCount);
@@ -181,12 +178,12 @@ Outcome Program(LoaderState& state, FrontEnd& window, const std::string& path,
   stage::Log(state, window, "Sending Checksum");
   if (!loader.SendChecksum()) {
     Fail(window, "Failed to get Checksum Acknowledge");
-    return Outcome::Failed;
+    return false;
   }
 
   if (stage::FileNamePart(path).rfind("ov", 0) == 0) {
     window.ShowMessage("Orvel Module loaded", MessageIcon::Information);
-    return Outcome::Done;
+    return true;
   }
 
   stage::Log(state, window, "Transfering Control to Monitor");
@@ -196,32 +193,18 @@ Outcome Program(LoaderState& state, FrontEnd& window, const std::string& path,
       SelectLineSpeed(state, window, card::kMonitorBaud);
       if (!loader.AskMonitor()) {
         Fail(window, "Failed to start Monitor");
-        return Outcome::Failed;
+        return false;
       }
     }
   }
   window.RedrawLog();
-  return Outcome::Done;
+  return true;
 }
 
 }  // namespace
 
 bool LoadMonitor(LoaderState& state, FrontEnd& window, const std::string& path) {
-  stage::Frame frame(state, window);
-  window.StageBegins("Monitor");
-  std::optional<OpenedTextFile> file;
-  Outcome outcome = Outcome::Failed;
-  try {
-    outcome = Program(state, window, path, file);
-  } catch (...) {
-    window.ShowMessage(stage::CurrentErrorDescription(), MessageIcon::Warning);
-    outcome = Outcome::Failed;
-  }
-  frame.RestoreLink();
-  file.reset();
-  frame.RestoreWindow();
-  window.StageEnds("Monitor", outcome == Outcome::Done);
-  return outcome == Outcome::Done;
+  return stage::Run(state, window, "Monitor", [&] { return Program(state, window, path); });
 }
 
 }  // namespace ostra

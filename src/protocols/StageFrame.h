@@ -15,6 +15,13 @@
 
 namespace ostra::stage {
 
+// The front end back to the technician: default pointer, progress hidden, Command shown.
+inline void GiveBackWindow(FrontEnd& window) {
+  window.SetBusy(false);
+  window.SetProgressVisible(false);
+  window.SetCommandVisible(true);
+}
+
 // Entry: Command hidden, progress shown at 0, Timeout and BaudRate saved, busy pointer.
 class Frame {
  public:
@@ -43,12 +50,7 @@ class Frame {
     c.Connect();
   }
 
-  // The window as it was: default pointer, progress hidden, Command shown.
-  void RestoreWindow() {
-    window_.SetBusy(false);
-    window_.SetProgressVisible(false);
-    window_.SetCommandVisible(true);
-  }
+  void RestoreWindow() { GiveBackWindow(window_); }
 
  private:
   LoaderState& state_;
@@ -66,6 +68,28 @@ inline std::string CurrentErrorDescription() {
   } catch (...) {
     return "An unexpected error stopped the operation";
   }
+}
+
+// Runs one loading stage in its frame: the front end is told that the stage named
+// name begins, body runs, an unexpected error is shown as its description, the link
+// and the window are put back, and the front end is told how the stage ended. body
+// returns true when the stage did its work; a failure it returns false for has been
+// shown already.
+template <class Body>
+bool Run(LoaderState& state, FrontEnd& window, const std::string& name, Body&& body) {
+  Frame frame(state, window);
+  window.StageBegins(name);
+  bool ok = false;
+  try {
+    ok = body();
+  } catch (...) {
+    window.ShowMessage(CurrentErrorDescription(), MessageIcon::Warning);
+    ok = false;
+  }
+  frame.RestoreLink();
+  frame.RestoreWindow();
+  window.StageEnds(name, ok);
+  return ok;
 }
 
 inline void Log(LoaderState& state, FrontEnd& window, std::string_view line) {

@@ -74,12 +74,9 @@ class ReplacementFile {
   bool committed_ = false;
 };
 
-enum class Outcome { Done, Failed };
-
-Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
-               std::optional<ReplacementFile>& file) {
+bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
   UploadDefaults& upload = state.upload;
-  file.emplace(path);
+  ReplacementFile file(path);  // an upload that does not finish leaves the earlier file
 
   upload.UploadStart = ReadTypedNumber(window.InputBox(
       "Enter Start Address", "Start Address", stage::DefaultNumberText(upload.UploadStart)));
@@ -108,7 +105,7 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
 
   if (!loader.RequestRange(static_cast<uint32_t>(start), static_cast<uint32_t>(size))) {
     window.ShowMessage("Failed to get Data Address Acknowledge", MessageIcon::Warning);
-    return Outcome::Failed;
+    return false;
   }
 
   stage::Log(state, window, "Uploading Data, " + stage::DecimalText(size / 64.0) + " Blocks");
@@ -118,7 +115,7 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
     const std::optional<std::string> packet = loader.ReceivePacket();
     if (!packet) {
       window.ShowMessage("Failed to get Data Packet", MessageIcon::Warning);
-      return Outcome::Failed;
+      return false;
     }
     for (std::size_t i = 0; i < kPacketSize; ++i) {
       const auto byte = static_cast<uint8_t>((*packet)[i]);
@@ -133,7 +130,7 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
   const std::optional<uint8_t> cardSum = loader.ReceiveChecksum();
   if (!cardSum) {
     window.ShowMessage("Failed to get Checksum", MessageIcon::Warning);
-    return Outcome::Failed;
+    return false;
   }
   if (*cardSum != checksum) {
     window.ShowMessage(
@@ -146,32 +143,18 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
   window.Redraw();
   stage::Progress(window, 0);
   window.SetProgressVisible(true);
-  WriteUploadFile(file->stream(), start, upload.UploadBuffer.data(), stored,
+  WriteUploadFile(file.stream(), start, upload.UploadBuffer.data(), stored,
                   [&](double p) { stage::Progress(window, p); });
-  file->Commit();
+  file.Commit();
   window.Redraw();
   stage::Log(state, window, "0x" + stage::Hex(static_cast<uint32_t>(size)) + " bytes Written");
-  return Outcome::Done;
+  return true;
 }
 
 }  // namespace
 
 bool UploadMemory(LoaderState& state, FrontEnd& window, const std::string& path) {
-  stage::Frame frame(state, window);
-  window.StageBegins("Upload");
-  std::optional<ReplacementFile> file;
-  Outcome outcome = Outcome::Failed;
-  try {
-    outcome = Upload(state, window, path, file);
-  } catch (...) {
-    window.ShowMessage(stage::CurrentErrorDescription(), MessageIcon::Warning);
-    outcome = Outcome::Failed;
-  }
-  frame.RestoreLink();
-  file.reset();  // an upload that did not finish leaves the earlier file as it was
-  frame.RestoreWindow();
-  window.StageEnds("Upload", outcome == Outcome::Done);
-  return outcome == Outcome::Done;
+  return stage::Run(state, window, "Upload", [&] { return Upload(state, window, path); });
 }
 
 }  // namespace ostra
