@@ -1,6 +1,4 @@
-#include "app/Autopilot.h"
-
-#include <cstdlib>
+#include "screenshot/Autopilot.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -9,24 +7,25 @@
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
 
 #include "window/frmMain.h"
 
-namespace ostra::app {
+namespace ostra::screenshot {
 
 namespace {
-
-QString Env(const char* name) {
-  return QString::fromLocal8Bit(qgetenv(name));
-}
 
 struct Pilot {
   QString shots;
   QStringList answers;
   int dialogs = 0;
+  int progressRuns = 0;
+  int lastProgress = 0;
+  bool progressShot = false;
+  bool progressVisible = false;
 
   void Save(QWidget* widget, const QString& name) const {
     if (!shots.isEmpty()) widget->grab().save(shots + "/" + name + ".png");
@@ -48,39 +47,53 @@ struct Pilot {
       dialog->reject();
     }
   }
+
+  // One picture when a run of the progress bar passes half way; a run begins when the
+  // bar appears or falls back by half.
+  void WatchProgress(QWidget* window, QProgressBar* bar) {
+    QObject::connect(bar, &QProgressBar::valueChanged, window, [this, window, bar](int value) {
+      const bool visible = bar->isVisible();
+      if ((visible && !progressVisible) || value + 50 <= lastProgress) {
+        ++progressRuns;
+        progressShot = false;
+      }
+      progressVisible = visible;
+      lastProgress = value;
+      if (visible && !progressShot && value >= 50) {
+        progressShot = true;
+        Save(window, QString("stage-%1").arg(progressRuns));
+      }
+    });
+  }
 };
 
 }  // namespace
 
-bool StartAutopilot(window::frmMain& window) {
-  const QString shots = Env("OSTRA_SCREENSHOTS");
-  const QString type = Env("OSTRA_AUTOPILOT_TYPE");
-  if (shots.isEmpty() && type.isEmpty()) return false;
-
-  auto* pilot = new Pilot{shots, Env("OSTRA_AUTOPILOT_ANSWERS").split(';', Qt::SkipEmptyParts)};
-  if (!shots.isEmpty()) {
-    QDir().mkpath(shots);
-    window.SetScreenshotDirectory(shots);
+void StartAutopilot(window::frmMain& window, const Options& options) {
+  auto* pilot = new Pilot{options.shots, options.answers};
+  if (!options.shots.isEmpty()) {
+    QDir().mkpath(options.shots);
+    pilot->WatchProgress(&window, window.findChild<QProgressBar*>("DownLoadProgress"));
   }
   auto* answering = new QTimer(&window);
   QObject::connect(answering, &QTimer::timeout, &window, [pilot] { pilot->AnswerDialog(); });
   QObject::connect(&window, &QObject::destroyed, [pilot] { delete pilot; });
   answering->start(400);
 
-  QTimer::singleShot(800, &window, [&window, pilot, type] {
+  QTimer::singleShot(800, &window, [&window, pilot, options] {
     pilot->Save(&window, "startup");
-    if (type.isEmpty()) return;
+    if (options.type.isEmpty()) return;
     auto* types = window.findChild<QComboBox*>("HWtypes");
-    types->setCurrentIndex(types->findText(type, Qt::MatchFixedString));
-    if (const QString app = Env("OSTRA_AUTOPILOT_APP"); !app.isEmpty()) {
-      window.findChild<QLineEdit*>("FileNameText")->setText(QDir(app).absolutePath());
+    types->setCurrentIndex(types->findText(options.type, Qt::MatchFixedString));
+    if (!options.application.isEmpty()) {
+      window.findChild<QLineEdit*>("FileNameText")
+          ->setText(QDir(options.application).absolutePath());
     }
     pilot->Save(&window, "ready");
     window.findChild<QPushButton*>("DownLoadButton")->click();  // returns when it has ended
     pilot->Save(&window, "finished");
     window.close();
   });
-  return true;
 }
 
-}  // namespace ostra::app
+}  // namespace ostra::screenshot
