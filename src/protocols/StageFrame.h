@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "formats/Hex.h"
 #include "formats/LoaderError.h"
 #include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
@@ -104,24 +105,19 @@ inline void Progress(FrontEnd& window, double percent) {
 
 // Upper-case hex without leading zeros.
 inline std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
-  return text;
+  return HexDigits(value);
 }
 
 // A whole number (an address read from a record, possibly outside 32 bits) in hex.
 inline std::string AddressHex(double value) {
-  return Hex(static_cast<uint32_t>(static_cast<int64_t>(value)));
+  return HexDigits(static_cast<uint32_t>(static_cast<int64_t>(value)));
 }
 
 // An address as the stages log it: its upper 16 bits without leading zeros, then its
 // lower 16 bits as exactly four digits (0x10000 gives "10000", 0x1000 gives "01000").
 inline std::string AddressText(double address) {
   const auto value = static_cast<uint32_t>(static_cast<int64_t>(address));
-  char text[16];
-  std::snprintf(text, sizeof text, "%X%04X", static_cast<unsigned>(value >> 16),
-                static_cast<unsigned>(value & 0xFFFF));
-  return text;
+  return HexDigits(value >> 16) + HexDigits(value & 0xFFFF, 4);
 }
 
 // A number in decimal, with its fraction when it has one (511.359375, 2, -1.5).
