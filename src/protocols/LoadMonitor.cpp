@@ -159,7 +159,9 @@ bool Program(LoaderState& state, FrontEnd& window, const std::string& path) {
   }
 
   stage::Log(state, window,
-             "Sending Data, " + stage::DecimalText(image.ByteCount / 64.0) + " Blocks");
+             "Sending Data, " +
+                 stage::DecimalText(image.ByteCount / static_cast<double>(card::kFlashBlockSize)) +
+                 " Blocks");
   const auto* data = reinterpret_cast<const char*>(image.Data.data()) + startAddress;
   for (uint32_t at = 0; at < byteCount; at += card::kFlashBlockSize) {
     const uint32_t n = std::min<uint32_t>(card::kFlashBlockSize, byteCount - at);

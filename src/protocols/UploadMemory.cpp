@@ -95,10 +95,11 @@ bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
                  " " + stage::Hex(static_cast<uint32_t>(size)));
 
   // The card sends whole packets: the size rounded up to 64 bytes must fit the buffer.
-  const int64_t packets = size > 0 ? (static_cast<int64_t>(size) + 63) / 64 : 0;
+  constexpr auto kPacket = static_cast<int64_t>(kPacketSize);
+  const int64_t packets = size > 0 ? (static_cast<int64_t>(size) + kPacket - 1) / kPacket : 0;
   if (static_cast<std::size_t>(packets) * kPacketSize > upload.UploadBuffer.size()) {
     throw LoaderError("An upload of " + std::to_string(size) + " bytes needs " +
-                          std::to_string(packets * 64) + " bytes of buffer; it holds " +
+                          std::to_string(packets * kPacket) + " bytes of buffer; it holds " +
                           std::to_string(upload.UploadBuffer.size()),
                       kSource);
   }
@@ -108,7 +109,9 @@ bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
     return false;
   }
 
-  stage::Log(state, window, "Uploading Data, " + stage::DecimalText(size / 64.0) + " Blocks");
+  stage::Log(
+      state, window,
+      "Uploading Data, " + stage::DecimalText(size / static_cast<double>(kPacketSize)) + " Blocks");
   unsigned checksum = 0;
   std::size_t stored = 0;
   for (int64_t received = 0; received < size;) {

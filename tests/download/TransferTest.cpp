@@ -93,6 +93,7 @@ TEST_F(TransferTest, AWholeTransferMovesTo38400AndPutsTheLinkBack) {
   EXPECT_THAT(window.MessageTexts(), ElementsAre(kPowerOff));
   EXPECT_EQ(window.messages[0].icon, MessageIcon::None);
   EXPECT_TRUE(LinkPutBack());
+  EXPECT_THAT(window.stageEvents, ElementsAre("Application begins", "Application ends ok"));
   // 104 characters in lines of a 112-byte file: line ends are not counted.
   EXPECT_NEAR(window.maxProgress, 100.0 * 104 / 112, 1e-3);
 }
@@ -116,6 +117,7 @@ TEST_F(TransferTest, ContactNeedsOneOfTwoXonExchanges) {
   EXPECT_THAT(vr.CallsTo("VrCloseConnection"), IsEmpty());
   EXPECT_EQ(AppliedTimeouts(vr).back(), 1000);
   EXPECT_TRUE(window.commandVisible && !window.progressVisible && !window.busy);
+  EXPECT_EQ(window.stageEvents.back(), "Application ends failed");
 }
 
 TEST_F(TransferTest, TheSpeedRequestIsSkippedAt38400AndItsFailureEndsTheRun) {

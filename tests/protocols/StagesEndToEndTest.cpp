@@ -103,6 +103,7 @@ TEST_F(StagesEndToEndTest, BootTransferOfSmallImagesAndTheKeptImage) {
   ASSERT_TRUE(SendBootloader(state, window, three)) << Messages();
   EXPECT_EQ(sim->GetRecord().bootImageSize, 3u);
   EXPECT_THAT(sim->GetRecord().stages, Contains("boot-image"));
+  EXPECT_THAT(window.stageEvents, ElementsAre("Bootloader begins", "Bootloader ends ok"));
   ExpectLinkAsOnEntry();
 
   sim->PowerOn();
@@ -148,6 +149,7 @@ TEST_F(StagesEndToEndTest, EveryBootFailureGivesItsMessageAndRestoresTheLink) {
     window.messages.clear();
     EXPECT_FALSE(SendBootloader(state, window, BootFile())) << c.message;
     EXPECT_EQ(Warnings(), c.message + "|");
+    EXPECT_EQ(window.stageEvents.back(), "Bootloader ends failed");
     ExpectLinkAsOnEntry();
   }
 }
@@ -231,6 +233,7 @@ TEST_F(StagesEndToEndTest, EveryMonitorFailureGivesItsMessageAndRestoresTheLink)
     window.messages.clear();
     EXPECT_FALSE(LoadMonitor(state, window, path)) << c.message;
     EXPECT_EQ(Warnings(), c.message + "|");
+    EXPECT_EQ(window.stageEvents.back(), "Monitor ends failed");
     ExpectLinkAsOnEntry();
   }
 }
