@@ -4,12 +4,12 @@
 # $run (a scratch folder removed at exit) and $link.
 build=${OSTRA_BUILD_DIR:-build}
 
-build_programs() {
+build_programs() {  # extra targets
   bash scripts/setup.sh
   if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   fi
-  cmake --build "$build" --target ostra-bootloader ostra-cardsim -j "$(nproc)"
+  cmake --build "$build" --target ostra-bootloader ostra-cardsim "$@" -j "$(nproc)"
 }
 
 start_card() {  # extra simulator options

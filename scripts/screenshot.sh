@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 source scripts/card-on-pty.sh
-build_programs
+build_programs ostra-screenshot
 
 out=$root/$build/screenshots
 rm -rf "$out"
@@ -16,7 +16,6 @@ start_card
 
 cd demo/hardware
 env -u QT_QPA_PLATFORM VRXCOM_COM1="$link" VRXCOM_COM2="$link" \
-  OSTRA_SCREENSHOTS="$out" OSTRA_AUTOPILOT_TYPE="${OSTRA_SHOT_TYPE:-cpu1}" \
-  OSTRA_AUTOPILOT_APP="$root/demo/app.sr" OSTRA_AUTOPILOT_ANSWERS="1001;17" \
-  timeout 600 xvfb-run -a -s "-screen 0 1280x1024x24" "$root/$build/src/app/ostra-bootloader"
+  timeout 600 xvfb-run -a -s "-screen 0 1280x1024x24" "$root/$build/tests/screenshot/ostra-screenshot" \
+  --shots "$out" --type "${OSTRA_SHOT_TYPE:-cpu1}" --app "$root/demo/app.sr" --answers "1001;17"
 ls "$out"

@@ -1,7 +1,6 @@
 // ostra-bootloader: the loader's window.
 #include <QApplication>
 
-#include "app/Autopilot.h"
 #include "window/Picture.h"
 #include "window/frmMain.h"
 
@@ -12,6 +11,5 @@ int main(int argc, char** argv) {
 
   ostra::window::frmMain window;  // runs the start-up sequence
   window.show();
-  ostra::app::StartAutopilot(window);
   return QApplication::exec();
 }

@@ -11,6 +11,8 @@
 #include "formats/LoaderError.h"
 #include "formats/LogText.h"
 #include "formats/TextLines.h"
+#include "protocols/CardLink.h"
+#include "protocols/StageFrame.h"
 
 namespace ostra {
 
@@ -19,12 +21,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kSource = "SendApplicationFile";
-constexpr int kFastBaud = 38400;
-
-void ApplyTimeout(VrConnection& connection, int32_t ms) {
-  connection.SetTimeoutValue(ms);
-  connection.SetTimeout();
-}
 
 std::string RemoveTrailingBlanks(std::string text) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
@@ -34,9 +30,7 @@ std::string RemoveTrailingBlanks(std::string text) {
 // The two early failures end the run directly: the window is given back, the link
 // stays as it is.
 void EndDirectly(FrontEnd& window, const std::string& message) {
-  window.SetBusy(false);
-  window.SetProgressVisible(false);
-  window.SetCommandVisible(true);
+  stage::GiveBackWindow(window);
   window.ShowMessage(message, MessageIcon::Warning);
 }
 
@@ -50,25 +44,18 @@ bool ReadFileLine(OpenedTextFile& file, std::string& line) {
 class Transfer {
  public:
   Transfer(LoaderState& state, FrontEnd& window, DownloadRun& run, const fs::path& path)
-      : state_(state), window_(window), run_(run), path_(path) {}
+      : state_(state), window_(window), run_(run), path_(path), monitor_(state.connection) {}
 
-  void Run(bool memoryInformationUsed);
+  // True when the card confirmed the application.
+  bool Run(bool memoryInformationUsed);
 
  private:
-  void Log(const std::string& line) {
-    state_.log.LogLine(line);
-    window_.RedrawLog();
-  }
-  // The handle changes when the link is reopened at another speed.
-  bool Exchange(std::string_view text, uint8_t endByte) {
-    return ExchangeWithCard(state_.connection.ConnectionID(), text, endByte, reply_);
-  }
+  void Log(const std::string& line) { stage::Log(state_, window_, line); }
   bool XonExchange() {
-    const bool ok = Exchange(std::string_view(&kXon, 1), kXon);
-    lastXonReply_ = reply_;
+    const bool ok = monitor_.Xon();
+    lastXonReply_ = monitor_.Reply();
     return ok;
   }
-  bool LineRead() { return Exchange({}, '\n'); }
   void Fail(const std::string& message) {
     window_.ShowMessage(message, MessageIcon::Warning);
     FinishDownload(state_, window_, run_);
@@ -80,35 +67,33 @@ class Transfer {
   FrontEnd& window_;
   DownloadRun& run_;
   fs::path path_;
-  std::string reply_;
+  card::Monitor monitor_;
   std::string lastXonReply_;  // where the card's "Done" may already be
 };
 
-void Transfer::Run(bool memoryInformationUsed) {
+bool Transfer::Run(bool memoryInformationUsed) {
   VrConnection& connection = state_.connection;
   run_.SavedTimeout = connection.Timeout();
   run_.SavedBaudRate = connection.BaudRate();
-  ApplyTimeout(connection, 1000);
+  monitor_.Prepare();
   window_.SetBusy(true);
 
   Log("Wait for XON");
   if (!XonExchange() && !XonExchange()) {
     EndDirectly(window_, "Failed to get Initial XON response.");
-    return;
+    return false;
   }
-  const std::string banner = StripChar(RemoveTrailingBlanks(reply_), kXon);
+  const std::string banner = StripChar(RemoveTrailingBlanks(monitor_.Reply()), kXon);
   if (!banner.empty()) Log(banner);
   Log("Connected, setting fast download");
 
-  if (connection.BaudRate() != kFastBaud) {
-    if (!Exchange("3", '3')) {
+  if (connection.BaudRate() != card::kFastBaud) {
+    if (!monitor_.RequestFastSpeed()) {
       EndDirectly(window_, "Failed to change Controller BAUD rate.");
-      return;
+      return false;
     }
     Log("Baud: 38400");
-    connection.Disconnect();
-    connection.SetBaudRate(kFastBaud);
-    connection.Connect();
+    monitor_.MoveToFastSpeed();
   }
 
   Log("Sending File");
@@ -155,46 +140,48 @@ void Transfer::Run(bool memoryInformationUsed) {
                         kSource);
     }
 
-    if (!Exchange(line, kXoff)) {
+    if (!monitor_.SendRecord(line)) {
       Fail("Failed to get Start XOFF response.");
-      return;
+      return false;
     }
     if (line.size() >= 2 && line[1] == '0') ReadS0Replies();
     if (!XonExchange()) {
       Fail("Failed to get XON response.");
-      return;
+      return false;
     }
     window_.Yield();
-    ShowLineReply(state_.log, reply_);
+    ShowLineReply(state_.log, monitor_.Reply());
     window_.RedrawLog();
     bytesSent += static_cast<double>(line.size());
     const float percent = length > 0 ? static_cast<float>(bytesSent / length * 100) : 100.0f;
     window_.SetProgress(std::min(100.0f, percent));
   }
 
-  if (!Finish()) return;
+  if (!Finish()) return false;
   window_.SetProgressVisible(false);
   window_.SetCommandVisible(true);
   window_.ShowMessage("Power off, remove card, Set Card Links to Operate positions",
                       MessageIcon::None);
   FinishDownload(state_, window_, run_);
+  return true;
 }
 
 // The card answers a memory-information record with lines of its own; the one that
 // holds 00000010 says that it will now take its time (flash erase) for each line.
 void Transfer::ReadS0Replies() {
-  ApplyTimeout(state_.connection, 5000);
-  while (LineRead()) {
-    const std::size_t lf = reply_.find('\n');
+  monitor_.ExpectRecordReplies();
+  while (monitor_.ReadLine()) {
+    const std::string& reply = monitor_.Reply();
+    const std::size_t lf = reply.find('\n');
     std::string text = "Failed to find LF in message.";
     if (lf != std::string::npos) {
       // The CR of a CR LF line end is not part of the text.
-      text = reply_.substr(0, lf > 0 && reply_[lf - 1] == '\r' ? lf - 1 : lf);
+      text = reply.substr(0, lf > 0 && reply[lf - 1] == '\r' ? lf - 1 : lf);
       text = RemoveTrailingBlanks(text);
     }
     Log(FixLineEnds(text));
-    if (text.find("00000010") != std::string::npos) {
-      ApplyTimeout(state_.connection, 10000);
+    if (text.find(card::kEraseBusyMarker) != std::string::npos) {
+      monitor_.ExpectFlashErase();
       break;
     }
   }
@@ -205,14 +192,15 @@ bool Transfer::Finish() {
   std::string tested = lastXonReply_;
   for (int pass = 0; pass < 2; ++pass) {
     if (tested.find("Done") != std::string::npos) continue;
-    if (!LineRead()) {
+    if (!monitor_.ReadLine()) {
       Fail("Failed to get Boot confirmation.");
       return false;
     }
-    std::string text = StripChar(reply_, kXon);
+    const std::string& reply = monitor_.Reply();
+    std::string text = StripChar(reply, kXon);
     Log(FixLineEnds(text));
-    const std::size_t lastXon = reply_.rfind(kXon);
-    tested = lastXon == std::string::npos ? reply_ : reply_.substr(lastXon + 1);
+    const std::size_t lastXon = reply.rfind(kXon);
+    tested = lastXon == std::string::npos ? reply : reply.substr(lastXon + 1);
   }
   return true;
 }
@@ -221,7 +209,20 @@ bool Transfer::Finish() {
 
 void SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
                          const fs::path& path, bool memoryInformationUsed) {
-  Transfer(state, window, run, path).Run(memoryInformationUsed);
+  // The front end hears how the stage ended on every ending, an unexpected error too
+  // (the download command reports that one and ends the run).
+  class StageReport {
+   public:
+    explicit StageReport(FrontEnd& window) : window_(window) { window_.StageBegins("Application"); }
+    ~StageReport() { window_.StageEnds("Application", ok); }
+    StageReport(const StageReport&) = delete;
+    StageReport& operator=(const StageReport&) = delete;
+    bool ok = false;
+
+   private:
+    FrontEnd& window_;
+  } report(window);
+  report.ok = Transfer(state, window, run, path).Run(memoryInformationUsed);
 }
 
 }  // namespace ostra

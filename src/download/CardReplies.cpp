@@ -1,29 +1,10 @@
 #include "download/CardReplies.h"
 
-#include <algorithm>
-#include <array>
+#include <string_view>
 
-#include "link/codeDLL.h"
 #include "protocols/LoaderState.h"
 
 namespace ostra {
-
-bool ExchangeWithCard(int32_t connectionId, std::string_view text, uint8_t endByte,
-                      std::string& reply) {
-  std::array<char, kReplyBufferSize> buffer{};
-  const int32_t result = VrSendAscii(connectionId, text.data(), static_cast<int16_t>(text.size()),
-                                     buffer.data(), kReplyBufferSize, endByte);
-  // The library stops at the end byte; what follows it stays for the next call.
-  const auto end = std::find(buffer.begin(), buffer.end(), static_cast<char>(endByte));
-  if (end != buffer.end()) {
-    reply.assign(buffer.begin(), end + 1);
-  } else {
-    auto last = buffer.end();
-    while (last != buffer.begin() && *(last - 1) == '\0') --last;
-    reply.assign(buffer.begin(), last);
-  }
-  return result != 0;
-}
 
 void ShowLineReply(LogModel& log, const std::string& reply) {
   const std::size_t xon = reply.find(kXon);

@@ -9,8 +9,9 @@
 
 #include "formats/Hex.h"
 #include "formats/LoaderError.h"
-#include "link/codeDLL.h"
+#include "protocols/CardLink.h"
 #include "protocols/Files.h"
+#include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
 
 namespace ostra {
@@ -34,11 +35,6 @@ class RunningGuard {
   LoaderState& state_;
 };
 
-void Log(LoaderState& state, FrontEnd& window, const std::string& line) {
-  state.log.LogLine(line);
-  window.RedrawLog();
-}
-
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -56,14 +52,6 @@ std::optional<fs::path> HardwareFile(const std::string& dir, const std::string& 
 fs::path HardwarePath(const std::string& dir, const std::string& name) {
   if (auto found = HardwareFile(dir, name)) return *found;
   return fs::path(dir) / name;
-}
-
-// Sends one framed firmware-mode request; true when the card answered with four
-// characters of which the second is "d".
-bool RequestProgrammingMode(LoaderState& state, std::string request) {
-  FramePacket(request);
-  const std::string reply = state.connection.GetSetConfiguration(request);
-  return reply.size() == 4 && reply[1] == 'd';
 }
 
 // Steps T1..T5: the application transfer, or the end for a module type or a missing
@@ -121,8 +109,8 @@ void CardTypeProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
     window.ShowMessage("Failed to load Monitor for " + type, MessageIcon::None);
     return;
   }
-  Log(state, window, "Standard Baud 19200");
-  SelectLineSpeed(state, window, 19200);
+  stage::Log(state, window, "Standard Baud 19200");
+  SelectLineSpeed(state, window, card::kMonitorBaud);
   CommonTail(state, window, run, type);
 }
 
@@ -132,37 +120,38 @@ void NoneProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
       "Only for Card with Monitor loaded and no Application loaded\r\n"
       "Set Links to Operate positions, connect to COM2, apply power",
       MessageIcon::None);
-  Log(state, window, "Standard Baud 19200");
-  SelectLineSpeed(state, window, 19200);
+  stage::Log(state, window, "Standard Baud 19200");
+  SelectLineSpeed(state, window, card::kMonitorBaud);
   CommonTail(state, window, run, type);
 }
 
 void FirmwareProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
                        const std::string& type) {
-  Log(state, window, "Standard Baud 9600");
-  SelectLineSpeed(state, window, 9600);
+  stage::Log(state, window, "Standard Baud 9600");
+  SelectLineSpeed(state, window, card::kFirmwareBaud);
+  card::FirmwareController controller(state.connection);
   const std::string model = LastFour(type);
   if (model == "5830") {
-    Log(state, window, "5830 Firmware");
-    if (VrPutStatus(state.connection.ConnectionID(), 8) != 1) {
+    stage::Log(state, window, "5830 Firmware");
+    if (!controller.Reset5830()) {
       window.ShowMessage("Can't set 5830 Reset status", MessageIcon::None);
       FinishDownload(state, window, run);
       return;
     }
-    if (!RequestProgrammingMode(state, std::string{'\x01', '\x05', '\x69', '\x86', '\x03'})) {
+    if (!controller.EnterProgrammingMode(card::kProgrammingMode5830)) {
       window.ShowMessage("Failed to put into programming mode.", MessageIcon::Warning);
       FinishDownload(state, window, run);
       return;
     }
-    Log(state, window, "5830 in programming mode");
+    stage::Log(state, window, "5830 in programming mode");
   } else if (model == "5846") {
-    Log(state, window, "5846 Firmware, send Firmware Command");
-    if (!RequestProgrammingMode(state, std::string{'\x01', '\x04', '\x69', '\x06'})) {
+    stage::Log(state, window, "5846 Firmware, send Firmware Command");
+    if (!controller.EnterProgrammingMode(card::kProgrammingMode5846)) {
       window.ShowMessage("Failed to put into programming mode.", MessageIcon::Warning);
       FinishDownload(state, window, run);
       return;
     }
-    Log(state, window, "5846 in programming mode");
+    stage::Log(state, window, "5846 in programming mode");
   } else {
     window.ShowMessage("Unknown selection : " + type, MessageIcon::None);
     FinishDownload(state, window, run);
@@ -196,9 +185,7 @@ void RunDownload(LoaderState& state, FrontEnd& window, DownloadRun& run) {
 // window busy, without its command box, or with an exception.
 void LastResort(FrontEnd& window) noexcept {
   try {
-    window.SetBusy(false);
-    window.SetProgressVisible(false);
-    window.SetCommandVisible(true);
+    stage::GiveBackWindow(window);
   } catch (...) {
   }
 }

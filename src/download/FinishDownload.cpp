@@ -1,6 +1,8 @@
 // The shared ending of a download run.
 #include "download/Download.h"
 
+#include "protocols/StageFrame.h"
+
 namespace ostra {
 
 void FinishDownload(LoaderState& state, FrontEnd& window, DownloadRun& run,
@@ -16,9 +18,7 @@ void FinishDownload(LoaderState& state, FrontEnd& window, DownloadRun& run,
   if (run.SavedBaudRate) connection.SetBaudRate(*run.SavedBaudRate);
   connection.Connect();
   run.applicationFile.reset();
-  window.SetBusy(false);
-  window.SetProgressVisible(false);
-  window.SetCommandVisible(true);
+  stage::GiveBackWindow(window);
 }
 
 }  // namespace ostra

@@ -10,6 +10,7 @@
 #include "formats/LoaderError.h"
 #include "formats/SRecord.h"
 #include "formats/TextLines.h"
+#include "protocols/StageFrame.h"
 
 namespace ostra {
 
@@ -69,8 +70,7 @@ ScanEnd ScanFile(LoaderState& state, FrontEnd& window, const fs::path& path, Sca
   double charactersRead = 0;
   window.SetProgress(0);
   window.SetProgressVisible(true);
-  state.log.LogLine("Checking Memory Data for Application");
-  window.RedrawLog();
+  stage::Log(state, window, "Checking Memory Data for Application");
 
   double remembered = 0;  // address of the last record read; -1 after one without
   std::string line;
@@ -92,8 +92,7 @@ ScanEnd ScanFile(LoaderState& state, FrontEnd& window, const fs::path& path, Sca
             if (!window.AskYesNo(
                     "File does not have memory information\r\nGenerate information for file ?",
                     MessageIcon::Stop)) {
-              state.log.LogLine("Default boot parameters will be used");
-              window.RedrawLog();
+              stage::Log(state, window, "Default boot parameters will be used");
               return ScanEnd::NoInformation;
             }
           }
@@ -190,9 +189,8 @@ std::string CheckMemoryInformation(LoaderState& state, FrontEnd& window, const f
     cache.analysedSize = key.size;
     cache.analysedTime = key.time;
   } else {
-    state.log.LogLine("Memory " + std::to_string(recordNumber) + " data for " +
-                      cache.AnalysedFileName);
-    window.RedrawLog();
+    stage::Log(state, window,
+               "Memory " + std::to_string(recordNumber) + " data for " + cache.AnalysedFileName);
     scan = Recount(cache);
   }
   window.SetProgress(0);

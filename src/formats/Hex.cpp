@@ -14,22 +14,13 @@ namespace {
 
 constexpr char kDigits[] = "0123456789ABCDEF";
 
-// value's hex digits without leading zeros ("0" for zero).
-std::string Hex32(std::uint32_t value) {
-  std::string s;
-  do {
-    s.push_back(kDigits[value & 0xF]);
-    value >>= 4;
-  } while (value != 0);
-  std::reverse(s.begin(), s.end());
-  return s;
-}
-
 std::string Shortest(double value) {
   char buffer[32];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   return std::string(buffer, result.ptr);
 }
+
+}  // namespace
 
 int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -38,7 +29,16 @@ int HexDigitValue(char c) {
   return -1;
 }
 
-}  // namespace
+std::string HexDigits(std::uint64_t value, std::size_t minWidth) {
+  std::string s;
+  do {
+    s.push_back(kDigits[value & 0xF]);
+    value >>= 4;
+  } while (value != 0);
+  if (s.size() < minWidth) s.append(minWidth - s.size(), '0');
+  std::reverse(s.begin(), s.end());
+  return s;
+}
 
 std::string ByteToHex(int16_t value) {
   const auto low = static_cast<unsigned>(static_cast<uint16_t>(value)) & 0xFFu;
@@ -67,7 +67,7 @@ std::string NumberToHex(double value, int16_t width) {
         "NumberToHex");
   }
   const auto bits = static_cast<std::uint32_t>(static_cast<std::int32_t>(whole));
-  std::string s = Hex32(bits);
+  std::string s = HexDigits(bits);
   const std::size_t w = width > 0 ? static_cast<std::size_t>(width) : 0;
   if (w < s.size()) return s.substr(s.size() - w);
   s.insert(0, w - s.size(), '0');

@@ -1,10 +1,18 @@
 #pragma once
 // Hexadecimal text and packet helpers. Hex text the loader writes is upper case.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace ostra {
+
+// The value of one hex digit (either case), or -1 for any other character.
+int HexDigitValue(char c);
+
+// value in upper-case hex without leading zeros, padded with zeros on the left to
+// minWidth digits (0 gives "0"; 0x1000 with minWidth 6 gives "001000").
+std::string HexDigits(std::uint64_t value, std::size_t minWidth = 1);
 
 // The low byte of value as exactly two hex digits (-1 gives "FF", 4660 gives "34").
 std::string ByteToHex(int16_t value);

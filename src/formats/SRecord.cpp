@@ -40,14 +40,7 @@ int AddressBytesOf(char type) {
 
 // An address (whole, 0 .. 2^32 - 1 plus a data offset) as 0x and at least 4 hex digits.
 std::string HexAddress(double address) {
-  auto value = static_cast<unsigned long long>(address);
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), "0123456789ABCDEF"[value & 0xF]);
-    value >>= 4;
-  } while (value != 0);
-  if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
-  return "0x" + digits;
+  return "0x" + HexDigits(static_cast<unsigned long long>(address), 4);
 }
 
 constexpr const char* kReadSource = "ReadSRecordFile";

@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "formats/Hex.h"
 #include "formats/LoaderError.h"
 
 namespace ostra {
@@ -28,10 +29,7 @@ std::string Quoted(std::string_view typed) {
 }
 
 int DigitValue(char c, int radix) {
-  int d = -1;
-  if (c >= '0' && c <= '9') d = c - '0';
-  if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+  const int d = HexDigitValue(c);
   return d < radix ? d : -1;
 }
 

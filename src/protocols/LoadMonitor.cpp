@@ -1,12 +1,15 @@
 // Monitor programming through the flash bootloader: the monitor file is read into an
 // image by card address, the touched flash sectors are erased, the image goes in
 // acknowledged blocks of 64 bytes with a checksum, and the monitor is started.
-#include <array>
+#include <algorithm>
 #include <limits>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "formats/SRecord.h"
 #include "formats/TextLines.h"
+#include "protocols/CardLink.h"
 #include "protocols/Files.h"
 #include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
@@ -16,16 +19,7 @@ namespace ostra {
 namespace {
 
 constexpr const char* kSource = "LoadMonitor";
-constexpr uint32_t kImageTop = 0x40000;  // the highest address the image holds
-constexpr int kBlockSize = 64;
-constexpr uint32_t kMonitorEntry = 0x3F4;
-
-// The card flash: 12 erasable sectors, each from its boundary up to the next.
-constexpr std::array<uint32_t, 13> kFlashSectorTable = {0x00000, 0x08000, 0x10000, 0x18000, 0x20000,
-                                                        0x28000, 0x30000, 0x38000, 0x3F000, 0x3F400,
-                                                        0x3F800, 0x3FC00, 0x40000};
-
-enum class Outcome { Done, Failed };
+constexpr uint32_t kImageTop = card::kFlashTop;  // the highest address the image holds
 
 void Fail(FrontEnd& window, const std::string& message) {
   window.ShowMessage(message, MessageIcon::Warning);
@@ -112,30 +106,21 @@ std::optional<std::string> ReadMonitorFile(LoaderState& state, FrontEnd& window,
   return std::nullopt;
 }
 
-bool Send(LoaderState& state, const std::string& bytes, stage::ReplyBuffer& reply,
-          uint8_t endByte) {
-  return stage::Exchange(state, bytes, reply.bytes, stage::ReplyBuffer::kSize, endByte);
-}
-
-Outcome Program(LoaderState& state, FrontEnd& window, const std::string& path,
-                std::optional<OpenedTextFile>& file) {
+bool Program(LoaderState& state, FrontEnd& window, const std::string& path) {
   MonitorImage& image = state.monitorImage;
-  std::array<bool, 12> erase{};
-  file.emplace(OpenTextFile(FindFile(path).value_or(path), kSource));
+  OpenedTextFile file = OpenTextFile(FindFile(path).value_or(path), kSource);
 
   if (path == image.FileName && !window.ReloadFile()) {
     stage::Log(state, window, "Using Loaded Monitor file");
-  } else if (auto bad = ReadMonitorFile(state, window, *file, path)) {
+  } else if (auto bad = ReadMonitorFile(state, window, file, path)) {
     Fail(window, *bad);
-    return Outcome::Failed;
+    return false;
   }
 
   stage::Progress(window, 0);
   const double start = image.StartAddress;
   const double last = start + image.ByteCount - 1;
-  for (std::size_t s = 0; s < erase.size(); ++s) {
-    erase[s] = kFlashSectorTable[s] <= last && kFlashSectorTable[s + 1] > start;
-  }
+  const std::vector<uint32_t> sectors = card::FlashBootloader::SectorsTouched(start, last);
   stage::Log(state, window,
              "0x" + stage::Hex(static_cast<uint32_t>(image.ByteCount)) + " bytes loaded at 0x" +
                  stage::AddressText(start));
@@ -144,7 +129,7 @@ Outcome Program(LoaderState& state, FrontEnd& window, const std::string& path,
     // An image with nothing to send is not kept: the corrected file is read next time.
     image.FileName.clear();
     Fail(window, "No data to send");
-    return Outcome::Failed;
+    return false;
   }
 
   StampCardIdentity(state, window);
@@ -158,109 +143,70 @@ Outcome Program(LoaderState& state, FrontEnd& window, const std::string& path,
   }
   const auto startAddress = static_cast<uint32_t>(image.StartAddress);
   const auto byteCount = static_cast<uint32_t>(image.ByteCount);
-  stage::ReplyBuffer reply;
+  card::FlashBootloader loader(state.connection);
 
-  // Erase: "W", the number of sectors, their start addresses.
-  stage::SetLinkTimeout(state, 500);
-  std::string command = "W";
-  int sectors = 0;
-  for (bool e : erase) sectors += e ? 1 : 0;
-  command.push_back(static_cast<char>(sectors));
-  for (std::size_t s = 0; s < erase.size(); ++s) {
-    if (erase[s]) stage::PutBigEndian32(command, kFlashSectorTable[s]);
-  }
-  stage::Log(state, window, "Sending Erase data " + std::to_string(sectors) + " blocks");
-  if (!Send(state, command, reply, kAck)) {
+  stage::Log(state, window, "Sending Erase data " + std::to_string(sectors.size()) + " blocks");
+  if (!loader.Erase(sectors)) {
     Fail(window, "Failed to get Erase Acknowledge");
-    return Outcome::Failed;
+    return false;
   }
 
   stage::Log(state, window,
              "Sending Address and Size " + stage::Hex(startAddress) + " " + stage::Hex(byteCount));
-  command.clear();
-  stage::PutBigEndian32(command, startAddress);
-  stage::PutBigEndian32(command, byteCount);
-  if (!Send(state, command, reply, kXon)) {
+  if (!loader.SetRange(startAddress, byteCount)) {
     Fail(window, "Failed to get Data Address Acknowledge");
-    return Outcome::Failed;
+    return false;
   }
 
   stage::Log(state, window,
-             "Sending Data, " + stage::DecimalText(image.ByteCount / 64.0) + " Blocks");
-  std::string block(1, kXon);
-  block.reserve(kBlockSize + 1);
-  unsigned sum = 0;
-  for (uint32_t k = 0; k < byteCount; ++k) {
-    const uint8_t byte = image.Data[startAddress + k];
-    block.push_back(static_cast<char>(byte));
-    sum = (sum + byte) & 0xFF;
-    if (block.size() == kBlockSize + 1) {
-      if (!Send(state, block, reply, kXon)) {
-        Fail(window, "Failed to get Data Acknowledge");
-        return Outcome::Failed;
-      }
-      block.assign(1, kXon);
-      stage::Progress(window, 100.0 * k / byteCount);
-      window.Redraw();
+             "Sending Data, " +
+                 stage::DecimalText(image.ByteCount / static_cast<double>(card::kFlashBlockSize)) +
+                 " Blocks");
+  const auto* data = reinterpret_cast<const char*>(image.Data.data()) + startAddress;
+  for (uint32_t at = 0; at < byteCount; at += card::kFlashBlockSize) {
+    const uint32_t n = std::min<uint32_t>(card::kFlashBlockSize, byteCount - at);
+    if (!loader.SendBlock(std::string_view(data + at, n))) {
+      Fail(window, n == card::kFlashBlockSize ? "Failed to get Data Acknowledge"
+                                              : "Failed to get Final Data Acknowledge");
+      return false;
     }
-  }
-  if (block.size() > 1) {
-    if (!Send(state, block, reply, kXon)) {
-      Fail(window, "Failed to get Final Data Acknowledge");
-      return Outcome::Failed;
+    if (n == card::kFlashBlockSize) {
+      stage::Progress(window, 100.0 * (at + n - 1) / byteCount);
+      window.Redraw();
     }
   }
   stage::Progress(window, 100);
 
   stage::Log(state, window, "Sending Checksum");
-  command.assign(1, kXon);
-  command.push_back(static_cast<char>(~sum & 0xFF));
-  if (!Send(state, command, reply, kAck)) {
+  if (!loader.SendChecksum()) {
     Fail(window, "Failed to get Checksum Acknowledge");
-    return Outcome::Failed;
+    return false;
   }
 
   if (stage::FileNamePart(path).rfind("ov", 0) == 0) {
     window.ShowMessage("Orvel Module loaded", MessageIcon::Information);
-    return Outcome::Done;
+    return true;
   }
 
   stage::Log(state, window, "Transfering Control to Monitor");
-  stage::SetLinkTimeout(state, 5000);
-  command = "B";
-  stage::PutBigEndian32(command, kMonitorEntry);
-  if (!Send(state, command, reply, kXon)) {
-    // The started monitor talks at 19200: ask it there once more.
-    if (state.connection.BaudRate() != 19200) {
-      SelectLineSpeed(state, window, 19200);
-      if (!Send(state, std::string(1, kXon), reply, kXon)) {
+  if (!loader.StartMonitor()) {
+    // The started monitor talks at its own speed: ask it there once more.
+    if (state.connection.BaudRate() != card::kMonitorBaud) {
+      SelectLineSpeed(state, window, card::kMonitorBaud);
+      if (!loader.AskMonitor()) {
         Fail(window, "Failed to start Monitor");
-        return Outcome::Failed;
+        return false;
       }
     }
   }
   window.RedrawLog();
-  return Outcome::Done;
+  return true;
 }
 
 }  // namespace
 
 bool LoadMonitor(LoaderState& state, FrontEnd& window, const std::string& path) {
-  stage::Frame frame(state, window);
-  window.StageBegins("Monitor");
-  std::optional<OpenedTextFile> file;
-  Outcome outcome = Outcome::Failed;
-  try {
-    outcome = Program(state, window, path, file);
-  } catch (...) {
-    window.ShowMessage(stage::CurrentErrorDescription(), MessageIcon::Warning);
-    outcome = Outcome::Failed;
-  }
-  frame.RestoreLink();
-  file.reset();
-  frame.RestoreWindow();
-  window.StageEnds("Monitor", outcome == Outcome::Done);
-  return outcome == Outcome::Done;
+  return stage::Run(state, window, "Monitor", [&] { return Program(state, window, path); });
 }
 
 }  // namespace ostra

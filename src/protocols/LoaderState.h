@@ -11,6 +11,7 @@
 #include "formats/LogText.h"
 #include "formats/SRecord.h"
 #include "link/VrConnection.h"
+#include "protocols/CardProtocol.h"
 
 namespace ostra {
 
@@ -47,10 +48,5 @@ struct LoaderState {
   LogModel log;
   bool downloadRunning = false;  // a download command is in progress
 };
-
-// Control bytes on the line.
-inline constexpr char kXon = 0x11;
-inline constexpr char kXoff = 0x13;
-inline constexpr char kAck = 0x06;
 
 }  // namespace ostra

@@ -1,7 +1,6 @@
 #pragma once
 // What the loading stages share: the frame around a stage (window and link saved on
-// entry, put back on every ending), log lines, progress, number texts and the byte
-// exchanges through the communication library.
+// entry, put back on every ending), log lines, progress and number texts.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -10,12 +9,19 @@
 #include <string>
 #include <string_view>
 
+#include "formats/Hex.h"
 #include "formats/LoaderError.h"
-#include "link/codeDLL.h"
 #include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
 
 namespace ostra::stage {
+
+// The front end back to the technician: default pointer, progress hidden, Command shown.
+inline void GiveBackWindow(FrontEnd& window) {
+  window.SetBusy(false);
+  window.SetProgressVisible(false);
+  window.SetCommandVisible(true);
+}
 
 // Entry: Command hidden, progress shown at 0, Timeout and BaudRate saved, busy pointer.
 class Frame {
@@ -45,12 +51,7 @@ class Frame {
     c.Connect();
   }
 
-  // The window as it was: default pointer, progress hidden, Command shown.
-  void RestoreWindow() {
-    window_.SetBusy(false);
-    window_.SetProgressVisible(false);
-    window_.SetCommandVisible(true);
-  }
+  void RestoreWindow() { GiveBackWindow(window_); }
 
  private:
   LoaderState& state_;
@@ -70,6 +71,28 @@ inline std::string CurrentErrorDescription() {
   }
 }
 
+// Runs one loading stage in its frame: the front end is told that the stage named
+// name begins, body runs, an unexpected error is shown as its description, the link
+// and the window are put back, and the front end is told how the stage ended. body
+// returns true when the stage did its work; a failure it returns false for has been
+// shown already.
+template <class Body>
+bool Run(LoaderState& state, FrontEnd& window, const std::string& name, Body&& body) {
+  Frame frame(state, window);
+  window.StageBegins(name);
+  bool ok = false;
+  try {
+    ok = body();
+  } catch (...) {
+    window.ShowMessage(CurrentErrorDescription(), MessageIcon::Warning);
+    ok = false;
+  }
+  frame.RestoreLink();
+  frame.RestoreWindow();
+  window.StageEnds(name, ok);
+  return ok;
+}
+
 inline void Log(LoaderState& state, FrontEnd& window, std::string_view line) {
   state.log.LogLine(line);
   window.RedrawLog();
@@ -80,31 +103,21 @@ inline void Progress(FrontEnd& window, double percent) {
   window.SetProgress(std::min(percent, 100.0));
 }
 
-inline void SetLinkTimeout(LoaderState& state, int32_t ms) {
-  state.connection.SetTimeoutValue(ms);
-  state.connection.SetTimeout();
-}
-
 // Upper-case hex without leading zeros.
 inline std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
-  return text;
+  return HexDigits(value);
 }
 
 // A whole number (an address read from a record, possibly outside 32 bits) in hex.
 inline std::string AddressHex(double value) {
-  return Hex(static_cast<uint32_t>(static_cast<int64_t>(value)));
+  return HexDigits(static_cast<uint32_t>(static_cast<int64_t>(value)));
 }
 
 // An address as the stages log it: its upper 16 bits without leading zeros, then its
 // lower 16 bits as exactly four digits (0x10000 gives "10000", 0x1000 gives "01000").
 inline std::string AddressText(double address) {
   const auto value = static_cast<uint32_t>(static_cast<int64_t>(address));
-  char text[16];
-  std::snprintf(text, sizeof text, "%X%04X", static_cast<unsigned>(value >> 16),
-                static_cast<unsigned>(value & 0xFFFF));
-  return text;
+  return HexDigits(value >> 16) + HexDigits(value & 0xFFFF, 4);
 }
 
 // A number in decimal, with its fraction when it has one (511.359375, 2, -1.5).
@@ -142,34 +155,6 @@ inline int32_t RoundToInt32(double value, const std::string& what, const std::st
   }
   return static_cast<int32_t>(rounded);
 }
-
-inline void PutBigEndian32(std::string& out, uint32_t value) {
-  out.push_back(static_cast<char>((value >> 24) & 0xFF));
-  out.push_back(static_cast<char>((value >> 16) & 0xFF));
-  out.push_back(static_cast<char>((value >> 8) & 0xFF));
-  out.push_back(static_cast<char>(value & 0xFF));
-}
-
-// One exchange: send bytes (may be none), wait for endByte. The reply (up to its size)
-// lands in reply. True when endByte arrived within the connection's time-out.
-inline bool Exchange(LoaderState& state, std::string_view bytes, char* reply, int32_t replySize,
-                     uint8_t endByte) {
-  if (bytes.size() > 0x7FFF) {
-    throw LoaderError(
-        "A message of " + std::to_string(bytes.size()) + " bytes is too long for one exchange",
-        "Exchange");
-  }
-  return VrSendAscii(state.connection.ConnectionID(), bytes.data(),
-                     static_cast<int16_t>(bytes.size()), reply, replySize, endByte) != 0;
-}
-
-// The reply buffer the monitor and upload exchanges pass: 255 characters, blank-filled.
-struct ReplyBuffer {
-  static constexpr int32_t kSize = 255;
-  char bytes[kSize];
-  void Clear() { std::fill(bytes, bytes + kSize, ' '); }
-  ReplyBuffer() { Clear(); }
-};
 
 // The file name of a path: the text after its last separator (either slash).
 inline std::string FileNamePart(const std::string& path) {

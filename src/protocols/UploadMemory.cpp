@@ -11,6 +11,7 @@
 #include "formats/Hex.h"
 #include "formats/SRecord.h"
 #include "formats/TypedNumber.h"
+#include "protocols/CardLink.h"
 #include "protocols/Files.h"
 #include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
@@ -22,7 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kSource = "UploadMemory";
-constexpr std::size_t kPacketSize = 64;
+constexpr std::size_t kPacketSize = card::kUploadPacketSize;
 
 // The upload file is written beside its target under a temporary name and put in
 // place only when complete: the file the technician had survives a failed upload.
@@ -73,35 +74,9 @@ class ReplacementFile {
   bool committed_ = false;
 };
 
-enum class Outcome { Done, Failed };
-
-// Collects one reply that ends in `endByte` after `length` bytes. The card's bytes may
-// hold endByte themselves, which ends a library call early: such a call is followed
-// by calls that send nothing and wait for the rest. False when the reply did not
-// complete within the time-out of each call.
-bool ReceiveFixed(LoaderState& state, char request, std::size_t length, uint8_t endByte,
-                  std::string& received) {
-  received.clear();
-  stage::ReplyBuffer reply;
-  std::string_view send(&request, 1);
-  while (received.size() < length + 1) {
-    reply.Clear();
-    if (!stage::Exchange(state, send, reply.bytes, stage::ReplyBuffer::kSize, endByte)) {
-      return false;
-    }
-    send = {};
-    const char* end = static_cast<const char*>(
-        std::memchr(reply.bytes, static_cast<char>(endByte), stage::ReplyBuffer::kSize));
-    if (end == nullptr) return false;  // more came before the end byte than fits
-    received.append(reply.bytes, static_cast<std::size_t>(end - reply.bytes) + 1);
-  }
-  return received.size() == length + 1;
-}
-
-Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
-               std::optional<ReplacementFile>& file) {
+bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
   UploadDefaults& upload = state.upload;
-  file.emplace(path);
+  ReplacementFile file(path);  // an upload that does not finish leaves the earlier file
 
   upload.UploadStart = ReadTypedNumber(window.InputBox(
       "Enter Start Address", "Start Address", stage::DefaultNumberText(upload.UploadStart)));
@@ -113,40 +88,40 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
   const int32_t start = stage::RoundToInt32(upload.UploadStart, "The start address", kSource);
   const int32_t size = upload.UploadSize;
 
-  stage::SetLinkTimeout(state, 500);
+  card::UploadBootloader loader(state.connection);
+  loader.Prepare();
   stage::Log(state, window,
              "Sending Read Command, Address and Size " + stage::Hex(static_cast<uint32_t>(start)) +
                  " " + stage::Hex(static_cast<uint32_t>(size)));
 
   // The card sends whole packets: the size rounded up to 64 bytes must fit the buffer.
-  const int64_t packets = size > 0 ? (static_cast<int64_t>(size) + 63) / 64 : 0;
+  constexpr auto kPacket = static_cast<int64_t>(kPacketSize);
+  const int64_t packets = size > 0 ? (static_cast<int64_t>(size) + kPacket - 1) / kPacket : 0;
   if (static_cast<std::size_t>(packets) * kPacketSize > upload.UploadBuffer.size()) {
     throw LoaderError("An upload of " + std::to_string(size) + " bytes needs " +
-                          std::to_string(packets * 64) + " bytes of buffer; it holds " +
+                          std::to_string(packets * kPacket) + " bytes of buffer; it holds " +
                           std::to_string(upload.UploadBuffer.size()),
                       kSource);
   }
 
-  std::string command = "R";
-  stage::PutBigEndian32(command, static_cast<uint32_t>(start));
-  stage::PutBigEndian32(command, static_cast<uint32_t>(size));
-  stage::ReplyBuffer reply;
-  if (!stage::Exchange(state, command, reply.bytes, stage::ReplyBuffer::kSize, kXon)) {
+  if (!loader.RequestRange(static_cast<uint32_t>(start), static_cast<uint32_t>(size))) {
     window.ShowMessage("Failed to get Data Address Acknowledge", MessageIcon::Warning);
-    return Outcome::Failed;
+    return false;
   }
 
-  stage::Log(state, window, "Uploading Data, " + stage::DecimalText(size / 64.0) + " Blocks");
+  stage::Log(
+      state, window,
+      "Uploading Data, " + stage::DecimalText(size / static_cast<double>(kPacketSize)) + " Blocks");
   unsigned checksum = 0;
   std::size_t stored = 0;
-  std::string packet;
   for (int64_t received = 0; received < size;) {
-    if (!ReceiveFixed(state, kXon, kPacketSize, kXon, packet)) {
+    const std::optional<std::string> packet = loader.ReceivePacket();
+    if (!packet) {
       window.ShowMessage("Failed to get Data Packet", MessageIcon::Warning);
-      return Outcome::Failed;
+      return false;
     }
     for (std::size_t i = 0; i < kPacketSize; ++i) {
-      const auto byte = static_cast<uint8_t>(packet[i]);
+      const auto byte = static_cast<uint8_t>((*packet)[i]);
       upload.UploadBuffer[stored++] = byte;
       checksum = (checksum + byte) & 0xFF;
     }
@@ -155,16 +130,14 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
     window.Redraw();
   }
 
-  // The card's sum, then ACK (a sum of 0x06 is followed by the ACK itself).
-  std::string sum;
-  if (!ReceiveFixed(state, kXon, 1, static_cast<uint8_t>(kAck), sum)) {
+  const std::optional<uint8_t> cardSum = loader.ReceiveChecksum();
+  if (!cardSum) {
     window.ShowMessage("Failed to get Checksum", MessageIcon::Warning);
-    return Outcome::Failed;
+    return false;
   }
-  const auto cardSum = static_cast<uint8_t>(sum[0]);
-  if (cardSum != checksum) {
+  if (*cardSum != checksum) {
     window.ShowMessage(
-        "Checksum mismatch " + ByteToHex(cardSum) + ByteToHex(static_cast<int16_t>(checksum)),
+        "Checksum mismatch " + ByteToHex(*cardSum) + ByteToHex(static_cast<int16_t>(checksum)),
         MessageIcon::Warning);
   }
 
@@ -173,32 +146,18 @@ Outcome Upload(LoaderState& state, FrontEnd& window, const std::string& path,
   window.Redraw();
   stage::Progress(window, 0);
   window.SetProgressVisible(true);
-  WriteUploadFile(file->stream(), start, upload.UploadBuffer.data(), stored,
+  WriteUploadFile(file.stream(), start, upload.UploadBuffer.data(), stored,
                   [&](double p) { stage::Progress(window, p); });
-  file->Commit();
+  file.Commit();
   window.Redraw();
   stage::Log(state, window, "0x" + stage::Hex(static_cast<uint32_t>(size)) + " bytes Written");
-  return Outcome::Done;
+  return true;
 }
 
 }  // namespace
 
 bool UploadMemory(LoaderState& state, FrontEnd& window, const std::string& path) {
-  stage::Frame frame(state, window);
-  window.StageBegins("Upload");
-  std::optional<ReplacementFile> file;
-  Outcome outcome = Outcome::Failed;
-  try {
-    outcome = Upload(state, window, path, file);
-  } catch (...) {
-    window.ShowMessage(stage::CurrentErrorDescription(), MessageIcon::Warning);
-    outcome = Outcome::Failed;
-  }
-  frame.RestoreLink();
-  file.reset();  // an upload that did not finish leaves the earlier file as it was
-  frame.RestoreWindow();
-  window.StageEnds("Upload", outcome == Outcome::Done);
-  return outcome == Outcome::Done;
+  return stage::Run(state, window, "Upload", [&] { return Upload(state, window, path); });
 }
 
 }  // namespace ostra

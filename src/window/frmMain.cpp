@@ -547,26 +547,12 @@ void frmMain::SetCommandVisible(bool visible) {
 }
 
 void frmMain::SetProgressVisible(bool visible) {
-  if (visible && !DownLoadProgress_->isVisible()) {
-    ++progressRuns_;
-    progressShot_ = false;
-    lastProgress_ = 0;
-  }
   DownLoadProgress_->setVisible(visible);
 }
 
 void frmMain::SetProgress(double percent) {
   if (!(percent >= 0)) percent = 0;  // also NaN
   DownLoadProgress_->setValue(static_cast<int>(std::lround(std::min(percent, 100.0))));
-  if (percent + 50 <= lastProgress_) {  // the bar started again within the stage
-    ++progressRuns_;
-    progressShot_ = false;
-  }
-  lastProgress_ = percent;
-  if (!screenshotDir_.isEmpty() && !progressShot_ && percent >= 50) {
-    progressShot_ = true;
-    grab().save(QString("%1/stage-%2.png").arg(screenshotDir_).arg(progressRuns_));
-  }
 }
 
 void frmMain::SetBusy(bool busy) {

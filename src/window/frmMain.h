@@ -53,10 +53,6 @@ class frmMain : public QWidget, public FrontEnd {
   void DownLoadButton_Click();
   void ScrollLog();  // moves the log view five lines towards its end
 
-  // Pictures of the window for the documentation: with a directory set, the window
-  // saves stage-<n>.png when the n-th run of the progress bar passes half way.
-  void SetScreenshotDirectory(const QString& dir) { screenshotDir_ = dir; }
-
   // True while a download runs: controls that touch the link or the application file
   // are inert and closing the window waits for the download's end.
   bool DownloadRunning() const { return downloadActive_ || state_.downloadRunning; }
@@ -107,10 +103,6 @@ class frmMain : public QWidget, public FrontEnd {
   bool closePending_ = false;
   bool unloaded_ = false;
   std::vector<std::string> typeEntries_;
-  QString screenshotDir_;
-  int progressRuns_ = 0;
-  bool progressShot_ = false;
-  double lastProgress_ = 0;
 
   QGroupBox* Port_ = nullptr;
   QRadioButton* COM1_ = nullptr;

@@ -75,7 +75,7 @@ class DownloadEndToEndTest : public ::testing::Test {
     return dir.Write(name, Lines(lines));
   }
 
-  TempDir dir;
+  ScratchDir dir;
   LoaderState state;
   ScriptedWindow window{state};
   std::unique_ptr<cardsim::Simulator> sim;

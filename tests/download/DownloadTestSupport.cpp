@@ -10,28 +10,6 @@ namespace ostra::testing {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  static std::atomic<int> counter{0};
-  path_ = fs::temp_directory_path() /
-          ("ostra-download-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-  fs::remove_all(path_);
-  fs::create_directories(path_);
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
-fs::path TempDir::Write(const std::string& name, const std::string& text) const {
-  const fs::path file = path_ / name;
-  fs::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + file.string());
-  return file;
-}
-
 namespace {
 std::string Hex2(unsigned v) {
   char buf[3];
@@ -40,7 +18,7 @@ std::string Hex2(unsigned v) {
 }
 }  // namespace
 
-std::vector<uint8_t> Bytes(int n) {
+std::vector<uint8_t> FillerBytes(int n) {
   return std::vector<uint8_t>(static_cast<std::size_t>(n), 0x5A);
 }
 

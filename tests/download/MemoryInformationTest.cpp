@@ -32,13 +32,13 @@ class MemoryInformationTest : public ::testing::Test {
   ScriptedVr::Scope scope{vr};
   LoaderState state;
   ScriptedWindow window{state};
-  TempDir dir;
+  ScratchDir dir;
 };
 
 // Data records of 32 bytes covering [start, end] inclusive.
 std::vector<std::string> Covering(char type, uint32_t start, uint32_t end) {
   std::vector<std::string> lines;
-  for (uint32_t a = start; a <= end; a += 32) lines.push_back(Record(type, a, Bytes(32)));
+  for (uint32_t a = start; a <= end; a += 32) lines.push_back(Record(type, a, FillerBytes(32)));
   return lines;
 }
 
@@ -60,9 +60,9 @@ TEST_F(MemoryInformationTest, OneRegionGivesTheKnownRecordAndNothingAfterIt) {
 }
 
 TEST_F(MemoryInformationTest, TwoRegionsPutTheMemoryTopInTheLastRecordOnly) {
-  const auto file =
-      dir.Write("app.sr", Lines({Record('1', 0x1000, Bytes(16)), Record('1', 0x1030, Bytes(16)),
-                                 Record('2', 0x20000, Bytes(16)), Record('9', 0, {})}));
+  const auto file = dir.Write(
+      "app.sr", Lines({Record('1', 0x1000, FillerBytes(16)), Record('1', 0x1030, FillerBytes(16)),
+                       Record('2', 0x20000, FillerBytes(16)), Record('9', 0, {})}));
   EXPECT_FALSE(Check(file, 1).empty());
   EXPECT_EQ(Check(file, 1), InfoRecord(0x1000, 0x1040, 0));
   EXPECT_EQ(Check(file, 2), InfoRecord(0x20000, 0x20010, 0x3FFF0));
@@ -73,26 +73,26 @@ TEST_F(MemoryInformationTest, TwoRegionsPutTheMemoryTopInTheLastRecordOnly) {
 TEST_F(MemoryInformationTest, ARecordWithin64BytesOfTheRegionEndExtendsIt) {
   // Region end 0x100F: 0x104E lies below 0x100F + 64 and extends it to 0x104F; 0x108F
   // is not below 0x104F + 64 and starts a second region.
-  const auto file =
-      dir.Write("app.sr", Lines({Record('1', 0x1000, Bytes(16)), Record('1', 0x104E, Bytes(2)),
-                                 Record('1', 0x108F, Bytes(2)), Record('1', 0x2000, Bytes(1))}));
+  const auto file = dir.Write(
+      "app.sr", Lines({Record('1', 0x1000, FillerBytes(16)), Record('1', 0x104E, FillerBytes(2)),
+                       Record('1', 0x108F, FillerBytes(2)), Record('1', 0x2000, FillerBytes(1))}));
   Check(file, 1);
   EXPECT_EQ(Check(file, 1), InfoRecord(0x1000, 0x1050, 0));
   // The one-byte region at 0x2000 is passed over: the top goes with region 2.
   EXPECT_EQ(Check(file, 2), InfoRecord(0x108F, 0x1091, 0x1FFF0));
   EXPECT_EQ(Check(file, 3), "");
 
-  const auto gap =
-      dir.Write("gap.sr", Lines({Record('1', 0x1000, Bytes(16)), Record('1', 0x1050, Bytes(16))}));
+  const auto gap = dir.Write("gap.sr", Lines({Record('1', 0x1000, FillerBytes(16)),
+                                              Record('1', 0x1050, FillerBytes(16))}));
   Check(gap, 1);
   EXPECT_EQ(Check(gap, 1), InfoRecord(0x1000, 0x1010, 0));
   EXPECT_EQ(Check(gap, 2), InfoRecord(0x1050, 0x1060, 0x1FFF0));
 }
 
 TEST_F(MemoryInformationTest, OverlappingOrBackwardAddressesStartNewRegions) {
-  const auto file =
-      dir.Write("app.sr", Lines({Record('1', 0x1000, Bytes(16)), Record('1', 0x1008, Bytes(16)),
-                                 Record('1', 0x0800, Bytes(16))}));
+  const auto file = dir.Write(
+      "app.sr", Lines({Record('1', 0x1000, FillerBytes(16)), Record('1', 0x1008, FillerBytes(16)),
+                       Record('1', 0x0800, FillerBytes(16))}));
   Check(file, 1);
   EXPECT_EQ(Check(file, 1), InfoRecord(0x1000, 0x1010, 0));
   EXPECT_EQ(Check(file, 2), InfoRecord(0x1008, 0x1018, 0));
@@ -101,7 +101,7 @@ TEST_F(MemoryInformationTest, OverlappingOrBackwardAddressesStartNewRegions) {
 
 TEST_F(MemoryInformationTest, NineRegionsEndTheCheckWithADescriptionAndNoCache) {
   std::vector<std::string> lines;
-  for (uint32_t i = 0; i < 9; ++i) lines.push_back(Record('1', 0x1000 * (i + 1), Bytes(4)));
+  for (uint32_t i = 0; i < 9; ++i) lines.push_back(Record('1', 0x1000 * (i + 1), FillerBytes(4)));
   const auto file = dir.Write("many.sr", Lines(lines));
   try {
     Check(file, 1);
@@ -118,17 +118,18 @@ TEST_F(MemoryInformationTest, FilesWithoutUsableInformationGiveNothing) {
   EXPECT_EQ(Check(noData, 1), "");
   EXPECT_TRUE(window.messages.empty());
 
-  std::string bad = Record('1', 0x1010, Bytes(4));
+  std::string bad = Record('1', 0x1010, FillerBytes(4));
   bad[bad.size() - 1] = bad.back() == '0' ? '1' : '0';
-  const auto checksum = dir.Write(
-      "bad.sr", Lines({Record('1', 0x1000, Bytes(4)), bad, Record('1', 0x1020, Bytes(4))}));
+  const auto checksum = dir.Write("bad.sr", Lines({Record('1', 0x1000, FillerBytes(4)), bad,
+                                                   Record('1', 0x1020, FillerBytes(4))}));
   EXPECT_EQ(Check(checksum, 1), "");
   ASSERT_EQ(window.messages.size(), 1u);
   EXPECT_EQ(window.messages[0].text, "Invalid Checksum : " + bad);
   EXPECT_EQ(window.messages[0].icon, MessageIcon::Warning);
   EXPECT_FALSE(window.progressVisible);
 
-  const auto s5 = dir.Write("s5.sr", Lines({Record('1', 0x1000, Bytes(4)), Record('5', 1, {})}));
+  const auto s5 =
+      dir.Write("s5.sr", Lines({Record('1', 0x1000, FillerBytes(4)), Record('5', 1, {})}));
   EXPECT_EQ(Check(s5, 1), "");
   ASSERT_EQ(window.messages.size(), 2u);
   EXPECT_EQ(window.messages[1].text, "Not an S record File,");
@@ -140,9 +141,9 @@ TEST_F(MemoryInformationTest, FilesWithoutUsableInformationGiveNothing) {
 }
 
 TEST_F(MemoryInformationTest, AFirstHeaderOfAnotherCountAsksWhetherToGenerate) {
-  const auto file = dir.Write(
-      "app.sr",
-      Lines({Record('0', 0, {'h', 'i'}), Record('1', 0x1000, Bytes(8)), Record('0', 0, {'x'})}));
+  const auto file =
+      dir.Write("app.sr", Lines({Record('0', 0, {'h', 'i'}), Record('1', 0x1000, FillerBytes(8)),
+                                 Record('0', 0, {'x'})}));
   EXPECT_EQ(Check(file, 1), "");
   ASSERT_EQ(window.messages.size(), 1u);
   EXPECT_TRUE(window.messages[0].question);
@@ -157,21 +158,22 @@ TEST_F(MemoryInformationTest, AFirstHeaderOfAnotherCountAsksWhetherToGenerate) {
 }
 
 TEST_F(MemoryInformationTest, StoredRegionsServeOnlyTheSameUnchangedFile) {
-  const auto first = dir.Write("a/app.sr", Lines({Record('1', 0x1000, Bytes(16))}));
-  const auto other = dir.Write("b/app.sr", Lines({Record('1', 0x2000, Bytes(16))}));
+  const auto first = dir.Write("a/app.sr", Lines({Record('1', 0x1000, FillerBytes(16))}));
+  const auto other = dir.Write("b/app.sr", Lines({Record('1', 0x2000, FillerBytes(16))}));
   EXPECT_EQ(Check(first, 1), InfoRecord(0x1000, 0x1010, 0x1FFF0));
   EXPECT_EQ(Check(other, 1), InfoRecord(0x2000, 0x2010, 0x1FFF0));
   EXPECT_EQ(Scans(), 2);
 
   // The same file rebuilt (another size) is scanned again.
-  dir.Write("b/app.sr", Lines({Record('1', 0x3000, Bytes(32))}));
+  dir.Write("b/app.sr", Lines({Record('1', 0x3000, FillerBytes(32))}));
   EXPECT_EQ(Check(other, 1), InfoRecord(0x3000, 0x3020, 0x1FFF0));
   EXPECT_EQ(Scans(), 3);
   EXPECT_EQ(Check(other, 1), InfoRecord(0x3000, 0x3020, 0x1FFF0));
   EXPECT_EQ(Scans(), 3);
 
   // A scan that stops early leaves nothing for the file analysed before it.
-  const auto bad = dir.Write("b/bad.sr", Lines({Record('1', 0x1000, Bytes(4)), "S1050000FFFF"}));
+  const auto bad =
+      dir.Write("b/bad.sr", Lines({Record('1', 0x1000, FillerBytes(4)), "S1050000FFFF"}));
   EXPECT_EQ(Check(bad, 1), "");
   EXPECT_EQ(Check(other, 1), InfoRecord(0x3000, 0x3020, 0x1FFF0));
   EXPECT_EQ(Scans(), 5);

@@ -63,12 +63,12 @@ class TransferTest : public ::testing::Test {
   LoaderState state;
   SnapshotWindow window{state};
   DownloadRun run;
-  TempDir dir;
+  ScratchDir dir;
 };
 
 TEST_F(TransferTest, AWholeTransferMovesTo38400AndPutsTheLinkBack) {
-  const std::vector<std::string> lines = {Record('0', 0, {}), Record('1', 0x1000, Bytes(16)),
-                                          Record('1', 0x1010, Bytes(16)), Record('9', 0, {})};
+  const std::vector<std::string> lines = {Record('0', 0, {}), Record('1', 0x1000, FillerBytes(16)),
+                                          Record('1', 0x1010, FillerBytes(16)), Record('9', 0, {})};
   card.xonAnswers = {{1, "Monitor 2.1\x11"}};
   card.readAnswers = {{1, "Ready   \r\n"},
                       {1, "Erase 00000010\r\n"},
@@ -93,6 +93,7 @@ TEST_F(TransferTest, AWholeTransferMovesTo38400AndPutsTheLinkBack) {
   EXPECT_THAT(window.MessageTexts(), ElementsAre(kPowerOff));
   EXPECT_EQ(window.messages[0].icon, MessageIcon::None);
   EXPECT_TRUE(LinkPutBack());
+  EXPECT_THAT(window.stageEvents, ElementsAre("Application begins", "Application ends ok"));
   // 104 characters in lines of a 112-byte file: line ends are not counted.
   EXPECT_NEAR(window.maxProgress, 100.0 * 104 / 112, 1e-3);
 }
@@ -100,7 +101,7 @@ TEST_F(TransferTest, AWholeTransferMovesTo38400AndPutsTheLinkBack) {
 TEST_F(TransferTest, ContactNeedsOneOfTwoXonExchanges) {
   card.xonAnswers = {{0, ""}, {1, "\x11"}};
   card.readAnswers = {{1, "Done\r\n"}};
-  Send(App({Record('1', 0x1000, Bytes(4))}), false);
+  Send(App({Record('1', 0x1000, FillerBytes(4))}), false);
   EXPECT_THAT(window.MessageTexts(), ElementsAre(kPowerOff));
   // A reply of XON alone logs nothing.
   const auto log = window.LogLines();
@@ -109,18 +110,19 @@ TEST_F(TransferTest, ContactNeedsOneOfTwoXonExchanges) {
   card.xonAnswers = {{0, ""}, {0, ""}};
   window.messages.clear();
   vr.calls.clear();
-  Send(App({Record('1', 0x1000, Bytes(4))}), false);
+  Send(App({Record('1', 0x1000, FillerBytes(4))}), false);
   EXPECT_THAT(window.MessageTexts(), ElementsAre("Failed to get Initial XON response."));
   EXPECT_EQ(window.messages[0].icon, MessageIcon::Warning);
   // A direct end: the window is given back, the link keeps 1000 ms and its speed.
   EXPECT_THAT(vr.CallsTo("VrCloseConnection"), IsEmpty());
   EXPECT_EQ(AppliedTimeouts(vr).back(), 1000);
   EXPECT_TRUE(window.commandVisible && !window.progressVisible && !window.busy);
+  EXPECT_EQ(window.stageEvents.back(), "Application ends failed");
 }
 
 TEST_F(TransferTest, TheSpeedRequestIsSkippedAt38400AndItsFailureEndsTheRun) {
   card.speedAnswers = {{0, ""}};
-  Send(App({Record('1', 0x1000, Bytes(4))}), false);
+  Send(App({Record('1', 0x1000, FillerBytes(4))}), false);
   EXPECT_THAT(window.MessageTexts(), ElementsAre("Failed to change Controller BAUD rate."));
   EXPECT_THAT(vr.CallsTo("VrCloseConnection"), IsEmpty());
   EXPECT_THAT(card.lines, IsEmpty());
@@ -131,7 +133,7 @@ TEST_F(TransferTest, TheSpeedRequestIsSkippedAt38400AndItsFailureEndsTheRun) {
   vr.calls.clear();
   window.messages.clear();
   card.readAnswers = {{1, "Done\r\n"}};
-  Send(App({Record('1', 0x1000, Bytes(4))}), false);
+  Send(App({Record('1', 0x1000, FillerBytes(4))}), false);
   for (const auto& call : vr.CallsTo("VrSendAscii")) EXPECT_NE(call.bytes, "3");
   const auto log = window.LogLines();
   EXPECT_EQ(std::count(log.begin(), log.end(), "Baud: 38400"), 0);
@@ -139,7 +141,7 @@ TEST_F(TransferTest, TheSpeedRequestIsSkippedAt38400AndItsFailureEndsTheRun) {
 }
 
 TEST_F(TransferTest, FailedExchangesAfterTheSpeedChangeEndThroughTheExitPath) {
-  const auto file = App({Record('1', 0x1000, Bytes(4)), Record('1', 0x1004, Bytes(4))});
+  const auto file = App({Record('1', 0x1000, FillerBytes(4)), Record('1', 0x1004, FillerBytes(4))});
   struct Case {
     const char* message;
     std::function<void(ScriptedCard&)> fault;
@@ -177,7 +179,7 @@ TEST_F(TransferTest, DoneIsAwaitedForAtMostTwoReads) {
                        "Do\r\n"},
                       {1, "ne\r\n"},
                       {1, "never read\r\n"}};
-  Send(App({Record('1', 0x1000, Bytes(4))}), false);
+  Send(App({Record('1', 0x1000, FillerBytes(4))}), false);
   EXPECT_EQ(card.readAnswers.size(), 1u);
   EXPECT_THAT(window.MessageTexts(), ElementsAre(kPowerOff));
   const auto log = window.LogLines();
@@ -186,13 +188,13 @@ TEST_F(TransferTest, DoneIsAwaitedForAtMostTwoReads) {
   // "Done" in the reply to the last XON exchange: nothing more is read.
   card.xonAnswers = {{1, "\x11"}, {1, "Done\r\n\x11"}};
   card.readAnswers = {{1, "never read\r\n"}};
-  Send(App({Record('1', 0x1000, Bytes(4))}), false);
+  Send(App({Record('1', 0x1000, FillerBytes(4))}), false);
   EXPECT_EQ(card.readAnswers.size(), 1u);
 }
 
 TEST_F(TransferTest, RepliesShowASpinnerAndOneMovingDataAtLine) {
   std::vector<std::string> lines;
-  for (uint32_t i = 0; i < 11; ++i) lines.push_back(Record('1', 0x1000 + 4 * i, Bytes(4)));
+  for (uint32_t i = 0; i < 11; ++i) lines.push_back(Record('1', 0x1000 + 4 * i, FillerBytes(4)));
   card.xonAnswers = {{1, "\x11"},         {1, "Data at 00001000\r\n\x11"},
                      {1, "-\x11"},        {1, "-\x11"},
                      {1, "-\x11"},        {1, "-\x11"},
@@ -219,7 +221,8 @@ TEST_F(TransferTest, RepliesShowASpinnerAndOneMovingDataAtLine) {
 }
 
 TEST_F(TransferTest, BlankLinesInTheMiddleArePassedOverAndTheLastEndsTheFile) {
-  const std::string a = Record('1', 0x1000, Bytes(4)), b = Record('1', 0x1004, Bytes(4));
+  const std::string a = Record('1', 0x1000, FillerBytes(4)),
+                    b = Record('1', 0x1004, FillerBytes(4));
   card.readAnswers = {{1, "Done\r\n"}};
   Send(dir.Write("app.sr", a + "\r\n\r\n\r\n" + b + "\r\n\r\n"), false);
   EXPECT_THAT(card.lines, ElementsAre(a, b));
@@ -233,7 +236,7 @@ TEST_F(TransferTest, BlankLinesInTheMiddleArePassedOverAndTheLastEndsTheFile) {
 
 TEST_F(TransferTest, GeneratedRecordsReplaceTheLeadingHeadersOfTheFile) {
   const std::string own = InfoRecord(0, 0, 0), header = Record('0', 0, {});
-  const std::string data = Record('1', 0x1000, Bytes(16)), end = Record('9', 0, {});
+  const std::string data = Record('1', 0x1000, FillerBytes(16)), end = Record('9', 0, {});
   const auto file = App({own, header, data, header, end});
   ASSERT_EQ(CheckMemoryInformation(state, window, file, 1), InfoRecord(0x1000, 0x1010, 0x1FFF0));
   card.readAnswers = {{1, "Region 1\r\n"}};  // then silence: the wait ends, 5000 ms stays
@@ -252,7 +255,7 @@ TEST_F(TransferTest, GeneratedRecordsReplaceTheLeadingHeadersOfTheFile) {
 }
 
 TEST_F(TransferTest, ProgressStaysWithin100WhenGeneratedRecordsOutweighTheFile) {
-  const auto file = App({Record('1', 0x1000, Bytes(2))});
+  const auto file = App({Record('1', 0x1000, FillerBytes(2))});
   ASSERT_FALSE(CheckMemoryInformation(state, window, file, 1).empty());
   card.xonAnswers = {{1, "\x11"}, {1, "\x11"}, {1, "Done\r\n\x11"}};
   Send(file, true);
@@ -261,7 +264,7 @@ TEST_F(TransferTest, ProgressStaysWithin100WhenGeneratedRecordsOutweighTheFile) 
 }
 
 TEST_F(TransferTest, ALineTooLongForTheLinkIsAClearFailure) {
-  const auto file = App({Record('1', 0x1000, Bytes(4)), std::string(40000, 'A')});
+  const auto file = App({Record('1', 0x1000, FillerBytes(4)), std::string(40000, 'A')});
   window.hwTypes = "None";
   window.fileNameText = file.string();
   DownLoadButton_Click(state, window);

@@ -5,9 +5,12 @@
 #include <limits>
 
 #include "formats/LoaderError.h"
+#include "support/RecordLines.h"
 
 namespace ostra {
 namespace {
+
+using testing::Bytes;
 
 TEST(ByteToHex, KeepsTheLowByteAsTwoUpperCaseDigits) {
   EXPECT_EQ(ByteToHex(0), "00");
@@ -76,12 +79,6 @@ TEST(NumberToHex, ValuesOutsideSignedThirtyTwoBitsAreAnError) {
   EXPECT_THROW(NumberToHex(1e300, 8), LoaderError);
   EXPECT_THROW(NumberToHex(std::numeric_limits<double>::quiet_NaN(), 8), LoaderError);
   EXPECT_THROW(NumberToHex(std::numeric_limits<double>::infinity(), 8), LoaderError);
-}
-
-std::string Bytes(std::initializer_list<int> values) {
-  std::string s;
-  for (int v : values) s.push_back(static_cast<char>(v));
-  return s;
 }
 
 TEST(FramePacket, AppendsChecksumOfBytesFromTheThirdAndFF) {

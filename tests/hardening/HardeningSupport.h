@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/RecordLines.h"
+#include "support/ScratchDir.h"
 
 namespace ostra::testing {
 
@@ -52,33 +53,5 @@ inline std::string WriteCardFiles(const std::filesystem::path& dir) {
   write("app.sr", app.substr(app.find('\n') + 1));
   return (dir / "app.sr").string();
 }
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/ostra-hardening-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    const auto p = path_ / name;
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return p.string();
-  }
-
- private:
-  std::filesystem::path path_;
-};
 
 }  // namespace ostra::testing

@@ -29,7 +29,7 @@ class LoadMonitorTest : public StageFixture {
   }
   std::string MonitorFile(const std::vector<std::string>& lines,
                           const std::string& name = "board.mon") {
-    return dir.Write(name, lines);
+    return dir.WriteLines(name, lines);
   }
   // The data bytes of the blocks on the wire (exchanges 2 .. before the checksum).
   std::string DataOnWire() const {

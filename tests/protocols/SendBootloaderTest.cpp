@@ -25,7 +25,7 @@ class SendBootloaderTest : public StageFixture {
     };
   }
   std::string ImageFile(const std::vector<uint8_t>& bytes, uint32_t at = 0x1000) {
-    return dir.Write("card.sub", DataRecords('1', at, bytes));
+    return dir.WriteLines("card.sub", DataRecords('1', at, bytes));
   }
 };
 
@@ -78,8 +78,8 @@ TEST_F(SendBootloaderTest, LogsByteCountAndStartAddressInTheirFixedForms) {
   };
   int n = 0;
   for (const auto& c : cases) {
-    const std::string path = dir.Write("b" + std::to_string(n++) + ".sub",
-                                       DataRecords(c.type, c.address, PatternBytes(c.size)));
+    const std::string path = dir.WriteLines("b" + std::to_string(n++) + ".sub",
+                                            DataRecords(c.type, c.address, PatternBytes(c.size)));
     ASSERT_TRUE(SendBootloader(state, window, path)) << c.line;
     const auto lines = window.LogLines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << c.line;
@@ -106,7 +106,7 @@ TEST_F(SendBootloaderTest, SecondCallWithTheSamePathUsesTheKeptImage) {
   const std::string path = ImageFile({1, 2, 3});
   ASSERT_TRUE(SendBootloader(state, window, path));
   // The file changes on disk; the kept image is sent regardless.
-  dir.Write("card.sub", DataRecords('1', 0x1000, {9, 9, 9, 9}));
+  dir.WriteLines("card.sub", DataRecords('1', 0x1000, {9, 9, 9, 9}));
   vr.calls.clear();
   ASSERT_TRUE(SendBootloader(state, window, path));
   EXPECT_EQ(window.LogLines()[4], "Using Loaded Boot file");
@@ -141,18 +141,18 @@ TEST_F(SendBootloaderTest, ReadThatStopsPartWayIsNeverReusedUnderTheOldName) {
   ASSERT_TRUE(SendBootloader(state, window, path));
   // The same path, now holding a bad record after a good one, is read because another
   // file was read in between: it fails part-way.
-  const std::string other = dir.Write("other.sub", DataRecords('1', 0, {7}));
+  const std::string other = dir.WriteLines("other.sub", DataRecords('1', 0, {7}));
   ASSERT_TRUE(SendBootloader(state, window, other));
   auto lines = DataRecords('1', 0x1000, {4, 5});
   lines.push_back("S1051000AABB00");
-  dir.Write("card.sub", lines);
+  dir.WriteLines("card.sub", lines);
   window.messages.clear();
   EXPECT_FALSE(SendBootloader(state, window, path));
   ASSERT_EQ(window.messages.size(), 1u);
   EXPECT_EQ(window.messages[0].text, "Invalid Checksum : S1051000AABB00");
   // A later call with either earlier path reads its file again.
   vr.calls.clear();
-  dir.Write("other.sub", DataRecords('1', 0, {8, 8}));
+  dir.WriteLines("other.sub", DataRecords('1', 0, {8, 8}));
   ASSERT_TRUE(SendBootloader(state, window, other));
   EXPECT_EQ(window.LogLines()[4], "Loading boot file");
   EXPECT_EQ(Wire(vr)[3].sent, Bytes({0x02}));
@@ -160,7 +160,7 @@ TEST_F(SendBootloaderTest, ReadThatStopsPartWayIsNeverReusedUnderTheOldName) {
 
 TEST_F(SendBootloaderTest, FileFoundWhateverTheCaseOfItsName) {
   CardAnswersAll();
-  dir.Write("Board.SUB", DataRecords('1', 0, {1, 2}));
+  dir.WriteLines("Board.SUB", DataRecords('1', 0, {1, 2}));
   ASSERT_TRUE(SendBootloader(state, window, dir.PathOf("board.sub")));
   EXPECT_EQ(Wire(vr)[3].sent, Bytes({0x02}));
 }
@@ -180,7 +180,7 @@ TEST_F(SendBootloaderTest, BadFilesEndWithTheirMessageAndNothingOnTheWire) {
   for (const auto& c : cases) {
     vr.calls.clear();
     window.messages.clear();
-    const std::string path = dir.Write("bad" + std::to_string(n++) + ".sub", c.lines);
+    const std::string path = dir.WriteLines("bad" + std::to_string(n++) + ".sub", c.lines);
     EXPECT_FALSE(SendBootloader(state, window, path));
     ASSERT_EQ(window.messages.size(), 1u) << c.message;
     EXPECT_EQ(window.messages[0].text, c.message);
@@ -205,7 +205,7 @@ TEST_F(SendBootloaderTest, ImageLargerThanTheBootImageIsRefusedWithItsDescriptio
   for (int i = 0; i < 129; ++i) lines.push_back(Record('1', 0x1000, PatternBytes(16)));
   window.messages.clear();
   vr.calls.clear();
-  EXPECT_FALSE(SendBootloader(state, window, dir.Write("same.sub", lines)));
+  EXPECT_FALSE(SendBootloader(state, window, dir.WriteLines("same.sub", lines)));
   ASSERT_EQ(window.messages.size(), 1u);
   EXPECT_THAT(window.messages[0].text, ::testing::HasSubstr("more bytes"));
   EXPECT_TRUE(Wire(vr).empty());

@@ -16,6 +16,7 @@
 #include "support/ScriptedVr.h"
 
 #include "support/RecordLines.h"
+#include "support/ScratchDir.h"
 
 namespace ostra::testing {
 
@@ -38,44 +39,6 @@ inline std::vector<uint8_t> PatternBytes(std::size_t n, unsigned seed = 1) {
   return out;
 }
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = info ? std::string(info->test_suite_name()) + "-" + info->name() : "x";
-    for (auto& c : name) {
-      if (c == '/') c = '_';
-    }
-    path_ = std::filesystem::temp_directory_path() /
-            ("ostra-stages-" + std::to_string(::getpid()) + "-" + name);
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string Write(const std::string& name, const std::vector<std::string>& lines) const {
-    std::ofstream out(path_ / name, std::ios::binary);
-    for (const auto& l : lines) out << l << "\r\n";
-    return (path_ / name).string();
-  }
-  std::string WriteRaw(const std::string& name, const std::string& text) const {
-    std::ofstream out(path_ / name, std::ios::binary);
-    out << text;
-    return (path_ / name).string();
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(path_ / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string PathOf(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
 // One exchange as the stage made it: bytes sent and the byte awaited.
 struct Exchange {
   std::string sent;
@@ -90,12 +53,6 @@ inline std::vector<Exchange> Wire(const ScriptedVr& vr) {
     out.push_back(Exchange{c.bytes, static_cast<int>(c.args[3]), static_cast<int>(c.args[2])});
   }
   return out;
-}
-
-inline std::string Bytes(std::initializer_list<int> values) {
-  std::string s;
-  for (int v : values) s.push_back(static_cast<char>(v));
-  return s;
 }
 
 inline std::ostream& operator<<(std::ostream& os, const Exchange& e) {

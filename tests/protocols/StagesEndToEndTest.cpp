@@ -45,7 +45,7 @@ class StagesEndToEndTest : public ::testing::Test {
     return f;
   }
   std::string BootFile() {
-    return dir.Write("card.sub", DataRecords('1', 0x1000, PatternBytes(300, 11)));
+    return dir.WriteLines("card.sub", DataRecords('1', 0x1000, PatternBytes(300, 11)));
   }
   void Boot() {
     window.messages.clear();
@@ -99,10 +99,11 @@ class StagesEndToEndTest : public ::testing::Test {
 
 TEST_F(StagesEndToEndTest, BootTransferOfSmallImagesAndTheKeptImage) {
   StartCard();
-  const std::string three = dir.Write("three.sub", {Record('1', 0x1000, {0xA1, 0xB2, 0xC3})});
+  const std::string three = dir.WriteLines("three.sub", {Record('1', 0x1000, {0xA1, 0xB2, 0xC3})});
   ASSERT_TRUE(SendBootloader(state, window, three)) << Messages();
   EXPECT_EQ(sim->GetRecord().bootImageSize, 3u);
   EXPECT_THAT(sim->GetRecord().stages, Contains("boot-image"));
+  EXPECT_THAT(window.stageEvents, ElementsAre("Bootloader begins", "Bootloader ends ok"));
   ExpectLinkAsOnEntry();
 
   sim->PowerOn();
@@ -111,7 +112,7 @@ TEST_F(StagesEndToEndTest, BootTransferOfSmallImagesAndTheKeptImage) {
   EXPECT_EQ(sim->GetRecord().bootImageSize, 3u);
 
   sim->PowerOn();
-  const std::string one = dir.Write("one.sub", {Record('1', 0, {0x42})});
+  const std::string one = dir.WriteLines("one.sub", {Record('1', 0, {0x42})});
   ASSERT_TRUE(SendBootloader(state, window, one)) << Messages();
   EXPECT_EQ(sim->GetRecord().bootImageSize, 1u);
   EXPECT_EQ(window.LogLines()[3], "0x1 bytes loaded at 0x00000");
@@ -148,6 +149,7 @@ TEST_F(StagesEndToEndTest, EveryBootFailureGivesItsMessageAndRestoresTheLink) {
     window.messages.clear();
     EXPECT_FALSE(SendBootloader(state, window, BootFile())) << c.message;
     EXPECT_EQ(Warnings(), c.message + "|");
+    EXPECT_EQ(window.stageEvents.back(), "Bootloader ends failed");
     ExpectLinkAsOnEntry();
   }
 }
@@ -166,7 +168,7 @@ TEST_F(StagesEndToEndTest, MonitorIsProgrammedStampedAndStarted) {
       DataRecords('3', 0x4100, std::vector<uint8_t>(image.begin() + 0x4100, image.end()));
   lines.insert(lines.end(), tail.begin(), tail.end());
   std::fill(image.begin() + 0x4000, image.begin() + 0x4100, 0xFF);
-  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("board.mon", lines))) << Messages();
+  ASSERT_TRUE(LoadMonitor(state, window, dir.WriteLines("board.mon", lines))) << Messages();
 
   image[0x7FC4] = 0x12;
   image[0x7FC5] = 0x34;
@@ -188,7 +190,7 @@ TEST_F(StagesEndToEndTest, EthernetCardGetsItsAddressAndTheImageEndsAfterIt) {
   window.hwTypes = "7dx";
   window.inputAnswers = {"1000", "1193046"};
   const auto image = PatternBytes(0x9000, 5);
-  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("7dx.mon", DataRecords('3', 0, image))))
+  ASSERT_TRUE(LoadMonitor(state, window, dir.WriteLines("7dx.mon", DataRecords('3', 0, image))))
       << Messages();
   const auto record = sim->GetRecord();
   EXPECT_EQ(record.programmedSize, 0x7FD7u);
@@ -204,7 +206,7 @@ TEST_F(StagesEndToEndTest, MonitorStartIsRetriedAt19200) {
   StartCard();
   Boot();
   ASSERT_TRUE(LoadMonitor(state, window,
-                          dir.Write("small.mon", DataRecords('1', 0x1000, PatternBytes(200)))))
+                          dir.WriteLines("small.mon", DataRecords('1', 0x1000, PatternBytes(200)))))
       << Messages();
   EXPECT_EQ(window.speedClicks, std::vector<int>{19200});
   EXPECT_EQ(sim->GetRecord().role, "monitor");
@@ -223,7 +225,7 @@ TEST_F(StagesEndToEndTest, EveryMonitorFailureGivesItsMessageAndRestoresTheLink)
       {Silent(cardsim::Step::LastBlock), "Failed to get Final Data Acknowledge"},
       {Silent(cardsim::Step::Checksum), "Failed to get Checksum Acknowledge"},
   };
-  const std::string path = dir.Write("m.mon", DataRecords('1', 0x1000, PatternBytes(200)));
+  const std::string path = dir.WriteLines("m.mon", DataRecords('1', 0x1000, PatternBytes(200)));
   for (const auto& c : cases) {
     state.connection.Disconnect();
     StartCard(c.fault);
@@ -231,6 +233,7 @@ TEST_F(StagesEndToEndTest, EveryMonitorFailureGivesItsMessageAndRestoresTheLink)
     window.messages.clear();
     EXPECT_FALSE(LoadMonitor(state, window, path)) << c.message;
     EXPECT_EQ(Warnings(), c.message + "|");
+    EXPECT_EQ(window.stageEvents.back(), "Monitor ends failed");
     ExpectLinkAsOnEntry();
   }
 }
@@ -242,7 +245,7 @@ TEST_F(StagesEndToEndTest, ErasePlanAndImageEdgesReachTheFlashExactly) {
   // A range ending exactly at a sector boundary leaves the next sector alone.
   const auto image = PatternBytes(0x8000, 4);
   Boot();
-  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("a.mon", DataRecords('3', 0, image))))
+  ASSERT_TRUE(LoadMonitor(state, window, dir.WriteLines("a.mon", DataRecords('3', 0, image))))
       << Messages();
   EXPECT_EQ(Flash(0, 0x8000), image);
   EXPECT_EQ(Flash(0x8000, 0x1000), std::vector<uint8_t>(0x1000, 0x00));
@@ -251,27 +254,28 @@ TEST_F(StagesEndToEndTest, ErasePlanAndImageEdgesReachTheFlashExactly) {
   auto longer = image;
   longer.push_back(0x5A);
   Boot();
-  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("b.mon", DataRecords('3', 0, longer))))
+  ASSERT_TRUE(LoadMonitor(state, window, dir.WriteLines("b.mon", DataRecords('3', 0, longer))))
       << Messages();
   EXPECT_EQ(Flash(0x8000, 2), (std::vector<uint8_t>{0x5A, 0xFF}));
 
   // A one-byte image, a multiple of 64, and records with a gap filled with 0xFF.
   Boot();
-  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("c.mon", {Record('2', 0x20000, {0x77})})));
+  ASSERT_TRUE(LoadMonitor(state, window, dir.WriteLines("c.mon", {Record('2', 0x20000, {0x77})})));
   EXPECT_EQ(Flash(0x20000, 2), (std::vector<uint8_t>{0x77, 0xFF}));
   EXPECT_TRUE(sim->GetRecord().checksumOk);
 
   const auto blocks = PatternBytes(128, 8);
   Boot();
-  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("d.mon", DataRecords('2', 0x21000, blocks))));
+  ASSERT_TRUE(
+      LoadMonitor(state, window, dir.WriteLines("d.mon", DataRecords('2', 0x21000, blocks))));
   EXPECT_EQ(Flash(0x21000, 128), blocks);
   EXPECT_TRUE(sim->GetRecord().checksumOk);
 
   sim->SetFlash(0x30000, std::vector<uint8_t>(16, 0x00));
   Boot();
-  ASSERT_TRUE(
-      LoadMonitor(state, window,
-                  dir.Write("e.mon", {Record('2', 0x30000, {1, 2}), Record('2', 0x30006, {3})})));
+  ASSERT_TRUE(LoadMonitor(
+      state, window,
+      dir.WriteLines("e.mon", {Record('2', 0x30000, {1, 2}), Record('2', 0x30006, {3})})));
   EXPECT_EQ(Flash(0x30000, 8), (std::vector<uint8_t>{1, 2, 0xFF, 0xFF, 0xFF, 0xFF, 3, 0xFF}));
   EXPECT_EQ(sim->GetRecord().programmedSize, 7u);
   EXPECT_EQ(Warnings(), "");
@@ -280,7 +284,7 @@ TEST_F(StagesEndToEndTest, ErasePlanAndImageEdgesReachTheFlashExactly) {
 TEST_F(StagesEndToEndTest, TwoCardsInARowAndAModuleThatIsNotStarted) {
   StartCard();
   window.hwTypes = "63ab";
-  const std::string path = dir.Write("63ab.mon", DataRecords('3', 0, PatternBytes(0x8000, 6)));
+  const std::string path = dir.WriteLines("63ab.mon", DataRecords('3', 0, PatternBytes(0x8000, 6)));
   Boot();
   window.inputAnswers = {"12.6", "16777217"};
   ASSERT_TRUE(LoadMonitor(state, window, path)) << Messages();
@@ -301,8 +305,8 @@ TEST_F(StagesEndToEndTest, TwoCardsInARowAndAModuleThatIsNotStarted) {
   // A module file is programmed and checked but not started.
   Boot();
   window.messages.clear();
-  ASSERT_TRUE(
-      LoadMonitor(state, window, dir.Write("ovmod.mon", DataRecords('2', 0x20000, {1, 2, 3}))));
+  ASSERT_TRUE(LoadMonitor(state, window,
+                          dir.WriteLines("ovmod.mon", DataRecords('2', 0x20000, {1, 2, 3}))));
   EXPECT_EQ(window.MessageTexts(), std::vector<std::string>{"Orvel Module loaded"});
   EXPECT_TRUE(sim->GetRecord().checksumOk);
   EXPECT_NE(sim->GetRecord().role, "monitor");
@@ -316,7 +320,7 @@ TEST_F(StagesEndToEndTest, ProgrammedMonitorReadsBackTheSame) {
   Boot();
   window.hwTypes = "ovx";  // no identity prompts
   const auto image = PatternBytes(0x3000, 99);
-  ASSERT_TRUE(LoadMonitor(state, window, dir.Write("m.mon", DataRecords('2', 0x10000, image))))
+  ASSERT_TRUE(LoadMonitor(state, window, dir.WriteLines("m.mon", DataRecords('2', 0x10000, image))))
       << Messages();
   sim->PowerOn();
   Boot();
@@ -369,7 +373,7 @@ TEST_F(StagesEndToEndTest, FailedUploadsLeaveTheEarlierFileAndTheLink) {
       {Silent(cardsim::Step::UploadChecksum), "Failed to get Checksum"},
   };
   for (const auto& c : cases) {
-    dir.WriteRaw("Upload.mon", "earlier\r\n");
+    dir.Write("Upload.mon", "earlier\r\n");
     state.connection.Disconnect();
     StartCard(c.fault);
     Boot();

@@ -14,7 +14,7 @@ class StampCardIdentityTest : public StageFixture {
  protected:
   StampCardIdentityTest() {
     vr.sendAscii = [](int32_t, std::string_view, uint8_t, std::string&) { return 1; };
-    path = dir.Write("card.mon", DataRecords('3', 0, PatternBytes(0x8000, 5)));
+    path = dir.WriteLines("card.mon", DataRecords('3', 0, PatternBytes(0x8000, 5)));
   }
   std::vector<uint8_t> ImageBytes(std::size_t at, std::size_t n) const {
     const auto& d = state.monitorImage.Data;
@@ -63,7 +63,7 @@ TEST_F(StampCardIdentityTest, SerialNumberIsWrittenByItsByteRules) {
 TEST_F(StampCardIdentityTest, EthernetTypesGetTheirAddressAndTheImageEndsAfterIt) {
   window.hwTypes = "7xx";
   // An image longer than the identity block: only 0x7FD7 bytes are sent.
-  path = dir.Write("long.mon", DataRecords('3', 0, PatternBytes(0x10000, 9)));
+  path = dir.WriteLines("long.mon", DataRecords('3', 0, PatternBytes(0x10000, 9)));
   window.inputAnswers = {"5", "1193046"};
   ASSERT_TRUE(LoadMonitor(state, window, path));
   EXPECT_EQ(ImageBytes(0x7FD0, 6), (std::vector<uint8_t>{NicVendorPrefix[0], NicVendorPrefix[1],
@@ -107,8 +107,8 @@ TEST_F(StampCardIdentityTest, WhichCardsGetWhichNumbers) {
   for (const auto& c : cases) {
     window.hwTypes = c.type;
     window.prompts.clear();
-    const std::string p = dir.Write("m" + std::to_string(n++) + ".mon",
-                                    DataRecords('3', c.start, PatternBytes(c.size)));
+    const std::string p = dir.WriteLines("m" + std::to_string(n++) + ".mon",
+                                         DataRecords('3', c.start, PatternBytes(c.size)));
     ASSERT_TRUE(LoadMonitor(state, window, p)) << c.type;
     EXPECT_EQ(window.prompts.size(), c.prompts) << c.type << " " << c.start << " " << c.size;
   }

@@ -218,7 +218,7 @@ TEST_F(UploadMemoryTest, FailedUploadKeepsTheFileTheTechnicianHad) {
       {[](UploadCard& c) { c.silentSum = true; }, "Failed to get Checksum"},
   };
   for (const auto& c : cases) {
-    dir.WriteRaw("Upload.mon", "the earlier upload\r\n");
+    dir.Write("Upload.mon", "the earlier upload\r\n");
     card = UploadCard{};
     c.fault(card);
     window.messages.clear();
@@ -232,7 +232,7 @@ TEST_F(UploadMemoryTest, FailedUploadKeepsTheFileTheTechnicianHad) {
 }
 
 TEST_F(UploadMemoryTest, ExistingFileIsFoundWhateverTheCaseOfItsName) {
-  dir.WriteRaw("UPLOAD.MON", "old\r\n");
+  dir.Write("UPLOAD.MON", "old\r\n");
   ASSERT_TRUE(Upload("0", "64"));
   EXPECT_NE(dir.Read("UPLOAD.MON"), "old\r\n");
   EXPECT_FALSE(std::filesystem::exists(dir.PathOf("Upload.mon")));

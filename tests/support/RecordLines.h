@@ -3,10 +3,18 @@
 // and checksum are filled in.
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace ostra::testing {
+
+// The bytes of values, in order, as a string.
+inline std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s.push_back(static_cast<char>(v));
+  return s;
+}
 
 inline std::string TwoDigits(unsigned v) {
   char b[3];

@@ -38,7 +38,8 @@ class ScriptedWindow : public FrontEnd {
     std::string prompt, title, defaultText;
   };
   std::vector<Prompt> prompts;
-  std::vector<int> speedClicks;  // speeds the core selected (9600 / 19200), in order
+  std::vector<int> speedClicks;          // speeds the core selected (9600 / 19200), in order
+  std::vector<std::string> stageEvents;  // "Monitor begins", "Monitor ends ok" / "... failed"
   bool commandVisible = true;
   bool progressVisible = false;
   bool busy = false;
@@ -64,6 +65,10 @@ class ScriptedWindow : public FrontEnd {
   void Redraw() override { ++redraws; }
   void Yield() override { ++yields; }
   void ShowLineSpeed(int baud) override;
+  void StageBegins(const std::string& name) override { stageEvents.push_back(name + " begins"); }
+  void StageEnds(const std::string& name, bool ok) override {
+    stageEvents.push_back(name + (ok ? " ends ok" : " ends failed"));
+  }
   std::string Hardware() const override { return hardware; }
   std::string HWtypes() const override { return hwTypes; }
   std::string FileNameText() const override { return fileNameText; }

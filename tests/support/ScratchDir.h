@@ -1,0 +1,58 @@
+#pragma once
+// A scratch folder of one test, removed with everything in it at the end.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <stdlib.h>
+
+namespace ostra::testing {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/ostra-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string PathOf(const std::string& name) const { return (path_ / name).string(); }
+
+  // Writes bytes unchanged to name (its folders made as needed); returns the full path.
+  std::filesystem::path Write(const std::string& name, const std::string& bytes) const {
+    const auto file = path_ / name;
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+    return file;
+  }
+  // Writes lines, each followed by CR LF.
+  std::string WriteLines(const std::string& name, const std::vector<std::string>& lines) const {
+    std::string text;
+    for (const auto& l : lines) text += l + "\r\n";
+    return Write(name, text).string();
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(path_ / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace ostra::testing
