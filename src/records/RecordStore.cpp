@@ -184,7 +184,13 @@ void RecordStore::Connect(const QString& location) {
     db_.setDatabaseName(database);
     db_.setUserName(url.userName());
     db_.setPassword(url.password());
-    db_.setConnectOptions(QStringLiteral("connect_timeout=10;application_name=ostra-records"));
+    // Other query items are libpq's own settings (sslmode=require, connect_timeout=3, ...).
+    QStringList options = {QStringLiteral("connect_timeout=10"),
+                           QStringLiteral("application_name=ostra-records")};
+    for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
+      if (key != QLatin1String("host") && key != QLatin1String("port")) options << key + QLatin1Char('=') + value;
+    }
+    db_.setConnectOptions(options.join(QLatin1Char(';')));
   } else {
     QString path = location.startsWith(QLatin1String("sqlite:")) ? location.mid(7) : location;
     if (path.isEmpty()) path = DefaultSqlitePath();

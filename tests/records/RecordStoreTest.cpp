@@ -535,7 +535,7 @@ TEST(RecordStoreLocationTest, AnUnreachableStoreSaysWhereAndWhy) {
         << e.what();
   }
   QTemporaryDir empty;
-  const QString url = QStringLiteral("postgresql://bench:secret@/records?host=%1&port=5999").arg(empty.path());
+  const QString url = QStringLiteral("postgresql://bench:secret@/records?host=%1&port=5999&connect_timeout=2").arg(empty.path());
   try {
     RecordStore::Open(url);
     FAIL() << "opened";
