@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -109,13 +110,7 @@ QSqlQuery Run(const QSqlDatabase& db, const QString& sql, const QVariantList& ar
 
 }  // namespace
 
-#define OSTRA_RUN(sql, ...) \
-  Run(db_, sql, QVariantList{__VA_ARGS__}, [this](const QString& why) { Fail(why); })
-
-void RecordStore::Fail(const QString& reason) const {
-  throw StoreError(
-      QStringLiteral("Cannot reach the card records at %1: %2").arg(shownLocation_, reason.simplified()).toStdString());
-}
+namespace {
 
 // Rolls back unless committed: every way out of a write leaves no transaction open.
 class Transaction {
@@ -133,9 +128,21 @@ class Transaction {
   bool done_ = false;
 };
 
+}  // namespace
+
+#define OSTRA_RUN(sql, ...) \
+  Run(db_, sql, QVariantList{__VA_ARGS__}, [this](const QString& why) { Fail(why); })
+
+void RecordStore::Fail(const QString& reason) const {
+  throw StoreError(
+      QStringLiteral("Cannot reach the card records at %1: %2").arg(shownLocation_, reason.simplified()).toStdString());
+}
+
 // ---- opening ----------------------------------------------------------------------------
 
 QString RecordStore::DefaultSqlitePath() {
+  static QMutex mutex;
+  const QMutexLocker lock(&mutex);
   const QString organisation = QCoreApplication::organizationName();
   const QString application = QCoreApplication::applicationName();
   QCoreApplication::setOrganizationName(QStringLiteral("Ostra"));
@@ -416,6 +423,7 @@ CardSummary RecordStore::Summary(int64_t card) {
 }
 
 std::optional<CardSummary> RecordStore::FindSerialOwner(uint32_t serial) {
+  CheckFileStillThere();
   int64_t owner = 0;
   {
     QSqlQuery q = OSTRA_RUN(QStringLiteral("SELECT card_id FROM serial_numbers WHERE serial_number = ?"),
@@ -427,6 +435,7 @@ std::optional<CardSummary> RecordStore::FindSerialOwner(uint32_t serial) {
 }
 
 std::optional<CardSummary> RecordStore::FindEthernetOwner(const QString& address) {
+  CheckFileStillThere();
   const QString a = NormalisedEthernetAddress(address);
   if (a.isEmpty()) return std::nullopt;
   int64_t owner = 0;
@@ -632,6 +641,7 @@ void RecordStore::FinishFailed(int64_t card, const QString& message, const QStri
 // ---- listing ----------------------------------------------------------------------------
 
 std::vector<CardRecord> RecordStore::Find(const RecordFilter& filter) {
+  CheckFileStillThere();
   QString sql = QStringLiteral(
       "SELECT id, started_at, ended_at, bench, front_end, port, hardware_type, program_version, "
       "bootloader_file, bootloader_sha256, monitor_file, monitor_sha256, application_file, "

@@ -53,11 +53,24 @@
  * Times are UTC, stored as ISO 8601 text with milliseconds ("2026-12-07T19:31:19.123Z"),
  * which sorts as time does in both engines.
  *
- * A front end's calls, in order, for one card:
- *   BeginCard -> SetFile (bootloader, monitor, application, as they are known) ->
- *   ReserveSerial / NextFreeSerial -> ReserveEthernet / NextFreeEthernet ->
- *   StageStarted / StageEnded per stage -> Finish. Find and WriteCsv list the records;
- *   FindSerialOwner / FindEthernetOwner answer "was this number given already?".
+ * A front end's calls, in order
+ *   At start: store = RecordStore::Open(location) (catch StoreError: the window warns once
+ *   and loads without records; ostra-load exits with status 4 before touching a card).
+ *   For each card:
+ *     card = BeginCard({front end, port device, hardware type, program version});
+ *     SetFile(card, kind, path, FileSha256(path)) for the bootloader, monitor and
+ *       application files as each is read;
+ *     the serial number, before the erase:
+ *       typed:  r = ReserveSerial(card, n, false); when !r.reserved, r.takenBy names the
+ *               card that has it (startedAt, bench, hardwareType): ask; Yes ->
+ *               ReserveSerial(card, n, true); No -> back to the prompt.
+ *               (FindSerialOwner(n) answers the same question without reserving.)
+ *       auto:   n = NextFreeSerial(card);
+ *     the Ethernet address likewise: ReserveEthernet(card, prefix, m, reuse) or
+ *       NextFreeEthernet(card, prefix) (prefix: NicVendorPrefix as 6 hex digits);
+ *     StageStarted(card, stage) / StageEnded(card, stage, ok, message) around each stage;
+ *     FinishLoaded(card), or FinishFailed(card, message, stage).
+ *   Listing: Find({serial, nic, since, limit}) (newest first) and WriteCsv.
  */
 #include <QDateTime>
 #include <QHash>
@@ -147,7 +160,8 @@ class RecordStore {
   RecordStore& operator=(const RecordStore&) = delete;
 
   // The default SQLite file. Briefly sets the application's organisation and name to
-  // compute it: call it from the main thread (Open("") does).
+  // compute it (other threads must not read them meanwhile): call it, or Open(""), from
+  // the main thread, and pass the path to stores opened on other threads.
   static QString DefaultSqlitePath();
   // The location as shown in messages: the file path, or the URL without password.
   QString Location() const { return shownLocation_; }
