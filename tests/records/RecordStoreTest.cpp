@@ -16,6 +16,7 @@
 #include <QUrl>
 #include <QUrlQuery>
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 
@@ -372,6 +373,19 @@ TEST_P(RecordStoreTest, NextFreeTakesTheSmallestFreeNumberFromTheStart) {
   EXPECT_EQ(other->NextFreeSerial(other->BeginCard(Start())), 6u);
 }
 
+TEST_P(RecordStoreTest, TheStoreItselfRefusesASecondEntryForANumber) {
+  auto store = Open();
+  const int64_t card = store->BeginCard(Start());
+  ASSERT_EQ(store->NextFreeSerial(card), 1u);
+  ASSERT_EQ(store->NextFreeEthernet(card, QStringLiteral("0A1B2C")), QStringLiteral("0A1B2C000001"));
+  // Written past the program, as another program would: the constraint refuses it.
+  QSqlQuery q(backend_->Raw());
+  EXPECT_FALSE(q.exec(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, reserved_at) "
+                                     "VALUES (1, %1, 'x')").arg(card)));
+  EXPECT_FALSE(q.exec(QStringLiteral("INSERT INTO ethernet_addresses (address, prefix, number, card_id, "
+                                     "reserved_at) VALUES ('0A1B2C000001', '0A1B2C', 1, %1, 'x')").arg(card)));
+}
+
 TEST_P(RecordStoreTest, SeveralProcessesAllocateWithoutDuplicatesOrLosses) {
   // A fresh store: the workers also create its tables at the same moment.
   const testing::SwarmResult r =
@@ -559,6 +573,37 @@ TEST(RecordStoreLocationTest, EthernetAddressText) {
 #endif
 
 #if defined(OSTRA_RECORDS_POSTGRESQL)
+// Another program (or a bench that does not take turns) inserts the candidate while an
+// allocation is under way: the allocation's insert waits for it, the unique constraint
+// turns it away when it commits, and the allocation takes the next number.
+TEST_P(RecordStoreTest, AnAllocationTurnedAwayByTheConstraintTakesTheNextNumber) {
+  auto store = Open();
+  const int64_t card = store->BeginCard(Start());
+  QSqlDatabase raw = backend_->Raw();
+  ASSERT_TRUE(raw.transaction());
+  QSqlQuery q(raw);
+  ASSERT_TRUE(q.exec(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, reserved_at) "
+                                    "VALUES (1, %1, 'x')").arg(card)))
+      << q.lastError().text().toStdString();
+  std::atomic<int64_t> got{-1};
+  std::string error;
+  std::thread other([&] {
+    try {
+      auto second = Open();
+      got = second->NextFreeSerial(second->BeginCard(Start()));
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(got.load(), -1) << "the allocation did not wait for the other insert";
+  ASSERT_TRUE(raw.commit());
+  other.join();
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(got.load(), 2);
+  EXPECT_EQ(store->FindSerialOwner(1)->id, card);
+}
+
 INSTANTIATE_TEST_SUITE_P(PostgreSql, RecordStoreTest, ::testing::Values("postgresql"),
                          [](const auto& info) { return std::string(info.param); });
 #endif
