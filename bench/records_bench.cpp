@@ -21,10 +21,11 @@ bool Report(const char* name, const QString& location, int processes, int count)
   try {
     const auto r = ostra::records::testing::RunSwarm(QStringLiteral(OSTRA_RECORDS_WORKER), location,
                                                      processes, count);
-    std::printf("records %s: %d processes x %d allocations: %zu in %.2f s, %.0f allocations/s, "
-                "duplicates %d, lost %d\n",
-                name, processes, count, r.allocations.size(), r.seconds, r.AllocationsPerSecond(),
-                r.duplicateSerials + r.duplicateEthernet, r.lost);
+    std::printf(
+        "records %s: %d processes x %d allocations: %zu in %.2f s, %.0f allocations/s, "
+        "duplicates %d, lost %d\n",
+        name, processes, count, r.allocations.size(), r.seconds, r.AllocationsPerSecond(),
+        r.duplicateSerials + r.duplicateEthernet, r.lost);
     for (const QString& e : r.errors) std::printf("records %s: error: %s\n", name, qPrintable(e));
     return r.errors.isEmpty() && r.duplicateSerials + r.duplicateEthernet == 0 && r.lost == 0 &&
            r.allocations.size() == static_cast<size_t>(processes) * count;

@@ -36,7 +36,9 @@ constexpr qint64 kAllocationLock = 0x0572a5ec10000LL;
 
 std::atomic<unsigned> connectionCounter{0};
 
-QString Now() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs); }
+QString Now() {
+  return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
 
 QDateTime ParseTime(const QVariant& v) {
   if (v.isNull()) return {};
@@ -45,7 +47,9 @@ QDateTime ParseTime(const QVariant& v) {
   return t.toUTC();
 }
 
-QString Text(const QVariant& v) { return v.isNull() ? QString() : v.toString(); }
+QString Text(const QVariant& v) {
+  return v.isNull() ? QString() : v.toString();
+}
 
 bool IsHex(const QString& s, int length) {
   static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]+$"));
@@ -84,7 +88,9 @@ QString CsvField(const QString& s) {
   return QLatin1Char('"') + q + QLatin1Char('"');
 }
 
-QString CsvTime(const QDateTime& t) { return t.isValid() ? t.toString(Qt::ISODateWithMs) : QString(); }
+QString CsvTime(const QDateTime& t) {
+  return t.isValid() ? t.toString(Qt::ISODateWithMs) : QString();
+}
 
 }  // namespace
 
@@ -134,8 +140,9 @@ class Transaction {
   Run(db_, sql, QVariantList{__VA_ARGS__}, [this](const QString& why) { Fail(why); })
 
 void RecordStore::Fail(const QString& reason) const {
-  throw StoreError(
-      QStringLiteral("Cannot reach the card records at %1: %2").arg(shownLocation_, reason.simplified()).toStdString());
+  throw StoreError(QStringLiteral("Cannot reach the card records at %1: %2")
+                       .arg(shownLocation_, reason.simplified())
+                       .toStdString());
 }
 
 // ---- opening ----------------------------------------------------------------------------
@@ -177,9 +184,11 @@ void RecordStore::Connect(const QString& location) {
     if (!url.isValid()) Fail(QStringLiteral("not a valid address (%1)").arg(url.errorString()));
     const QUrlQuery query(url);
     QString host = url.host();
-    if (query.hasQueryItem(QStringLiteral("host"))) host = query.queryItemValue(QStringLiteral("host"));
+    if (query.hasQueryItem(QStringLiteral("host")))
+      host = query.queryItemValue(QStringLiteral("host"));
     int port = url.port(5432);
-    if (query.hasQueryItem(QStringLiteral("port"))) port = query.queryItemValue(QStringLiteral("port")).toInt();
+    if (query.hasQueryItem(QStringLiteral("port")))
+      port = query.queryItemValue(QStringLiteral("port")).toInt();
     const QString database = url.path().mid(1);
     if (database.isEmpty()) Fail(QStringLiteral("the address names no database"));
     db_ = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName_);
@@ -195,7 +204,8 @@ void RecordStore::Connect(const QString& location) {
     QStringList options = {QStringLiteral("connect_timeout=10"),
                            QStringLiteral("application_name=ostra-records")};
     for (const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
-      if (key != QLatin1String("host") && key != QLatin1String("port")) options << key + QLatin1Char('=') + value;
+      if (key != QLatin1String("host") && key != QLatin1String("port"))
+        options << key + QLatin1Char('=') + value;
     }
     db_.setConnectOptions(options.join(QLatin1Char(';')));
   } else {
@@ -209,7 +219,8 @@ void RecordStore::Connect(const QString& location) {
     }
     db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
     if (!db_.isValid()) {
-      Fail(QStringLiteral("the Qt SQL driver QSQLITE is not installed (Debian: libqt6sql6-sqlite)"));
+      Fail(
+          QStringLiteral("the Qt SQL driver QSQLITE is not installed (Debian: libqt6sql6-sqlite)"));
     }
     db_.setDatabaseName(path);
     db_.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
@@ -251,7 +262,9 @@ void RecordStore::BeginWrite() {
   OSTRA_RUN(postgres_ ? QStringLiteral("BEGIN") : QStringLiteral("BEGIN IMMEDIATE"));
 }
 
-void RecordStore::Commit() { OSTRA_RUN(QStringLiteral("COMMIT")); }
+void RecordStore::Commit() {
+  OSTRA_RUN(QStringLiteral("COMMIT"));
+}
 
 void RecordStore::Rollback() noexcept {
   QSqlQuery q(db_);
@@ -280,27 +293,30 @@ void RecordStore::Migrate() {
   }
   if (version < 1) {
     // Version 1: one row per card; numbers were not checked.
-    OSTRA_RUN(QStringLiteral(
-                  "CREATE TABLE cards (id %1, started_at TEXT NOT NULL, ended_at TEXT, "
-                  "bench TEXT NOT NULL, front_end TEXT NOT NULL, port TEXT NOT NULL, "
-                  "hardware_type TEXT NOT NULL, program_version TEXT NOT NULL, "
-                  "bootloader_file TEXT, bootloader_sha256 TEXT, monitor_file TEXT, "
-                  "monitor_sha256 TEXT, application_file TEXT, application_sha256 TEXT, "
-                  "serial_number BIGINT, ethernet_address TEXT, outcome TEXT, failure TEXT)")
-                  .arg(id));
+    OSTRA_RUN(
+        QStringLiteral("CREATE TABLE cards (id %1, started_at TEXT NOT NULL, ended_at TEXT, "
+                       "bench TEXT NOT NULL, front_end TEXT NOT NULL, port TEXT NOT NULL, "
+                       "hardware_type TEXT NOT NULL, program_version TEXT NOT NULL, "
+                       "bootloader_file TEXT, bootloader_sha256 TEXT, monitor_file TEXT, "
+                       "monitor_sha256 TEXT, application_file TEXT, application_sha256 TEXT, "
+                       "serial_number BIGINT, ethernet_address TEXT, outcome TEXT, failure TEXT)")
+            .arg(id));
   }
   if (version < 2) {
     // Version 2: numbers given once (unique tables), stage times, the failing stage.
     OSTRA_RUN(QStringLiteral("ALTER TABLE cards RENAME COLUMN failure TO failure_message"));
     OSTRA_RUN(QStringLiteral("ALTER TABLE cards ADD COLUMN failure_stage TEXT"));
-    OSTRA_RUN(QStringLiteral("ALTER TABLE cards ADD COLUMN serial_reused INTEGER NOT NULL DEFAULT 0"));
-    OSTRA_RUN(QStringLiteral("ALTER TABLE cards ADD COLUMN ethernet_reused INTEGER NOT NULL DEFAULT 0"));
+    OSTRA_RUN(
+        QStringLiteral("ALTER TABLE cards ADD COLUMN serial_reused INTEGER NOT NULL DEFAULT 0"));
+    OSTRA_RUN(
+        QStringLiteral("ALTER TABLE cards ADD COLUMN ethernet_reused INTEGER NOT NULL DEFAULT 0"));
     OSTRA_RUN(QStringLiteral("CREATE INDEX cards_started ON cards (started_at)"));
     OSTRA_RUN(QStringLiteral("CREATE INDEX cards_serial ON cards (serial_number)"));
     OSTRA_RUN(QStringLiteral("CREATE INDEX cards_ethernet ON cards (ethernet_address)"));
-    OSTRA_RUN(QStringLiteral(
-        "CREATE TABLE card_stages (card_id BIGINT NOT NULL REFERENCES cards (id), "
-        "stage TEXT NOT NULL, started_at TEXT NOT NULL, ended_at TEXT, outcome TEXT, message TEXT)"));
+    OSTRA_RUN(
+        QStringLiteral("CREATE TABLE card_stages (card_id BIGINT NOT NULL REFERENCES cards (id), "
+                       "stage TEXT NOT NULL, started_at TEXT NOT NULL, ended_at TEXT, outcome "
+                       "TEXT, message TEXT)"));
     OSTRA_RUN(QStringLiteral("CREATE INDEX card_stages_card ON card_stages (card_id)"));
     OSTRA_RUN(QStringLiteral(
         "CREATE TABLE serial_numbers (serial_number BIGINT PRIMARY KEY, "
@@ -322,7 +338,8 @@ void RecordStore::Migrate() {
       QSqlQuery q = OSTRA_RUN(QStringLiteral(
           "SELECT id, serial_number, ethernet_address, started_at FROM cards "
           "WHERE serial_number IS NOT NULL OR ethernet_address IS NOT NULL ORDER BY id"));
-      while (q.next()) old.push_back({q.value(0).toLongLong(), q.value(1), Text(q.value(2)), Text(q.value(3))});
+      while (q.next())
+        old.push_back({q.value(0).toLongLong(), q.value(1), Text(q.value(2)), Text(q.value(3))});
     }
     std::map<int64_t, int64_t> serialOwner;
     std::map<QString, int64_t> ethernetOwner;
@@ -333,25 +350,29 @@ void RecordStore::Migrate() {
         if (n >= 0 && n <= kLastSerial) {
           const bool first = serialOwner.emplace(n, c.id).second;
           if (first) {
-            OSTRA_RUN(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, reserved_at) "
-                                     "VALUES (?, ?, ?)"),
-                      QVariant::fromValue<qint64>(n), QVariant::fromValue<qint64>(c.id), c.started);
+            OSTRA_RUN(
+                QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, reserved_at) "
+                               "VALUES (?, ?, ?)"),
+                QVariant::fromValue<qint64>(n), QVariant::fromValue<qint64>(c.id), c.started);
           }
-          OSTRA_RUN(QStringLiteral("UPDATE cards SET serial_number = ?, serial_reused = ? WHERE id = ?"),
-                    QVariant::fromValue<qint64>(n), first ? 0 : 1, QVariant::fromValue<qint64>(c.id));
+          OSTRA_RUN(
+              QStringLiteral("UPDATE cards SET serial_number = ?, serial_reused = ? WHERE id = ?"),
+              QVariant::fromValue<qint64>(n), first ? 0 : 1, QVariant::fromValue<qint64>(c.id));
         }
       }
       const QString address = NormalisedEthernetAddress(c.ethernet);
       if (!address.isEmpty()) {
         const bool first = ethernetOwner.emplace(address, c.id).second;
         if (first) {
-          OSTRA_RUN(QStringLiteral("INSERT INTO ethernet_addresses (address, prefix, number, card_id, "
-                                   "reserved_at) VALUES (?, ?, ?, ?, ?)"),
-                    address, address.left(6),
-                    QVariant::fromValue<qint64>(address.mid(6).toLongLong(nullptr, 16)),
-                    QVariant::fromValue<qint64>(c.id), c.started);
+          OSTRA_RUN(
+              QStringLiteral("INSERT INTO ethernet_addresses (address, prefix, number, card_id, "
+                             "reserved_at) VALUES (?, ?, ?, ?, ?)"),
+              address, address.left(6),
+              QVariant::fromValue<qint64>(address.mid(6).toLongLong(nullptr, 16)),
+              QVariant::fromValue<qint64>(c.id), c.started);
         }
-        OSTRA_RUN(QStringLiteral("UPDATE cards SET ethernet_address = ?, ethernet_reused = ? WHERE id = ?"),
+        OSTRA_RUN(QStringLiteral(
+                      "UPDATE cards SET ethernet_address = ?, ethernet_reused = ? WHERE id = ?"),
                   address, first ? 0 : 1, QVariant::fromValue<qint64>(c.id));
       }
     }
@@ -377,11 +398,11 @@ int64_t RecordStore::BeginCard(const CardStart& start) {
   Transaction transaction(*this, &RecordStore::Rollback);
   int64_t id = 0;
   {
-    QSqlQuery q = OSTRA_RUN(QStringLiteral("INSERT INTO cards (started_at, bench, front_end, port, "
-                                           "hardware_type, program_version) VALUES (?, ?, ?, ?, ?, ?) "
-                                           "RETURNING id"),
-                            Now(), bench, start.frontEnd, start.port, start.hardwareType,
-                            start.programVersion);
+    QSqlQuery q = OSTRA_RUN(
+        QStringLiteral("INSERT INTO cards (started_at, bench, front_end, port, "
+                       "hardware_type, program_version) VALUES (?, ?, ?, ?, ?, ?) "
+                       "RETURNING id"),
+        Now(), bench, start.frontEnd, start.port, start.hardwareType, start.programVersion);
     if (!q.next()) Fail(QStringLiteral("a new card record got no id"));
     id = q.value(0).toLongLong();
   }
@@ -391,7 +412,8 @@ int64_t RecordStore::BeginCard(const CardStart& start) {
 }
 
 void RecordStore::RequireCard(int64_t card) {
-  QSqlQuery q = OSTRA_RUN(QStringLiteral("SELECT 1 FROM cards WHERE id = ?"), QVariant::fromValue<qint64>(card));
+  QSqlQuery q = OSTRA_RUN(QStringLiteral("SELECT 1 FROM cards WHERE id = ?"),
+                          QVariant::fromValue<qint64>(card));
   if (!q.next()) throw std::invalid_argument("No card record " + std::to_string(card));
 }
 
@@ -399,14 +421,15 @@ void RecordStore::SetFile(int64_t card, FileKind kind, const QString& path, cons
   const QString column = FileColumn(kind);
   CheckFileStillThere();
   RequireCard(card);
-  OSTRA_RUN(QStringLiteral("UPDATE cards SET %1_file = ?, %1_sha256 = ? WHERE id = ?").arg(column), path,
-            sha256, QVariant::fromValue<qint64>(card));
+  OSTRA_RUN(QStringLiteral("UPDATE cards SET %1_file = ?, %1_sha256 = ? WHERE id = ?").arg(column),
+            path, sha256, QVariant::fromValue<qint64>(card));
 }
 
 CardSummary RecordStore::Summary(int64_t card) {
-  QSqlQuery q = OSTRA_RUN(QStringLiteral("SELECT id, started_at, bench, hardware_type, front_end, port, "
-                                         "outcome FROM cards WHERE id = ?"),
-                          QVariant::fromValue<qint64>(card));
+  QSqlQuery q =
+      OSTRA_RUN(QStringLiteral("SELECT id, started_at, bench, hardware_type, front_end, port, "
+                               "outcome FROM cards WHERE id = ?"),
+                QVariant::fromValue<qint64>(card));
   CardSummary s;
   if (!q.next()) {
     s.id = card;
@@ -426,8 +449,9 @@ std::optional<CardSummary> RecordStore::FindSerialOwner(uint32_t serial) {
   CheckFileStillThere();
   int64_t owner = 0;
   {
-    QSqlQuery q = OSTRA_RUN(QStringLiteral("SELECT card_id FROM serial_numbers WHERE serial_number = ?"),
-                            QVariant::fromValue<qint64>(serial));
+    QSqlQuery q =
+        OSTRA_RUN(QStringLiteral("SELECT card_id FROM serial_numbers WHERE serial_number = ?"),
+                  QVariant::fromValue<qint64>(serial));
     if (!q.next()) return std::nullopt;
     owner = q.value(0).toLongLong();
   }
@@ -440,7 +464,8 @@ std::optional<CardSummary> RecordStore::FindEthernetOwner(const QString& address
   if (a.isEmpty()) return std::nullopt;
   int64_t owner = 0;
   {
-    QSqlQuery q = OSTRA_RUN(QStringLiteral("SELECT card_id FROM ethernet_addresses WHERE address = ?"), a);
+    QSqlQuery q =
+        OSTRA_RUN(QStringLiteral("SELECT card_id FROM ethernet_addresses WHERE address = ?"), a);
     if (!q.next()) return std::nullopt;
     owner = q.value(0).toLongLong();
   }
@@ -451,33 +476,42 @@ std::optional<CardSummary> RecordStore::FindEthernetOwner(const QString& address
 
 Reservation RecordStore::Reserve(int64_t card, bool serial, const QString& prefix, int64_t number,
                                  bool reuse) {
-  const QString address = serial ? QString() : EthernetAddress(prefix, static_cast<uint32_t>(number));
+  const QString address =
+      serial ? QString() : EthernetAddress(prefix, static_cast<uint32_t>(number));
   const QVariant cardId = QVariant::fromValue<qint64>(card);
   const QVariant value = serial ? QVariant::fromValue<qint64>(number) : QVariant(address);
   const QString column = serial ? QStringLiteral("serial") : QStringLiteral("ethernet");
-  const QString setCard = serial ? QStringLiteral("UPDATE cards SET serial_number = ?, serial_reused = ? WHERE id = ?")
-                                 : QStringLiteral("UPDATE cards SET ethernet_address = ?, ethernet_reused = ? WHERE id = ?");
+  const QString setCard =
+      serial ? QStringLiteral("UPDATE cards SET serial_number = ?, serial_reused = ? WHERE id = ?")
+             : QStringLiteral(
+                   "UPDATE cards SET ethernet_address = ?, ethernet_reused = ? WHERE id = ?");
   BeginWrite();
   Transaction transaction(*this, &RecordStore::Rollback);
   RequireCard(card);
   int inserted = 0;
   {
-    QSqlQuery q = serial
-                      ? OSTRA_RUN(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, "
-                                                 "reserved_at) VALUES (?, ?, ?) ON CONFLICT DO NOTHING"),
-                                  value, cardId, Now())
-                      : OSTRA_RUN(QStringLiteral("INSERT INTO ethernet_addresses (address, prefix, number, "
-                                                 "card_id, reserved_at) VALUES (?, ?, ?, ?, ?) "
-                                                 "ON CONFLICT DO NOTHING"),
-                                  value, address.left(6), QVariant::fromValue<qint64>(number), cardId, Now());
+    QSqlQuery q =
+        serial
+            ? OSTRA_RUN(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, "
+                                       "reserved_at) VALUES (?, ?, ?) ON CONFLICT DO NOTHING"),
+                        value, cardId, Now())
+            : OSTRA_RUN(QStringLiteral("INSERT INTO ethernet_addresses (address, prefix, number, "
+                                       "card_id, reserved_at) VALUES (?, ?, ?, ?, ?) "
+                                       "ON CONFLICT DO NOTHING"),
+                        value, address.left(6), QVariant::fromValue<qint64>(number), cardId, Now());
     inserted = q.numRowsAffected();
   }
   Reservation r;
   if (inserted != 1) {
     int64_t owner = 0;
     {
-      QSqlQuery q = serial ? OSTRA_RUN(QStringLiteral("SELECT card_id FROM serial_numbers WHERE serial_number = ?"), value)
-                           : OSTRA_RUN(QStringLiteral("SELECT card_id FROM ethernet_addresses WHERE address = ?"), value);
+      QSqlQuery q =
+          serial ? OSTRA_RUN(
+                       QStringLiteral("SELECT card_id FROM serial_numbers WHERE serial_number = ?"),
+                       value)
+                 : OSTRA_RUN(
+                       QStringLiteral("SELECT card_id FROM ethernet_addresses WHERE address = ?"),
+                       value);
       if (!q.next()) Fail(QStringLiteral("the %1 number was neither stored nor found").arg(column));
       owner = q.value(0).toLongLong();
     }
@@ -501,8 +535,9 @@ int64_t RecordStore::NextFree(int64_t card, bool serial, const QString& prefix, 
   const QVariant cardId = QVariant::fromValue<qint64>(card);
   // Numbers are never given back, so every number below the last one found stays taken:
   // the next search may start there.
-  const QString hintKey = (serial ? QStringLiteral("serial/") : QStringLiteral("ethernet/") + prefix) +
-                          QLatin1Char('/') + QString::number(from);
+  const QString hintKey =
+      (serial ? QStringLiteral("serial/") : QStringLiteral("ethernet/") + prefix) +
+      QLatin1Char('/') + QString::number(from);
   int64_t start = std::max<int64_t>(from, hints_.value(hintKey, from));
   for (int tries = 0; tries < kMaxTries; ++tries) {
     BeginWrite();
@@ -513,27 +548,31 @@ int64_t RecordStore::NextFree(int64_t card, bool serial, const QString& prefix, 
     // still decides, and a try it turns away is retried.
     if (postgres_) {
       OSTRA_RUN(QStringLiteral("SELECT pg_advisory_xact_lock(?)"),
-                QVariant::fromValue<qint64>(kAllocationLock + (serial ? 0 : 1 + prefix.toLongLong(nullptr, 16))));
+                QVariant::fromValue<qint64>(kAllocationLock +
+                                            (serial ? 0 : 1 + prefix.toLongLong(nullptr, 16))));
     }
     int64_t candidate = -1;
     {
       QSqlQuery q =
-          serial ? OSTRA_RUN(QStringLiteral(
-                                 "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM serial_numbers WHERE "
-                                 "serial_number = ?) THEN ? ELSE (SELECT s.serial_number + 1 FROM "
-                                 "serial_numbers s WHERE s.serial_number >= ? AND NOT EXISTS (SELECT 1 "
-                                 "FROM serial_numbers t WHERE t.serial_number = s.serial_number + 1) "
-                                 "ORDER BY s.serial_number LIMIT 1) END"),
-                             QVariant::fromValue<qint64>(start), QVariant::fromValue<qint64>(start),
-                             QVariant::fromValue<qint64>(start))
-                 : OSTRA_RUN(QStringLiteral(
-                                 "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM ethernet_addresses WHERE "
-                                 "prefix = ? AND number = ?) THEN ? ELSE (SELECT s.number + 1 FROM "
-                                 "ethernet_addresses s WHERE s.prefix = ? AND s.number >= ? AND NOT EXISTS "
-                                 "(SELECT 1 FROM ethernet_addresses t WHERE t.prefix = s.prefix AND "
-                                 "t.number = s.number + 1) ORDER BY s.number LIMIT 1) END"),
-                             prefix, QVariant::fromValue<qint64>(start), QVariant::fromValue<qint64>(start),
-                             prefix, QVariant::fromValue<qint64>(start));
+          serial
+              ? OSTRA_RUN(
+                    QStringLiteral(
+                        "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM serial_numbers WHERE "
+                        "serial_number = ?) THEN ? ELSE (SELECT s.serial_number + 1 FROM "
+                        "serial_numbers s WHERE s.serial_number >= ? AND NOT EXISTS (SELECT 1 "
+                        "FROM serial_numbers t WHERE t.serial_number = s.serial_number + 1) "
+                        "ORDER BY s.serial_number LIMIT 1) END"),
+                    QVariant::fromValue<qint64>(start), QVariant::fromValue<qint64>(start),
+                    QVariant::fromValue<qint64>(start))
+              : OSTRA_RUN(
+                    QStringLiteral(
+                        "SELECT CASE WHEN NOT EXISTS (SELECT 1 FROM ethernet_addresses WHERE "
+                        "prefix = ? AND number = ?) THEN ? ELSE (SELECT s.number + 1 FROM "
+                        "ethernet_addresses s WHERE s.prefix = ? AND s.number >= ? AND NOT EXISTS "
+                        "(SELECT 1 FROM ethernet_addresses t WHERE t.prefix = s.prefix AND "
+                        "t.number = s.number + 1) ORDER BY s.number LIMIT 1) END"),
+                    prefix, QVariant::fromValue<qint64>(start), QVariant::fromValue<qint64>(start),
+                    prefix, QVariant::fromValue<qint64>(start));
       if (q.next() && !q.value(0).isNull()) candidate = q.value(0).toLongLong();
     }
     if (candidate < 0) Fail(QStringLiteral("the search for a free number found none"));
@@ -542,28 +581,32 @@ int64_t RecordStore::NextFree(int64_t card, bool serial, const QString& prefix, 
                                     : "No free Ethernet address left under the prefix " +
                                           prefix.toStdString());
     }
-    const QString address = serial ? QString() : EthernetAddress(prefix, static_cast<uint32_t>(candidate));
+    const QString address =
+        serial ? QString() : EthernetAddress(prefix, static_cast<uint32_t>(candidate));
     int inserted = 0;
     {
-      QSqlQuery q = serial
-                        ? OSTRA_RUN(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, "
-                                                   "reserved_at) VALUES (?, ?, ?) ON CONFLICT DO NOTHING"),
-                                    QVariant::fromValue<qint64>(candidate), cardId, Now())
-                        : OSTRA_RUN(QStringLiteral("INSERT INTO ethernet_addresses (address, prefix, "
-                                                   "number, card_id, reserved_at) VALUES (?, ?, ?, ?, ?) "
-                                                   "ON CONFLICT DO NOTHING"),
-                                    address, prefix, QVariant::fromValue<qint64>(candidate), cardId, Now());
+      QSqlQuery q =
+          serial
+              ? OSTRA_RUN(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, "
+                                         "reserved_at) VALUES (?, ?, ?) ON CONFLICT DO NOTHING"),
+                          QVariant::fromValue<qint64>(candidate), cardId, Now())
+              : OSTRA_RUN(QStringLiteral("INSERT INTO ethernet_addresses (address, prefix, "
+                                         "number, card_id, reserved_at) VALUES (?, ?, ?, ?, ?) "
+                                         "ON CONFLICT DO NOTHING"),
+                          address, prefix, QVariant::fromValue<qint64>(candidate), cardId, Now());
       inserted = q.numRowsAffected();
     }
     start = candidate + 1;
     hints_.insert(hintKey, start);
     if (inserted != 1) continue;  // another store took it first: rolled back, next candidate
     if (serial) {
-      OSTRA_RUN(QStringLiteral("UPDATE cards SET serial_number = ?, serial_reused = 0 WHERE id = ?"),
-                QVariant::fromValue<qint64>(candidate), cardId);
+      OSTRA_RUN(
+          QStringLiteral("UPDATE cards SET serial_number = ?, serial_reused = 0 WHERE id = ?"),
+          QVariant::fromValue<qint64>(candidate), cardId);
     } else {
-      OSTRA_RUN(QStringLiteral("UPDATE cards SET ethernet_address = ?, ethernet_reused = 0 WHERE id = ?"),
-                address, cardId);
+      OSTRA_RUN(
+          QStringLiteral("UPDATE cards SET ethernet_address = ?, ethernet_reused = 0 WHERE id = ?"),
+          address, cardId);
     }
     Commit();
     transaction.Done();
@@ -588,7 +631,8 @@ Reservation RecordStore::ReserveEthernet(int64_t card, const QString& prefix, ui
 QString RecordStore::NextFreeEthernet(int64_t card, const QString& prefix, uint32_t from) {
   const QString p = NormalisedPrefix(prefix);
   if (from > kLastEthernetNumber) throw std::invalid_argument("An Ethernet number has 24 bits");
-  return EthernetAddress(p, static_cast<uint32_t>(NextFree(card, false, p, from, kLastEthernetNumber)));
+  return EthernetAddress(
+      p, static_cast<uint32_t>(NextFree(card, false, p, from, kLastEthernetNumber)));
 }
 
 // ---- stages and the end -----------------------------------------------------------------
@@ -608,15 +652,17 @@ void RecordStore::StageEnded(int64_t card, const QString& stage, bool ok, const 
   RequireCard(card);
   int updated = 0;
   {
-    QSqlQuery q = OSTRA_RUN(QStringLiteral("UPDATE card_stages SET ended_at = ?, outcome = ?, message = ? "
-                                           "WHERE card_id = ? AND stage = ? AND ended_at IS NULL"),
-                            now, outcome, message, QVariant::fromValue<qint64>(card), stage);
+    QSqlQuery q =
+        OSTRA_RUN(QStringLiteral("UPDATE card_stages SET ended_at = ?, outcome = ?, message = ? "
+                                 "WHERE card_id = ? AND stage = ? AND ended_at IS NULL"),
+                  now, outcome, message, QVariant::fromValue<qint64>(card), stage);
     updated = q.numRowsAffected();
   }
   if (updated <= 0) {  // never started: record the end alone
-    OSTRA_RUN(QStringLiteral("INSERT INTO card_stages (card_id, stage, started_at, ended_at, outcome, "
-                             "message) VALUES (?, ?, ?, ?, ?, ?)"),
-              QVariant::fromValue<qint64>(card), stage, now, now, outcome, message);
+    OSTRA_RUN(
+        QStringLiteral("INSERT INTO card_stages (card_id, stage, started_at, ended_at, outcome, "
+                       "message) VALUES (?, ?, ?, ?, ?, ?)"),
+        QVariant::fromValue<qint64>(card), stage, now, now, outcome, message);
   }
   Commit();
   transaction.Done();
@@ -625,17 +671,19 @@ void RecordStore::StageEnded(int64_t card, const QString& stage, bool ok, const 
 void RecordStore::FinishLoaded(int64_t card) {
   CheckFileStillThere();
   RequireCard(card);
-  OSTRA_RUN(QStringLiteral("UPDATE cards SET ended_at = ?, outcome = 'loaded', failure_message = NULL, "
-                           "failure_stage = NULL WHERE id = ?"),
-            Now(), QVariant::fromValue<qint64>(card));
+  OSTRA_RUN(
+      QStringLiteral("UPDATE cards SET ended_at = ?, outcome = 'loaded', failure_message = NULL, "
+                     "failure_stage = NULL WHERE id = ?"),
+      Now(), QVariant::fromValue<qint64>(card));
 }
 
 void RecordStore::FinishFailed(int64_t card, const QString& message, const QString& stage) {
   CheckFileStillThere();
   RequireCard(card);
-  OSTRA_RUN(QStringLiteral("UPDATE cards SET ended_at = ?, outcome = 'failed', failure_message = ?, "
-                           "failure_stage = ? WHERE id = ?"),
-            Now(), message, stage, QVariant::fromValue<qint64>(card));
+  OSTRA_RUN(
+      QStringLiteral("UPDATE cards SET ended_at = ?, outcome = 'failed', failure_message = ?, "
+                     "failure_stage = ? WHERE id = ?"),
+      Now(), message, stage, QVariant::fromValue<qint64>(card));
 }
 
 // ---- listing ----------------------------------------------------------------------------
@@ -645,7 +693,8 @@ std::vector<CardRecord> RecordStore::Find(const RecordFilter& filter) {
   QString sql = QStringLiteral(
       "SELECT id, started_at, ended_at, bench, front_end, port, hardware_type, program_version, "
       "bootloader_file, bootloader_sha256, monitor_file, monitor_sha256, application_file, "
-      "application_sha256, serial_number, ethernet_address, serial_reused, ethernet_reused, outcome, "
+      "application_sha256, serial_number, ethernet_address, serial_reused, ethernet_reused, "
+      "outcome, "
       "failure_message, failure_stage FROM cards");
   QStringList where;
   QVariantList args;
@@ -701,11 +750,13 @@ std::vector<CardRecord> RecordStore::Find(const RecordFilter& filter) {
   constexpr size_t kChunk = 500;
   for (size_t at = 0; at < records.size(); at += kChunk) {
     QStringList ids;
-    for (size_t i = at; i < std::min(records.size(), at + kChunk); ++i) ids << QString::number(records[i].id);
-    QSqlQuery q = OSTRA_RUN(QStringLiteral("SELECT card_id, stage, started_at, ended_at, outcome, message "
-                                           "FROM card_stages WHERE card_id IN (%1) "
-                                           "ORDER BY card_id, started_at")
-                                .arg(ids.join(QLatin1Char(','))));
+    for (size_t i = at; i < std::min(records.size(), at + kChunk); ++i)
+      ids << QString::number(records[i].id);
+    QSqlQuery q =
+        OSTRA_RUN(QStringLiteral("SELECT card_id, stage, started_at, ended_at, outcome, message "
+                                 "FROM card_stages WHERE card_id IN (%1) "
+                                 "ORDER BY card_id, started_at")
+                      .arg(ids.join(QLatin1Char(','))));
     while (q.next()) {
       auto found = index.find(q.value(0).toLongLong());
       if (found == index.end()) continue;
@@ -732,29 +783,28 @@ void RecordStore::WriteCsv(const std::vector<CardRecord>& records, QTextStream& 
       text += QLatin1Char(' ') + (s.outcome.isEmpty() ? QStringLiteral("running") : s.outcome);
       stages << text;
     }
-    const QStringList fields = {
-        QString::number(r.id),
-        CsvTime(r.startedAt),
-        CsvTime(r.endedAt),
-        r.bench,
-        r.frontEnd,
-        r.port,
-        r.hardwareType,
-        r.programVersion,
-        r.serialNumber ? QString::number(*r.serialNumber) : QString(),
-        r.serialReused ? QStringLiteral("1") : QStringLiteral("0"),
-        r.ethernetAddress,
-        r.ethernetReused ? QStringLiteral("1") : QStringLiteral("0"),
-        r.outcome,
-        r.failureStage,
-        r.failureMessage,
-        r.bootloaderFile,
-        r.bootloaderSha256,
-        r.monitorFile,
-        r.monitorSha256,
-        r.applicationFile,
-        r.applicationSha256,
-        stages.join(QStringLiteral("; "))};
+    const QStringList fields = {QString::number(r.id),
+                                CsvTime(r.startedAt),
+                                CsvTime(r.endedAt),
+                                r.bench,
+                                r.frontEnd,
+                                r.port,
+                                r.hardwareType,
+                                r.programVersion,
+                                r.serialNumber ? QString::number(*r.serialNumber) : QString(),
+                                r.serialReused ? QStringLiteral("1") : QStringLiteral("0"),
+                                r.ethernetAddress,
+                                r.ethernetReused ? QStringLiteral("1") : QStringLiteral("0"),
+                                r.outcome,
+                                r.failureStage,
+                                r.failureMessage,
+                                r.bootloaderFile,
+                                r.bootloaderSha256,
+                                r.monitorFile,
+                                r.monitorSha256,
+                                r.applicationFile,
+                                r.applicationSha256,
+                                stages.join(QStringLiteral("; "))};
     QStringList quoted;
     for (const QString& f : fields) quoted << CsvField(f);
     out << quoted.join(QLatin1Char(',')) << '\n';
@@ -766,25 +816,31 @@ void RecordStore::WriteCsv(const std::vector<CardRecord>& records, QTextStream& 
 QString FileSha256(const QString& path) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) {
-    throw std::runtime_error(
-        QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()).toStdString());
+    throw std::runtime_error(QStringLiteral("Cannot read %1: %2")
+                                 .arg(QDir::toNativeSeparators(path), file.errorString())
+                                 .toStdString());
   }
   QCryptographicHash hash(QCryptographicHash::Sha256);
   if (!hash.addData(&file)) {
-    throw std::runtime_error(
-        QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), file.errorString()).toStdString());
+    throw std::runtime_error(QStringLiteral("Cannot read %1: %2")
+                                 .arg(QDir::toNativeSeparators(path), file.errorString())
+                                 .toStdString());
   }
   return QString::fromLatin1(hash.result().toHex());
 }
 
 QString EthernetAddress(const QString& prefix, uint32_t number) {
   if (number > kLastEthernetNumber) throw std::invalid_argument("An Ethernet number has 24 bits");
-  return NormalisedPrefix(prefix) + QStringLiteral("%1").arg(number, 6, 16, QLatin1Char('0')).toUpper();
+  return NormalisedPrefix(prefix) +
+         QStringLiteral("%1").arg(number, 6, 16, QLatin1Char('0')).toUpper();
 }
 
 QString NormalisedEthernetAddress(const QString& text) {
   QString a = text.trimmed();
-  a.remove(QLatin1Char(':')).remove(QLatin1Char('-')).remove(QLatin1Char('.')).remove(QLatin1Char(' '));
+  a.remove(QLatin1Char(':'))
+      .remove(QLatin1Char('-'))
+      .remove(QLatin1Char('.'))
+      .remove(QLatin1Char(' '));
   return IsHex(a, 12) ? a.toUpper() : QString();
 }
 

@@ -117,9 +117,9 @@ struct CardSummary {
 };
 
 struct Reservation {
-  bool reserved = false;        // the number is now this card's (new, reused, or already it)
+  bool reserved = false;               // the number is now this card's (new, reused, or already it)
   std::optional<CardSummary> takenBy;  // when not reserved: the card that has it
-  bool reused = false;          // reserved as a reuse of another card's number
+  bool reused = false;                 // reserved as a reuse of another card's number
 };
 
 struct StageRecord {
@@ -206,8 +206,7 @@ class RecordStore {
   void CheckFileStillThere();
   void RequireCard(int64_t card);
   CardSummary Summary(int64_t card);
-  Reservation Reserve(int64_t card, bool serial, const QString& prefix, int64_t number,
-                      bool reuse);
+  Reservation Reserve(int64_t card, bool serial, const QString& prefix, int64_t number, bool reuse);
   int64_t NextFree(int64_t card, bool serial, const QString& prefix, int64_t from, int64_t last);
 
   QString connectionName_;

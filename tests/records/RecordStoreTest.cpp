@@ -52,7 +52,9 @@ class SqliteBackend : public Backend {
     raw_ = QSqlDatabase();
     if (!rawName_.isEmpty()) QSqlDatabase::removeDatabase(rawName_);
   }
-  QString SetUp() override { return dir_.isValid() ? QString() : QStringLiteral("no temporary folder"); }
+  QString SetUp() override {
+    return dir_.isValid() ? QString() : QStringLiteral("no temporary folder");
+  }
   QString Location() const override { return dir_.filePath(QStringLiteral("records.sqlite")); }
   QSqlDatabase Raw() override {
     if (rawName_.isEmpty()) {
@@ -80,21 +82,25 @@ class PostgresBackend : public Backend {
  public:
   ~PostgresBackend() override {
     if (admin_.isValid() && admin_.isOpen() && !database_.isEmpty()) {
-      QSqlQuery(admin_).exec(QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database_));
+      QSqlQuery(admin_).exec(
+          QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(database_));
     }
     admin_ = QSqlDatabase();
     if (!adminName_.isEmpty()) QSqlDatabase::removeDatabase(adminName_);
   }
   QString SetUp() override {
     const QByteArray state = qgetenv("OSTRA_PG_STATE");
-    if (state.isEmpty()) return QStringLiteral("OSTRA_PG_STATE is not set: run these tests through CTest");
+    if (state.isEmpty())
+      return QStringLiteral("OSTRA_PG_STATE is not set: run these tests through CTest");
     QFile absent(QDir(QString::fromLocal8Bit(state)).filePath(QStringLiteral("absent")));
     if (absent.open(QIODevice::ReadOnly)) {
-      return QStringLiteral("PostgreSQL tests skipped: ") + QString::fromUtf8(absent.readAll()).trimmed();
+      return QStringLiteral("PostgreSQL tests skipped: ") +
+             QString::fromUtf8(absent.readAll()).trimmed();
     }
     QFile url(QDir(QString::fromLocal8Bit(state)).filePath(QStringLiteral("url")));
     if (!url.open(QIODevice::ReadOnly)) {
-      ADD_FAILURE() << "the PostgreSQL server did not start (no " << url.fileName().toStdString() << ")";
+      ADD_FAILURE() << "the PostgreSQL server did not start (no " << url.fileName().toStdString()
+                    << ")";
       return QStringLiteral("no server");
     }
     const QUrl server(QString::fromUtf8(url.readAll()).trimmed());
@@ -105,7 +111,8 @@ class PostgresBackend : public Backend {
     admin_.setUserName(QStringLiteral("postgres"));
     admin_.setDatabaseName(QStringLiteral("postgres"));
     if (!admin_.open()) {
-      ADD_FAILURE() << "cannot connect to the test server: " << admin_.lastError().text().toStdString();
+      ADD_FAILURE() << "cannot connect to the test server: "
+                    << admin_.lastError().text().toStdString();
       return QStringLiteral("no server");
     }
     database_ = QStringLiteral("ostra_t_%1_%2").arg(getpid()).arg(databaseCounter++);
@@ -133,8 +140,9 @@ class PostgresBackend : public Backend {
   void Vanish() override {
     // The server drops every connection to the test's database (as a restart would).
     QSqlQuery q(admin_);
-    ASSERT_TRUE(q.prepare(QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                                         "WHERE datname = ? AND pid <> pg_backend_pid()")));
+    ASSERT_TRUE(
+        q.prepare(QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                 "WHERE datname = ? AND pid <> pg_backend_pid()")));
     q.addBindValue(database_);
     ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
   }
@@ -202,7 +210,8 @@ TEST_P(RecordStoreTest, KeepsEverythingAboutACard) {
     f.write("abc");
   }
   const QString sha = FileSha256(monitor);
-  EXPECT_EQ(sha, QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+  EXPECT_EQ(sha,
+            QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
   EXPECT_THROW(FileSha256(files.filePath(QStringLiteral("missing"))), std::runtime_error);
 
   const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
@@ -210,7 +219,8 @@ TEST_P(RecordStoreTest, KeepsEverythingAboutACard) {
   const int64_t card = store->BeginCard(Start(QStringLiteral("7xx"), QStringLiteral("bench-7")));
   store->SetFile(card, FileKind::kBootloader, QStringLiteral("/hw/7xx.sub"), QStringLiteral("aa"));
   store->SetFile(card, FileKind::kMonitor, monitor, sha);
-  store->SetFile(card, FileKind::kApplication, QStringLiteral("/apps/app, \"v2\".sr"), QStringLiteral("cc"));
+  store->SetFile(card, FileKind::kApplication, QStringLiteral("/apps/app, \"v2\".sr"),
+                 QStringLiteral("cc"));
   EXPECT_TRUE(store->ReserveSerial(card, 1000, false).reserved);
   EXPECT_TRUE(store->ReserveEthernet(card, QStringLiteral("0a:1b:2c"), 5, false).reserved);
   store->StageStarted(card, QStringLiteral("bootloader"));
@@ -256,7 +266,8 @@ TEST_P(RecordStoreTest, KeepsEverythingAboutACard) {
   // Filters.
   EXPECT_EQ(store->Find({1000, {}, {}, 0}).size(), 1u);
   EXPECT_EQ(store->Find({std::nullopt, QStringLiteral("0a-1b-2c-00-00-05"), {}, 0}).size(), 1u);
-  EXPECT_EQ(store->Find({std::nullopt, {}, QDateTime::currentDateTimeUtc().addSecs(60), 0}).size(), 0u);
+  EXPECT_EQ(store->Find({std::nullopt, {}, QDateTime::currentDateTimeUtc().addSecs(60), 0}).size(),
+            0u);
   EXPECT_EQ(store->Find({std::nullopt, {}, before, 0}).size(), 2u);
   EXPECT_EQ(store->Find({std::nullopt, {}, {}, 1}).size(), 1u);
 
@@ -270,7 +281,8 @@ TEST_P(RecordStoreTest, KeepsEverythingAboutACard) {
   EXPECT_TRUE(lines[0].startsWith(QStringLiteral("id,started_at,ended_at,bench,")));
   EXPECT_TRUE(lines[2].contains(QStringLiteral(",1000,0,0A1B2C000005,0,failed,monitor,No echo,")))
       << lines[2].toStdString();
-  EXPECT_TRUE(lines[2].contains(QStringLiteral("\"/apps/app, \"\"v2\"\".sr\""))) << lines[2].toStdString();
+  EXPECT_TRUE(lines[2].contains(QStringLiteral("\"/apps/app, \"\"v2\"\".sr\"")))
+      << lines[2].toStdString();
   EXPECT_TRUE(lines[2].contains(QStringLiteral("bootloader "))) << lines[2].toStdString();
 }
 
@@ -292,11 +304,13 @@ TEST_P(RecordStoreTest, ANumberGivenToAnotherCardIsRefusedUnlessReused) {
   EXPECT_EQ(refused.takenBy->bench, QStringLiteral("bench-A"));
   EXPECT_EQ(refused.takenBy->hardwareType, QStringLiteral("7xx"));
   EXPECT_TRUE(refused.takenBy->startedAt.isValid());
-  const Reservation nicRefused = store->ReserveEthernet(second, QStringLiteral("0A1B2C"), 0x10, false);
+  const Reservation nicRefused =
+      store->ReserveEthernet(second, QStringLiteral("0A1B2C"), 0x10, false);
   EXPECT_FALSE(nicRefused.reserved);
   ASSERT_TRUE(nicRefused.takenBy.has_value());
   EXPECT_EQ(nicRefused.takenBy->id, first);
-  EXPECT_FALSE(store->Find({std::nullopt, {}, {}, 0})[0].serialNumber.has_value());  // nothing recorded
+  EXPECT_FALSE(
+      store->Find({std::nullopt, {}, {}, 0})[0].serialNumber.has_value());  // nothing recorded
 
   const Reservation reused = store->ReserveSerial(second, 1000, true);
   EXPECT_TRUE(reused.reserved);
@@ -340,11 +354,13 @@ TEST_P(RecordStoreTest, NumbersStayTakenWhenTheCardFails) {
   auto store = Open();
   const int64_t failed = store->BeginCard(Start());
   EXPECT_EQ(store->NextFreeSerial(failed), 1u);
-  EXPECT_EQ(store->NextFreeEthernet(failed, QStringLiteral("0A1B2C")), QStringLiteral("0A1B2C000001"));
+  EXPECT_EQ(store->NextFreeEthernet(failed, QStringLiteral("0A1B2C")),
+            QStringLiteral("0A1B2C000001"));
   store->FinishFailed(failed, QStringLiteral("Erase failed"), QStringLiteral("monitor"));
   const int64_t next = store->BeginCard(Start());
   EXPECT_EQ(store->NextFreeSerial(next), 2u);
-  EXPECT_EQ(store->NextFreeEthernet(next, QStringLiteral("0A1B2C")), QStringLiteral("0A1B2C000002"));
+  EXPECT_EQ(store->NextFreeEthernet(next, QStringLiteral("0A1B2C")),
+            QStringLiteral("0A1B2C000002"));
   EXPECT_EQ(store->FindSerialOwner(1)->id, failed);
 }
 
@@ -361,12 +377,16 @@ TEST_P(RecordStoreTest, NextFreeTakesTheSmallestFreeNumberFromTheStart) {
 
   // Ethernet numbers count per vendor prefix, within 24 bits.
   ASSERT_TRUE(store->ReserveEthernet(card, QStringLiteral("0A1B2C"), 0, false).reserved);
-  EXPECT_EQ(store->NextFreeEthernet(card, QStringLiteral("0A1B2C"), 0), QStringLiteral("0A1B2C000001"));
-  EXPECT_EQ(store->NextFreeEthernet(card, QStringLiteral("001122"), 0), QStringLiteral("001122000000"));
-  EXPECT_EQ(store->NextFreeEthernet(card, QStringLiteral("0A1B2C"), 0xFFFFFF), QStringLiteral("0A1B2CFFFFFF"));
+  EXPECT_EQ(store->NextFreeEthernet(card, QStringLiteral("0A1B2C"), 0),
+            QStringLiteral("0A1B2C000001"));
+  EXPECT_EQ(store->NextFreeEthernet(card, QStringLiteral("001122"), 0),
+            QStringLiteral("001122000000"));
+  EXPECT_EQ(store->NextFreeEthernet(card, QStringLiteral("0A1B2C"), 0xFFFFFF),
+            QStringLiteral("0A1B2CFFFFFF"));
   EXPECT_THROW(store->NextFreeEthernet(card, QStringLiteral("0A1B2C"), 0xFFFFFF), std::range_error);
   EXPECT_THROW(store->NextFreeEthernet(card, QStringLiteral("0A1B"), 0), std::invalid_argument);
-  EXPECT_THROW(store->ReserveEthernet(card, QStringLiteral("0A1B2C"), 0x1000000, false), std::invalid_argument);
+  EXPECT_THROW(store->ReserveEthernet(card, QStringLiteral("0A1B2C"), 0x1000000, false),
+               std::invalid_argument);
   EXPECT_THROW(store->NextFreeSerial(card + 100), std::invalid_argument);  // no such card
   // Another store (another bench) continues where the numbers are free.
   auto other = Open();
@@ -377,13 +397,18 @@ TEST_P(RecordStoreTest, TheStoreItselfRefusesASecondEntryForANumber) {
   auto store = Open();
   const int64_t card = store->BeginCard(Start());
   ASSERT_EQ(store->NextFreeSerial(card), 1u);
-  ASSERT_EQ(store->NextFreeEthernet(card, QStringLiteral("0A1B2C")), QStringLiteral("0A1B2C000001"));
+  ASSERT_EQ(store->NextFreeEthernet(card, QStringLiteral("0A1B2C")),
+            QStringLiteral("0A1B2C000001"));
   // Written past the program, as another program would: the constraint refuses it.
   QSqlQuery q(backend_->Raw());
-  EXPECT_FALSE(q.exec(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, reserved_at) "
-                                     "VALUES (1, %1, 'x')").arg(card)));
-  EXPECT_FALSE(q.exec(QStringLiteral("INSERT INTO ethernet_addresses (address, prefix, number, card_id, "
-                                     "reserved_at) VALUES ('0A1B2C000001', '0A1B2C', 1, %1, 'x')").arg(card)));
+  EXPECT_FALSE(
+      q.exec(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, reserved_at) "
+                            "VALUES (1, %1, 'x')")
+                 .arg(card)));
+  EXPECT_FALSE(
+      q.exec(QStringLiteral("INSERT INTO ethernet_addresses (address, prefix, number, card_id, "
+                            "reserved_at) VALUES ('0A1B2C000001', '0A1B2C', 1, %1, 'x')")
+                 .arg(card)));
 }
 
 TEST_P(RecordStoreTest, SeveralProcessesAllocateWithoutDuplicatesOrLosses) {
@@ -413,7 +438,8 @@ TEST_P(RecordStoreTest, SeveralThreadsEachWithTheirOwnStore) {
     threads.emplace_back([&, t] {
       try {
         auto store = Open();
-        for (int i = 0; i < 20; ++i) got[t].push_back(store->NextFreeSerial(store->BeginCard(Start())));
+        for (int i = 0; i < 20; ++i)
+          got[t].push_back(store->NextFreeSerial(store->BeginCard(Start())));
       } catch (const std::exception& e) {
         errors[t] = e.what();
       }
@@ -437,11 +463,13 @@ TEST_P(RecordStoreTest, AStoreThatVanishesMidRunFailsEveryLaterCallClearly) {
     store->NextFreeSerial(card);
     FAIL() << "no error";
   } catch (const StoreError& e) {
-    EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith(QStringLiteral("Cannot reach the card records at ")))
+    EXPECT_TRUE(
+        QString::fromUtf8(e.what()).startsWith(QStringLiteral("Cannot reach the card records at ")))
         << e.what();
   }
   EXPECT_THROW(store->StageStarted(card, QStringLiteral("monitor")), StoreError);
-  EXPECT_THROW(store->FinishFailed(card, QStringLiteral("x"), QStringLiteral("monitor")), StoreError);
+  EXPECT_THROW(store->FinishFailed(card, QStringLiteral("x"), QStringLiteral("monitor")),
+               StoreError);
   store.reset();
   if (QString::fromLatin1(GetParam()) == QLatin1String("postgresql")) {
     // The server is still there: a new store finds the reservation made before.
@@ -466,13 +494,17 @@ TEST_P(RecordStoreTest, MigratesAStoreOfVersion1) {
   const QString insert = QStringLiteral(
       "INSERT INTO cards (started_at, ended_at, bench, front_end, port, hardware_type, "
       "program_version, serial_number, ethernet_address, outcome, failure) VALUES ");
-  Exec(insert + QStringLiteral("('2025-01-02T08:00:00.000Z', '2025-01-02T08:05:00.000Z', 'old-bench', "
-                               "'ostra-bootloader', 'COM1', '7xx', '0.0.9', 7, '0a1b2c000001', 'loaded', NULL)"));
-  Exec(insert + QStringLiteral("('2025-01-03T08:00:00.000Z', '2025-01-03T08:01:00.000Z', 'old-bench', "
-                               "'ostra-bootloader', 'COM1', '7xx', '0.0.9', 7, '0A1B2C000001', 'failed', "
-                               "'No echo')"));
-  Exec(insert + QStringLiteral("('2025-01-04T08:00:00.000Z', NULL, 'old-bench', 'ostra-bootloader', "
-                               "'COM2', '63x', '0.0.9', 8, NULL, NULL, NULL)"));
+  Exec(insert +
+       QStringLiteral(
+           "('2025-01-02T08:00:00.000Z', '2025-01-02T08:05:00.000Z', 'old-bench', "
+           "'ostra-bootloader', 'COM1', '7xx', '0.0.9', 7, '0a1b2c000001', 'loaded', NULL)"));
+  Exec(insert +
+       QStringLiteral("('2025-01-03T08:00:00.000Z', '2025-01-03T08:01:00.000Z', 'old-bench', "
+                      "'ostra-bootloader', 'COM1', '7xx', '0.0.9', 7, '0A1B2C000001', 'failed', "
+                      "'No echo')"));
+  Exec(insert +
+       QStringLiteral("('2025-01-04T08:00:00.000Z', NULL, 'old-bench', 'ostra-bootloader', "
+                      "'COM2', '63x', '0.0.9', 8, NULL, NULL, NULL)"));
   if (auto* pg = dynamic_cast<PostgresBackend*>(backend_.get())) pg->CloseRaw();
 
   auto store = Open();
@@ -485,7 +517,8 @@ TEST_P(RecordStoreTest, MigratesAStoreOfVersion1) {
   EXPECT_TRUE(records[1].ethernetReused);
   EXPECT_EQ(records[1].ethernetAddress, QStringLiteral("0A1B2C000001"));
   EXPECT_FALSE(records[2].serialReused);
-  EXPECT_EQ(records[2].startedAt, QDateTime::fromString(QStringLiteral("2025-01-02T08:00:00.000Z"), Qt::ISODateWithMs));
+  EXPECT_EQ(records[2].startedAt,
+            QDateTime::fromString(QStringLiteral("2025-01-02T08:00:00.000Z"), Qt::ISODateWithMs));
   const auto owner = store->FindSerialOwner(7);
   ASSERT_TRUE(owner.has_value());
   EXPECT_EQ(owner->id, records[2].id);  // the first card keeps the number
@@ -494,7 +527,8 @@ TEST_P(RecordStoreTest, MigratesAStoreOfVersion1) {
   const int64_t card = store->BeginCard(Start());
   EXPECT_EQ(store->NextFreeSerial(card, 7), 9u);
   EXPECT_FALSE(store->ReserveSerial(card, 8, false).reserved);
-  EXPECT_EQ(store->NextFreeEthernet(card, QStringLiteral("0A1B2C")), QStringLiteral("0A1B2C000002"));
+  EXPECT_EQ(store->NextFreeEthernet(card, QStringLiteral("0A1B2C")),
+            QStringLiteral("0A1B2C000002"));
   store.reset();
   EXPECT_EQ(Count(QStringLiteral("SELECT COUNT(*) FROM schema_version")), 1);
 }
@@ -507,7 +541,8 @@ TEST_P(RecordStoreTest, RefusesAStoreOfANewerProgram) {
     Open();
     FAIL() << "opened";
   } catch (const StoreError& e) {
-    EXPECT_TRUE(QString::fromUtf8(e.what()).contains(QStringLiteral("schema version 3, newer than this program knows (2)")))
+    EXPECT_TRUE(QString::fromUtf8(e.what()).contains(
+        QStringLiteral("schema version 3, newer than this program knows (2)")))
         << e.what();
   }
 }
@@ -549,23 +584,28 @@ TEST(RecordStoreLocationTest, AnUnreachableStoreSaysWhereAndWhy) {
         << e.what();
   }
   QTemporaryDir empty;
-  const QString url = QStringLiteral("postgresql://bench:secret@/records?host=%1&port=5999&connect_timeout=2").arg(empty.path());
+  const QString url =
+      QStringLiteral("postgresql://bench:secret@/records?host=%1&port=5999&connect_timeout=2")
+          .arg(empty.path());
   try {
     RecordStore::Open(url);
     FAIL() << "opened";
   } catch (const StoreError& e) {
     const QString what = QString::fromUtf8(e.what());
-    EXPECT_TRUE(what.startsWith(QStringLiteral("Cannot reach the card records at postgresql://bench@/records?host=")))
+    EXPECT_TRUE(what.startsWith(
+        QStringLiteral("Cannot reach the card records at postgresql://bench@/records?host=")))
         << e.what();
     EXPECT_FALSE(what.contains(QStringLiteral("secret")));
     EXPECT_GT(what.size(), url.size() + 40) << "no reason given: " << e.what();
   }
-  EXPECT_THROW(RecordStore::Open(QStringLiteral("postgresql://bench@host")), StoreError);  // no database
+  EXPECT_THROW(RecordStore::Open(QStringLiteral("postgresql://bench@host")),
+               StoreError);  // no database
 }
 
 TEST(RecordStoreLocationTest, EthernetAddressText) {
   EXPECT_EQ(EthernetAddress(QStringLiteral("0a1b2c"), 0x102), QStringLiteral("0A1B2C000102"));
-  EXPECT_EQ(NormalisedEthernetAddress(QStringLiteral(" 0a:1b:2c:00:01:02 ")), QStringLiteral("0A1B2C000102"));
+  EXPECT_EQ(NormalisedEthernetAddress(QStringLiteral(" 0a:1b:2c:00:01:02 ")),
+            QStringLiteral("0A1B2C000102"));
   EXPECT_EQ(NormalisedEthernetAddress(QStringLiteral("0A-1B-2C-00-01-0")), QString());
   EXPECT_THROW(EthernetAddress(QStringLiteral("0a1b2c"), 0x1000000), std::invalid_argument);
   EXPECT_THROW(EthernetAddress(QStringLiteral("xyz123"), 1), std::invalid_argument);
@@ -582,8 +622,10 @@ TEST_P(RecordStoreTest, AnAllocationTurnedAwayByTheConstraintTakesTheNextNumber)
   QSqlDatabase raw = backend_->Raw();
   ASSERT_TRUE(raw.transaction());
   QSqlQuery q(raw);
-  ASSERT_TRUE(q.exec(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, reserved_at) "
-                                    "VALUES (1, %1, 'x')").arg(card)))
+  ASSERT_TRUE(
+      q.exec(QStringLiteral("INSERT INTO serial_numbers (serial_number, card_id, reserved_at) "
+                            "VALUES (1, %1, 'x')")
+                 .arg(card)))
       << q.lastError().text().toStdString();
   std::atomic<int64_t> got{-1};
   std::string error;

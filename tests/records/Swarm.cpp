@@ -9,7 +9,8 @@
 
 namespace ostra::records::testing {
 
-SwarmResult RunSwarm(const QString& worker, const QString& location, int processes, int perProcess) {
+SwarmResult RunSwarm(const QString& worker, const QString& location, int processes,
+                     int perProcess) {
   SwarmResult result;
   std::vector<std::unique_ptr<QProcess>> workers;
   for (int i = 0; i < processes; ++i) {
@@ -63,17 +64,19 @@ SwarmResult RunSwarm(const QString& worker, const QString& location, int process
       }
     }
     if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-      result.errors << QStringLiteral("worker %1 ended with status %2: %3")
-                           .arg(i)
-                           .arg(p.exitCode())
-                           .arg(QString::fromLocal8Bit(workers[i]->readAllStandardError()).trimmed());
+      result.errors
+          << QStringLiteral("worker %1 ended with status %2: %3")
+                 .arg(i)
+                 .arg(p.exitCode())
+                 .arg(QString::fromLocal8Bit(workers[i]->readAllStandardError()).trimmed());
     }
   }
   auto store = RecordStore::Open(location);
   for (const Allocation& a : result.allocations) {
     const auto serialOwner = store->FindSerialOwner(a.serial);
     const auto ethernetOwner = store->FindEthernetOwner(a.ethernet);
-    if (!serialOwner || serialOwner->id != a.card || !ethernetOwner || ethernetOwner->id != a.card) {
+    if (!serialOwner || serialOwner->id != a.card || !ethernetOwner ||
+        ethernetOwner->id != a.card) {
       ++result.lost;
     }
   }

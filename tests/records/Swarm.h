@@ -18,7 +18,7 @@ struct SwarmResult {
   double seconds = 0;  // from "go" to the last worker's end
   std::vector<Allocation> allocations;
   int duplicateSerials = 0, duplicateEthernet = 0;
-  int lost = 0;  // printed by a worker but not the card's in the store
+  int lost = 0;        // printed by a worker but not the card's in the store
   QStringList errors;  // a worker that failed, with what it said
   double AllocationsPerSecond() const { return seconds > 0 ? allocations.size() / seconds : 0; }
 };

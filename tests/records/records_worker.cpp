@@ -34,7 +34,9 @@ int main(int argc, char** argv) {
     timer.start();
     const ostra::records::CardStart start{QStringLiteral("records_worker"),
                                           QStringLiteral("worker-%1").arg(getpid()),
-                                          QStringLiteral("7xx-bench"), QStringLiteral("0.1"), {}};
+                                          QStringLiteral("7xx-bench"),
+                                          QStringLiteral("0.1"),
+                                          {}};
     for (int i = 0; i < count; ++i) {
       const int64_t card = store->BeginCard(start);
       const uint32_t serial = store->NextFreeSerial(card);
