@@ -7,7 +7,9 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QRegularExpression>
+#include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStandardPaths>
@@ -99,13 +101,41 @@ QString CsvTime(const QDateTime& t) {
 namespace {
 
 // One statement: prepared, bound in order, executed; throws through fail on an error.
+// The statement with its values written in as the driver writes them. QPSQL's own
+// prepared statements do the same (its EXECUTE carries the values formatted by the
+// driver), at the cost of three round trips (PREPARE, EXECUTE, DEALLOCATE) instead of one.
+QString Inlined(const QSqlDatabase& db, const QString& sql, const QVariantList& args) {
+  QString text;
+  text.reserve(sql.size() + 16 * args.size());
+  bool quoted = false;
+  qsizetype next = 0;
+  for (const QChar c : sql) {
+    if (c == QLatin1Char('\'')) quoted = !quoted;
+    if (c == QLatin1Char('?') && !quoted && next < args.size()) {
+      const QVariant& value = args[next++];
+      QSqlField field(QString(), value.metaType());
+      if (value.isNull()) {
+        field.clear();
+      } else {
+        field.setValue(value);
+      }
+      text += db.driver()->formatValue(field);
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+// One statement, its values bound in order; throws through fail on an error.
 template <typename FailFn>
-QSqlQuery Run(const QSqlDatabase& db, const QString& sql, const QVariantList& args, FailFn fail) {
+QSqlQuery Run(const QSqlDatabase& db, bool inlineValues, const QString& sql,
+              const QVariantList& args, FailFn fail) {
   if (!db.isOpen()) fail(QStringLiteral("the connection was lost"));
   QSqlQuery q(db);
   q.setForwardOnly(true);
-  if (args.isEmpty()) {
-    if (!q.exec(sql)) fail(q.lastError().text());
+  if (args.isEmpty() || inlineValues) {
+    if (!q.exec(args.isEmpty() ? sql : Inlined(db, sql, args))) fail(q.lastError().text());
     return q;
   }
   if (!q.prepare(sql)) fail(q.lastError().text());
@@ -137,7 +167,7 @@ class Transaction {
 }  // namespace
 
 #define OSTRA_RUN(sql, ...) \
-  Run(db_, sql, QVariantList{__VA_ARGS__}, [this](const QString& why) { Fail(why); })
+  Run(db_, postgres_, sql, QVariantList{__VA_ARGS__}, [this](const QString& why) { Fail(why); })
 
 void RecordStore::Fail(const QString& reason) const {
   throw StoreError(QStringLiteral("Cannot reach the card records at %1: %2")
@@ -718,7 +748,7 @@ std::vector<CardRecord> RecordStore::Find(const RecordFilter& filter) {
   std::vector<CardRecord> records;
   std::map<int64_t, size_t> index;
   {
-    QSqlQuery q = Run(db_, sql, args, [this](const QString& why) { Fail(why); });
+    QSqlQuery q = Run(db_, postgres_, sql, args, [this](const QString& why) { Fail(why); });
     while (q.next()) {
       CardRecord r;
       r.id = q.value(0).toLongLong();

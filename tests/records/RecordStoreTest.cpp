@@ -226,7 +226,8 @@ TEST_P(RecordStoreTest, KeepsEverythingAboutACard) {
   store->StageStarted(card, QStringLiteral("bootloader"));
   store->StageEnded(card, QStringLiteral("bootloader"), true);
   store->StageStarted(card, QStringLiteral("monitor"));
-  store->StageEnded(card, QStringLiteral("monitor"), false, QStringLiteral("No echo"));
+  store->StageEnded(card, QStringLiteral("monitor"), false,
+                    QStringLiteral("No echo from C:\\cards\\'7xx'? $1 --"));
   store->FinishFailed(card, QStringLiteral("No echo"), QStringLiteral("monitor"));
   const int64_t other = store->BeginCard(Start(QStringLiteral("63x")));
   store->NextFreeSerial(other);
@@ -259,7 +260,7 @@ TEST_P(RecordStoreTest, KeepsEverythingAboutACard) {
   EXPECT_EQ(r.stages[0].outcome, QStringLiteral("ok"));
   EXPECT_TRUE(r.stages[0].endedAt.isValid());
   EXPECT_EQ(r.stages[1].outcome, QStringLiteral("failed"));
-  EXPECT_EQ(r.stages[1].message, QStringLiteral("No echo"));
+  EXPECT_EQ(r.stages[1].message, QStringLiteral("No echo from C:\\cards\\'7xx'? $1 --"));
   EXPECT_EQ(all[0].outcome, QStringLiteral("loaded"));
   EXPECT_TRUE(all[0].bench.size() > 0);  // the host name
 
