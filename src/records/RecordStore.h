@@ -44,11 +44,14 @@
  *   card programmed again) records it on the new card with a reuse mark and no second
  *   entry in those tables.
  *   Next free: the smallest number >= `from` that no card has; each try is one
- *   transaction (BEGIN IMMEDIATE in SQLite, so that tries never collide; in PostgreSQL a
- *   try that the unique constraint turns away is retried with the next candidate).
- *   Serial numbers are 1..4294967295 (the 32 bits stamped into the card). An Ethernet
- *   address is a 3-byte vendor prefix and a 24-bit number (0..0xFFFFFF), stored as 12
- *   upper-case hex digits.
+ *   transaction. In SQLite, BEGIN IMMEDIATE makes tries take turns; in PostgreSQL an
+ *   advisory transaction lock per kind (and prefix) does, and a try that the unique
+ *   constraint still turns away (a program that did not take its turn) is retried with
+ *   the next candidate. std::range_error when none is left.
+ *   Serial numbers are 0..4294967295 (the 32 bits stamped into the card; 0 is what an
+ *   empty answer stamps, and reserving it is allowed); the next free one starts at 1 by
+ *   default. An Ethernet address is a 3-byte vendor prefix and a 24-bit number
+ *   (0..0xFFFFFF), stored as 12 upper-case hex digits.
  *
  * Times are UTC, stored as ISO 8601 text with milliseconds ("2026-12-07T19:31:19.123Z"),
  * which sorts as time does in both engines.
