@@ -121,7 +121,7 @@ Outcome Program(LoaderState& state, LoaderWindow& window, const std::string& pat
                 std::optional<OpenedTextFile>& file) {
   MonitorImage& image = state.monitorImage;
   std::array<bool, 12> erase{};
-  file.emplace(OpenTextFile(FindFile(path).value_or(path), kSource));
+  file.emplace(OpenTextFile(FindFile(PathOfText(path)).value_or(PathOfText(path)), kSource));
 
   if (path == image.FileName && !window.ReloadFile()) {
     stage::Log(state, window, "Using Loaded Monitor file");

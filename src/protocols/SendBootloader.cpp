@@ -28,7 +28,7 @@ enum class Outcome { Done, Failed };
 Outcome Transfer(LoaderState& state, LoaderWindow& window, const std::string& path,
                  std::optional<OpenedTextFile>& file) {
   BootImage& image = state.bootImage;
-  file.emplace(OpenTextFile(FindFile(path).value_or(path), kSource));
+  file.emplace(OpenTextFile(FindFile(PathOfText(path)).value_or(PathOfText(path)), kSource));
 
   if (path != image.FileName) {
     stage::Log(state, window, "Loading boot file");
