@@ -19,6 +19,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   --no-warn-unused-cli >"$build/configure.log"
 sed -n 's/^-- Left out of the core-only build: /left out: /p' "$build/configure.log"
 cmake --build "$build" -j "$(nproc)"
+echo "-- installed and built: ${SECONDS} s"
 
 # A Wine prefix of its own, without a display, Mono or Gecko; made once.
 export WINEPREFIX=$PWD/$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -29,6 +30,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "wineboot --init failed or took more than 300 s" >&2
     exit 1
   fi
+  echo "-- Wine prefix made: ${SECONDS} s"
 fi
 
 passed=0 failed=0 skipped=0
@@ -58,6 +60,7 @@ for exe in $(find "$build/tests" -name '*.exe' | sort); do
   passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
 done
 timeout 30 wineserver -k 2>/dev/null || true
+echo "-- all done: ${SECONDS} s"
 
 # In CTest's words as well, for the totals of scripts/test.sh.
 echo "$failed tests failed out of $((passed + failed))" >"$build/summary.log"
