@@ -6,6 +6,11 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev
           srecord clang libclang-rt-14-dev xvfb xauth libqt6sql6-sqlite libqt6sql6-psql postgresql
           dpkg-dev file help2man librsvg2-bin lintian desktop-file-utils appstream)
+# `setup.sh windows`: what the Windows cross build and its run under Wine need
+# (scripts/windows-test.sh), kept apart so that the normal setup stays small.
+if [ "${1:-}" = windows ]; then
+  packages=(cmake ninja-build g++-mingw-w64-x86-64 googletest wine wine64)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -48,6 +48,9 @@ for fuzzer in build-fuzz/fuzz/fuzz_*; do
   fi
 done
 
+echo "== windows"
+bash scripts/windows-test.sh
+
 passed=$(grep -h -oE '[0-9]+ tests failed out of [0-9]+' build/ctest.log build-asan/ctest.log |
   awk '{f+=$1; t+=$NF} END {print t-f " passed, " f " failed"}')
 echo "tests: $passed"

@@ -45,13 +45,13 @@ std::string LastFour(const std::string& text) {
 
 // A file of the hardware directory, whatever the case of its name on disk.
 std::optional<fs::path> HardwareFile(const std::string& dir, const std::string& name) {
-  return FindFile(fs::path(dir), name);
+  return FindFile(PathOfText(dir), name);
 }
 
 // The path a stage is given: the file found on disk, else the name in that directory.
 fs::path HardwarePath(const std::string& dir, const std::string& name) {
   if (auto found = HardwareFile(dir, name)) return *found;
-  return fs::path(dir) / name;
+  return PathOfText(dir) / PathOfText(name);
 }
 
 // Steps T1..T5: the application transfer, or the end for a module type or a missing
@@ -61,7 +61,7 @@ void CommonTail(LoaderState& state, FrontEnd& window, DownloadRun& run, const st
     window.ShowMessage(kPowerOff, MessageIcon::None);
     return;
   }
-  const std::optional<fs::path> found = FindFile(fs::path(window.FileNameText()));
+  const std::optional<fs::path> found = FindFile(PathOfText(window.FileNameText()));
   if (!found) {
     window.ShowMessage(std::string("No application file selected.\r\n") + kPowerOff,
                        MessageIcon::None);

@@ -29,7 +29,7 @@ bool IsRegularFile(const fs::path& p) {
 
 std::optional<fs::path> FindFile(const fs::path& dir, const std::string& name) {
   if (name.empty()) return std::nullopt;
-  fs::path exact = dir / name;
+  fs::path exact = dir / PathOfText(name);
   if (IsRegularFile(exact)) return exact;
   std::error_code ec;
   fs::directory_iterator it(dir.empty() ? fs::path(".") : dir, ec);

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "formats/PathText.h"
+
 namespace ostra {
 
 // The entry of dir whose name equals name, exactly if there is one, else ignoring

@@ -108,7 +108,8 @@ std::optional<std::string> ReadMonitorFile(LoaderState& state, FrontEnd& window,
 
 bool Program(LoaderState& state, FrontEnd& window, const std::string& path) {
   MonitorImage& image = state.monitorImage;
-  OpenedTextFile file = OpenTextFile(FindFile(path).value_or(path), kSource);
+  OpenedTextFile file =
+      OpenTextFile(FindFile(PathOfText(path)).value_or(PathOfText(path)), kSource);
 
   if (path == image.FileName && !window.ReloadFile()) {
     stage::Log(state, window, "Using Loaded Monitor file");

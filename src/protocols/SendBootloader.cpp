@@ -17,7 +17,8 @@ constexpr int kMaxAttempts = 100;
 
 bool Transfer(LoaderState& state, FrontEnd& window, const std::string& path) {
   BootImage& image = state.bootImage;
-  OpenedTextFile file = OpenTextFile(FindFile(path).value_or(path), kSource);
+  OpenedTextFile file =
+      OpenTextFile(FindFile(PathOfText(path)).value_or(PathOfText(path)), kSource);
 
   if (path != image.FileName) {
     stage::Log(state, window, "Loading boot file");

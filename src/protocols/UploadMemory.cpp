@@ -30,7 +30,7 @@ constexpr std::size_t kPacketSize = card::kUploadPacketSize;
 class ReplacementFile {
  public:
   explicit ReplacementFile(const std::string& path)
-      : target_(FindFile(path).value_or(fs::path(path))) {
+      : target_(FindFile(PathOfText(path)).value_or(PathOfText(path))) {
     temp_ = target_;
     temp_ += ".part";
     stream_.open(temp_, std::ios::out | std::ios::binary | std::ios::trunc);

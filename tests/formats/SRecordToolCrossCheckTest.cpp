@@ -21,9 +21,10 @@ bool OnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
   if (path == nullptr) return false;
   std::stringstream dirs(path);
-  for (std::string dir; std::getline(dirs, dir, ':');) {
+  const char separator = fs::path::preferred_separator == '\\' ? ';' : ':';
+  for (std::string dir; std::getline(dirs, dir, separator);) {
     const fs::path candidate = fs::path(dir.empty() ? "." : dir) / program;
-    if (::access(candidate.c_str(), X_OK) == 0) return true;
+    if (::access(candidate.string().c_str(), X_OK) == 0) return true;
   }
   return false;
 }
@@ -45,7 +46,8 @@ class SRecordToolCrossCheck : public ::testing::Test {
   fs::path WriteBinary(const std::vector<std::uint8_t>& bytes, const std::string& name) {
     const fs::path p = dir_ / name;
     std::ofstream out(p, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return p;
   }
 

@@ -575,6 +575,30 @@ TEST_F(BadInputTest, LargeApplicationFileIsSentWhole) {
 }
 
 // ---------------------------------------------------------------------------
+// Names
+
+// Folders and files may be named beyond ASCII: the window hands their paths over as UTF-8
+// with forward slashes, and every stage finds, reads and writes them (on Windows too,
+// where the names on disk are UTF-16).
+TEST_F(BadInputTest, FoldersAndFilesNamedBeyondAscii) {
+  const std::u8string folder = u8"Prüfstand ÄÖ", app = u8"Anwendung µ.sr";
+  const fs::path onDisk = dir.path() / folder;
+  fs::create_directory(onDisk);
+  WriteCardFiles(onDisk);
+  fs::rename(onDisk / "app.sr", onDisk / app);
+  window.hardware = dir.path().generic_string() + "/" + std::string(folder.begin(), folder.end());
+  window.fileNameText = window.hardware + "/" + std::string(app.begin(), app.end());
+  EXPECT_THAT(Download("board", true), IsEmpty());
+  EXPECT_GE(card.lines, 1 + 0x2000 / 32 + 1);  // the application's information, data and end
+  EXPECT_EQ(window.messages.back().text, kPowerOff);
+
+  card.uploading = true;
+  window.inputAnswers = {"0", "64"};
+  EXPECT_THAT(Download("Upload"), IsEmpty());
+  EXPECT_TRUE(fs::exists(onDisk / "Upload.mon"));
+}
+
+// ---------------------------------------------------------------------------
 // Typed answers
 
 TEST_F(BadInputTest, TypedIdentityNumbers) {

@@ -1,6 +1,5 @@
 #include "link/VrConnection.h"
 
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +7,13 @@
 #include <memory>
 
 #include "support/ScriptedVr.h"
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN  // without it windows.h renames SetPort to SetPortA
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
+#endif
 
 using ostra::VrConnection;
 using ostra::testing::ScriptedVr;
