@@ -73,9 +73,10 @@ Run RunStages(bool wireTiming, const std::string& boot, const std::string& monit
   ::setenv("VRXCOM_COM1", sim.DevicePath().c_str(), 1);
   sim.Start();
   LoaderState state;
-  ostra::testing::ScriptedWindow window(state);  // no dialog answered, nothing shown
+  ostra::testing::ScriptedWindow window(state);  // nothing shown
   window.hardware = ".";
   window.hwTypes = "board";
+  window.inputAnswers = {"1"};  // the serial number
   state.connection.Connect();  // port 1, 19200 baud
   Run run;
   run.boot = Measure(sim, [&] { return ostra::SendBootloader(state, window, boot); });

@@ -533,12 +533,17 @@ bool frmMain::AskYesNo(const std::string& text, MessageIcon icon) {
 
 std::string frmMain::InputBox(const std::string& prompt, const std::string& title,
                               const std::string& defaultText) {
+  return AskText(prompt, title, defaultText).value_or(std::string());
+}
+
+std::optional<std::string> frmMain::AskText(const std::string& prompt, const std::string& title,
+                                            const std::string& defaultText) {
   QInputDialog dialog(this);
   dialog.setInputMode(QInputDialog::TextInput);
   dialog.setWindowTitle(FromCore(title));
   dialog.setLabelText(FromCore(prompt));
   dialog.setTextValue(FromCore(defaultText));
-  if (dialog.exec() != QDialog::Accepted) return {};
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   return ToCore(dialog.textValue());
 }
 

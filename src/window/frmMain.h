@@ -2,6 +2,7 @@
 // The program's one window: port and speed, hardware directory and type, application
 // file, the download button, the terminal line and the log. It owns the loader's state
 // for the program's lifetime and is the core's window.
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,6 +67,8 @@ class frmMain : public QWidget, public FrontEnd {
   bool AskYesNo(const std::string& text, MessageIcon icon) override;
   std::string InputBox(const std::string& prompt, const std::string& title,
                        const std::string& defaultText) override;
+  std::optional<std::string> AskText(const std::string& prompt, const std::string& title,
+                                     const std::string& defaultText) override;
   void SetCommandVisible(bool visible) override;
   void SetProgressVisible(bool visible) override;
   void SetProgress(double percent) override;
