@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include <QRect>
 #include <QString>
 #include <QWidget>
 
@@ -20,6 +21,7 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -52,7 +54,16 @@ class frmMain : public QWidget, public FrontEnd {
   void SelectHardware_Click();
   void Command_KeyPress(int& key);  // key 13 (Enter) sends the line and is consumed (0)
   void DownLoadButton_Click();
-  void ScrollLog();  // moves the log view five lines towards its end
+  void ScrollLog();  // brings the newest line (the top of the log) into view
+
+  // The device menu of port 1, 2 or 3 (the context menu of COM1, COM2, COM3): the serial
+  // devices present, "Other device..." and "Standard device". The caller owns it.
+  QMenu* PortDeviceMenu(int port);
+  // Gives port the device (empty: the standard one), remembers it and, when the link is
+  // on that port, reopens it there.
+  void ChooseDevice(int port, const std::string& device);
+  // Writes the log, as shown, to path; false (and a message) when it cannot.
+  bool SaveLog(const QString& path);
 
   // Pictures of the window for the documentation: with a directory set, the window
   // saves stage-<n>.png when the n-th run of the progress bar passes half way.
@@ -98,6 +109,9 @@ class frmMain : public QWidget, public FrontEnd {
   int FillHardwareTypes(std::error_code& error);
   QString ChooseFile(const QString& filter);
   void ShowPortControls();
+  void UpdatePortToolTips();
+  void AskOtherDevice(int port);
+  void ShowLogMenu(const QPoint& at);
   void SpeedClicked(int baud);  // a person's click on a speed button
   void UnexpectedError(long number, const std::string& description);
 
@@ -110,6 +124,7 @@ class frmMain : public QWidget, public FrontEnd {
   bool closePending_ = false;
   bool unloaded_ = false;
   std::vector<std::string> typeEntries_;
+  std::vector<std::pair<QWidget*, QRect>> placed_;  // first-size places of what moves or grows
   QString screenshotDir_;
   int progressRuns_ = 0;
   bool progressShot_ = false;

@@ -1,6 +1,9 @@
 // Port and speed handlers on plain controls, against the scripted library.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "link/PortDevice.h"
 #include "support/ScriptedVr.h"
 #include "support/ScriptedWindow.h"
 #include "window/PortSelection.h"
@@ -155,6 +158,26 @@ TEST_F(PortSelection, SpeedClickWithNoPortOpenStillTriesToOpenSilently) {
   EXPECT_EQ(vr_.CallsTo("VrOpenConnection").size(), 1u);
   EXPECT_TRUE(window_.messages.empty());
   EXPECT_FALSE(controls_.downloadEnabled);
+}
+
+TEST_F(PortSelection, EachOpenIsLoggedWithDeviceAndSpeedAndAFailureWithItsReason) {
+  SetCommandLineDevice(2, "/dev/ttyUSB7");
+  Open();
+  COM2_Click(state_, window_, controls_, show_);
+  SpeedClick(state_, window_, controls_, 9600, show_);
+  EXPECT_EQ(window_.LogLines()[0], "COM2 = /dev/ttyUSB7, 9600 baud");
+  EXPECT_EQ(window_.LogLines()[1], "COM2 = /dev/ttyUSB7, 19200 baud");
+
+  const char reason[] = "Cannot open /dev/ttyUSB7: Permission denied; add yourself to dialout.";
+  vr_.open = [](int32_t, int32_t, uint32_t) { return 0; };
+  vr_.errorInfo = [&reason](int32_t, VrErrorInfo* info) {
+    std::strcpy(info->text, reason);
+    return 1;
+  };
+  COM2_Click(state_, window_, controls_, show_);
+  EXPECT_EQ(window_.LogLines()[0], std::string("COM2: ") + reason);
+  EXPECT_EQ(window_.MessageTexts(), std::vector<std::string>{"Failed to open Serial Port"});
+  SetCommandLineDevice(2, "");
 }
 
 }  // namespace
