@@ -4,10 +4,12 @@
 # $run (a scratch folder removed at exit) and $link.
 build=${OSTRA_BUILD_DIR:-build}
 
-build_programs() {
-  bash scripts/setup.sh
+build_programs() {  # "demo": only what the programs need, no tests
+  bash scripts/setup.sh "${1:-}"
   if [ ! -f "$build/build.ninja" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    local tests=ON
+    [ "${1:-}" = demo ] && tests=OFF
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_TESTS=$tests >/dev/null
   fi
   cmake --build "$build" --target ostra-bootloader ostra-cardsim -j "$(nproc)"
 }
