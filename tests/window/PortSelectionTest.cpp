@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "link/PortDevice.h"
 #include "support/ScriptedVr.h"
 #include "support/ScriptedWindow.h"
+#include "window/PortDevices.h"
 #include "window/PortSelection.h"
 
 namespace ostra::window {
@@ -178,6 +181,23 @@ TEST_F(PortSelection, EachOpenIsLoggedWithDeviceAndSpeedAndAFailureWithItsReason
   EXPECT_EQ(window_.LogLines()[0], std::string("COM2: ") + reason);
   EXPECT_EQ(window_.MessageTexts(), std::vector<std::string>{"Failed to open Serial Port"});
   SetCommandLineDevice(2, "");
+}
+
+TEST(PortDevices, AnAdapterIsOfferedByItsStableName) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / "ostra-by-id";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "by-id");
+  std::ofstream(dir / "ttyUSB0") << "";
+  std::ofstream(dir / "ttyUSB1") << "";
+  fs::create_symlink("../ttyUSB0", dir / "by-id" / "usb-FTDI_A1-if00-port0");
+  EXPECT_EQ(StableDeviceName((dir / "ttyUSB0").string(), (dir / "by-id").string()),
+            (dir / "by-id" / "usb-FTDI_A1-if00-port0").string());
+  EXPECT_EQ(StableDeviceName((dir / "ttyUSB1").string(), (dir / "by-id").string()),
+            (dir / "ttyUSB1").string());
+  EXPECT_EQ(StableDeviceName("/dev/ttyS0", (dir / "none").string()), "/dev/ttyS0");
+  EXPECT_EQ(DeviceLabel("/dev/ttyUSB1", "FT232R", "", " A1 "), "/dev/ttyUSB1 \u2014 FT232R, A1");
+  fs::remove_all(dir);
 }
 
 }  // namespace
