@@ -429,6 +429,7 @@ TEST_F(Window, PortDeviceMenuChoosesRemembersAndReopensTheSelectedPort) {
   EXPECT_TRUE(Control<QRadioButton>(w, "COM2")->toolTip().contains("chosen in this window"));
 
   // The next start opens it; the keyboard's menu key offers the menu.
+  menu.reset();
   window_.reset();
   SetRememberedDevice(2, "");
   frmMain& again = Open();
