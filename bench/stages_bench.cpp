@@ -77,7 +77,7 @@ Run RunStages(bool wireTiming, const std::string& boot, const std::string& monit
   window.hardware = ".";
   window.hwTypes = "board";
   window.inputAnswers = {"1"};  // the serial number
-  state.connection.Connect();  // port 1, 19200 baud
+  state.connection.Connect();   // port 1, 19200 baud
   Run run;
   run.boot = Measure(sim, [&] { return ostra::SendBootloader(state, window, boot); });
   run.monitor = Measure(sim, [&] { return ostra::LoadMonitor(state, window, monitor); });

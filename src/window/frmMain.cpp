@@ -46,8 +46,9 @@ namespace {
 
 // An option button that leaves its selection to its handler: a click reports the
 // button's state as it was before, and the handler decides what is shown selected.
+// Q_OBJECT gives it its own class name, which the accessibility factory below answers for.
 class OptionButton : public QRadioButton {
-  Q_OBJECT  // its own class name, which the accessibility factory below answers for
+  Q_OBJECT
 
  public:
   OptionButton(const QString& text, QWidget* parent) : QRadioButton(text, parent) {

@@ -174,8 +174,8 @@ TEST_F(StampCardIdentityTest, AnswersThatAreNotWholeNumbersAreAskedAgainAndCance
   EXPECT_THAT(window.messages[2].text, ::testing::HasSubstr("begin with 02:00:00"));
 
   // Cancel at either prompt: nothing reaches the card.
-  for (const std::deque<std::string>& answers : {std::deque<std::string>{},
-                                                 std::deque<std::string>{"13"}}) {
+  for (const std::deque<std::string>& answers :
+       {std::deque<std::string>{}, std::deque<std::string>{"13"}}) {
     window.messages.clear();
     vr.calls.clear();
     window.inputAnswers = answers;
