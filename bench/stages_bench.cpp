@@ -73,10 +73,11 @@ Run RunStages(bool wireTiming, const std::string& boot, const std::string& monit
   ::setenv("VRXCOM_COM1", sim.DevicePath().c_str(), 1);
   sim.Start();
   LoaderState state;
-  ostra::testing::ScriptedWindow window(state);  // no dialog answered, nothing shown
+  ostra::testing::ScriptedWindow window(state);  // nothing shown
   window.hardware = ".";
   window.hwTypes = "board";
-  state.connection.Connect();  // port 1, 19200 baud
+  window.inputAnswers = {"1"};  // the serial number
+  state.connection.Connect();   // port 1, 19200 baud
   Run run;
   run.boot = Measure(sim, [&] { return ostra::SendBootloader(state, window, boot); });
   run.monitor = Measure(sim, [&] { return ostra::LoadMonitor(state, window, monitor); });

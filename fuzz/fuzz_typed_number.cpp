@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "formats/Answers.h"
 #include "formats/LoaderError.h"
 #include "formats/TypedNumber.h"
 
@@ -14,6 +15,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const double value = ostra::ReadTypedNumber(text);
     if (!std::isfinite(value)) std::abort();
+    // A whole answer is the number the leading reading gives, and where it stops lies
+    // within the text.
+    const ostra::TypedNumberPrefix lead = ostra::ReadLeadingTypedNumber(text);
+    if (lead.end > text.size() || lead.value != value) std::abort();
+    const auto whole = ostra::ParseNumberAnswer(text);
+    if (whole && !std::isfinite(*whole)) std::abort();
+    static const unsigned char prefix[3] = {0x02, 0x00, 0x00};
+    const ostra::NicAnswer nic = ostra::ParseNicAnswer(text, prefix);
+    if (nic.number.has_value() == !nic.error.empty()) std::abort();
   } catch (const ostra::LoaderError&) {
   }
   return 0;

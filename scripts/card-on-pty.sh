@@ -4,10 +4,16 @@
 # $run (a scratch folder removed at exit) and $link.
 build=${OSTRA_BUILD_DIR:-build}
 
-build_programs() {  # extra targets
-  bash scripts/setup.sh
+build_programs() {  # "demo": only what the programs need, no tests; then extra targets
+  local what=full tests=ON
+  if [ "${1:-}" = demo ]; then
+    what=demo tests=OFF
+    shift
+  fi
+  bash scripts/setup.sh "$what"
   if [ ! -f "$build/build.ninja" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_TESTS=$tests \
+      -DOSTRA_PACKAGING=$tests >/dev/null
   fi
   cmake --build "$build" --target ostra-bootloader ostra-cardsim "$@" -j "$(nproc)"
 }

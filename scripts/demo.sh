@@ -8,18 +8,21 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-source scripts/card-on-pty.sh
-build_programs
-
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-}" != offscreen ]; then
+# Checked before anything is built or installed.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "The demo opens a window, and there is no display here (DISPLAY is empty)." >&2
   echo "Run it under a virtual X server instead:  xvfb-run -a bash scripts/demo.sh" >&2
   exit 2
 fi
 
+source scripts/card-on-pty.sh
+build_programs demo
+
 start_card
 echo "Card simulator on $link (COM1 and COM2)."
 
+# The environment, not --com1/--com2: the simulator's link lives only as long as the demo,
+# and devices given on the command line are remembered for later starts.
 export VRXCOM_COM1=$link VRXCOM_COM2=$link
 cd demo/hardware
 "$root/$build/src/app/ostra-bootloader"

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12 (as root), when it is missing.
+# "setup.sh demo" installs only what building the programs needs.
 set -euo pipefail
-# qt6-base-dev brings the Qt SQL headers; the two driver plugins and the PostgreSQL server
-# (for the record tests and benchmark, a throwaway cluster each run) come apart.
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev
-          srecord clang libclang-rt-14-dev xvfb xauth libqt6sql6-sqlite libqt6sql6-psql postgresql
-          dpkg-dev file help2man librsvg2-bin lintian desktop-file-utils appstream)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev)
+if [ "${1:-}" != demo ]; then
+  # qt6-base-dev brings the Qt SQL headers; the two driver plugins and the PostgreSQL server
+  # (for the record tests and benchmark, a throwaway cluster each run) come apart.
+  packages+=(libgtest-dev libgmock-dev srecord clang libclang-rt-14-dev xvfb xauth
+             libqt6sql6-sqlite libqt6sql6-psql postgresql
+             dpkg-dev file help2man librsvg2-bin lintian desktop-file-utils appstream)
+fi
 # `setup.sh windows`: what the Windows cross build and its run under Wine need
 # (scripts/windows-test.sh), kept apart so that the normal setup stays small.
 if [ "${1:-}" = windows ]; then

@@ -4,6 +4,7 @@
 // yield) and the choices they read. It holds no handler of any front end: the window
 // implements it with widgets, the command line with options and standard streams,
 // the tests with scripted answers and a recorded log.
+#include <optional>
 #include <string>
 
 namespace ostra {
@@ -21,6 +22,14 @@ class FrontEnd {
   // Modal text-input dialog; returns the typed text, or "" when cancelled.
   virtual std::string InputBox(const std::string& prompt, const std::string& title,
                                const std::string& defaultText) = 0;
+  // The same dialog telling Cancel apart from an empty answer: nullopt when cancelled.
+  // A front end that cannot tell them apart takes an empty answer for Cancel.
+  virtual std::optional<std::string> AskText(const std::string& prompt, const std::string& title,
+                                             const std::string& defaultText) {
+    std::string text = InputBox(prompt, title, defaultText);
+    if (text.empty()) return std::nullopt;
+    return text;
+  }
 
   // The command box (terminal line) and the progress bar that lies over it.
   virtual void SetCommandVisible(bool visible) = 0;

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "formats/Hex.h"
-#include "formats/TypedNumber.h"
+#include "protocols/Prompts.h"
 #include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
 
@@ -33,8 +33,10 @@ void StampCardIdentity(LoaderState& state, FrontEnd& window) {
     return;
   }
 
-  const double n = ReadTypedNumber(window.InputBox(
-      "Enter Serial Number", "Serial Number", stage::DefaultNumberText(image.SerialNumber + 1)));
+  constexpr const char* kNothingWritten = "nothing has been written to the card";
+  const double n =
+      AskNumber(window, {"Enter Serial Number", "Serial Number",
+                         stage::DefaultNumberText(image.SerialNumber + 1), kNothingWritten});
   image.SerialNumber = n;  // kept even if it cannot be written: the next offer follows it
   const int32_t whole = stage::RoundToInt32(n, "The serial number", kSource);
   image.Data[kSerialAt] = TruncatedByte(n, 16777216.0);
@@ -50,8 +52,10 @@ void StampCardIdentity(LoaderState& state, FrontEnd& window) {
 
   if (type.rfind('7', 0) != 0 && type.rfind("63", 0) != 0) return;
 
-  const double m = ReadTypedNumber(window.InputBox("Enter Ethernet Address", "NIC Address",
-                                                   stage::DefaultNumberText(image.NicNumber + 1)));
+  const double m = AskNicNumber(window,
+                                {"Enter Ethernet Address", "NIC Address",
+                                 stage::DefaultNumberText(image.NicNumber + 1), kNothingWritten},
+                                NicVendorPrefix);
   image.NicNumber = m;
   const int32_t nic = stage::RoundToInt32(m, "The Ethernet address number", kSource);
   for (std::size_t i = 0; i < 3; ++i) image.Data[kNicAt + i] = NicVendorPrefix[i];

@@ -10,9 +10,9 @@
 
 #include "formats/Hex.h"
 #include "formats/SRecord.h"
-#include "formats/TypedNumber.h"
 #include "protocols/CardLink.h"
 #include "protocols/Files.h"
+#include "protocols/Prompts.h"
 #include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
 
@@ -78,12 +78,14 @@ bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
   UploadDefaults& upload = state.upload;
   ReplacementFile file(path);  // an upload that does not finish leaves the earlier file
 
-  upload.UploadStart = ReadTypedNumber(window.InputBox(
-      "Enter Start Address", "Start Address", stage::DefaultNumberText(upload.UploadStart)));
+  constexpr const char* kNothingRead = "nothing has been asked of the card";
+  upload.UploadStart =
+      AskNumber(window, {"Enter Start Address", "Start Address",
+                         stage::DefaultNumberText(upload.UploadStart), kNothingRead});
   if (upload.UploadSize == 0) upload.UploadSize = 32768;
   upload.UploadSize = stage::RoundToInt32(
-      ReadTypedNumber(window.InputBox("Enter Data Size", "Data Size",
-                                      stage::DefaultNumberText(upload.UploadSize))),
+      AskNumber(window, {"Enter Data Size", "Data Size",
+                         stage::DefaultNumberText(upload.UploadSize), kNothingRead}),
       "The data size", kSource);
   const int32_t start = stage::RoundToInt32(upload.UploadStart, "The start address", kSource);
   const int32_t size = upload.UploadSize;

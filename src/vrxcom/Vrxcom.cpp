@@ -2,6 +2,7 @@
 #include "vrxcom/Vrxcom.h"
 
 #include "link/PortDevice.h"
+#include "vrxcom/OpenFailure.h"
 
 #include <QAbstractEventDispatcher>
 #include <QByteArray>
@@ -260,7 +261,8 @@ int32_t VrOpenConnection(int32_t type, int32_t port, uint32_t /*address*/) {
     QuietWithoutEventLoop quiet;
     if (!c->serial->open(QIODevice::ReadWrite)) {
       return Fail(nullptr, VRXCOM_OPEN_FAILED,
-                  "Cannot open " + c->device + ": " + Describe(*c->serial) + ".");
+                  "Cannot open " + c->device + ": " +
+                      ostra::vrxcom::DiagnoseOpenFailure(c->device, Describe(*c->serial)) + ".");
     }
   }
   if (!ApplyLineFormat(*c, kDefaultBaud, 0, 8, 0)) {

@@ -56,7 +56,9 @@
  *   handle) are recorded under handle 0. VrGetErrorInfo(h, info) fills info with the
  *   last error of h (number 0, "No error" when there was none) and returns 1; with
  *   NULL info it returns 0. For a handle that is not open it returns 1 and the error
- *   recorded under handle 0.
+ *   recorded under handle 0. A failed open names the device and the system's reason
+ *   ("Cannot open /dev/ttyUSB0: Permission denied; the device belongs to the group
+ *   dialout: add yourself to the group dialout ..."); see vrxcom/OpenFailure.h.
  *
  * Results: 1 = success (VrSendAscii: non-zero), 0 = failure. The functions are called
  *   from one thread at a time; an internal lock makes overlapping calls wait.

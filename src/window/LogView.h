@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <QString>
 
@@ -14,9 +15,11 @@ class QPlainTextEdit;
 namespace ostra::window {
 
 // What a log text looks like in the box: CR LF (and a lone CR) breaks the line, a lone
-// LF shows nothing, other control characters show as their control pictures, bytes
-// above 0x7F as Latin-1. Each byte but LF is one character of the document.
-QString LogDisplayText(std::string_view logText);
+// LF shows nothing, other control characters show as their control pictures, UTF-8
+// sequences (file names) as their characters and other bytes above 0x7F as Latin-1.
+// widths, when given, gets for each byte the document characters it stands for (the
+// first byte of a UTF-8 sequence stands for the whole character).
+QString LogDisplayText(std::string_view logText, std::vector<unsigned char>* widths = nullptr);
 
 class LogView : public LogObserver {
  public:
@@ -28,7 +31,8 @@ class LogView : public LogObserver {
 
  private:
   QPlainTextEdit* box_;
-  std::string reversed_;  // the log as shown, oldest byte first
+  std::string reversed_;               // the log as shown, oldest byte first
+  std::vector<unsigned char> widths_;  // document characters of each byte of reversed_
 };
 
 }  // namespace ostra::window

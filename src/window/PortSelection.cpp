@@ -1,7 +1,11 @@
 #include "window/PortSelection.h"
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "link/PortDevice.h"
+#include "link/codeDLL.h"
 #include "protocols/Stages.h"
 
 namespace ostra::window {
@@ -16,7 +20,9 @@ void Call(const ShowControls& show) {
 bool Reopen(LoaderState& state, FrontEnd& window, int port, const std::string& closeFailure) {
   if (!state.connection.Disconnect()) window.ShowMessage(closeFailure, MessageIcon::Warning);
   state.connection.SetPort(port);
-  return state.connection.Connect();
+  const bool opened = state.connection.Connect();
+  ReportOpen(state, window);
+  return opened;
 }
 
 void ShowPortRow(PortControls& c, int selected) {
@@ -39,6 +45,11 @@ void COM1_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
     Call(show);
     return;
   }
+  SelectPort1(state, window, controls, show);
+}
+
+void SelectPort1(LoaderState& state, FrontEnd& window, PortControls& controls,
+                 const ShowControls& show) {
   ShowPortRow(controls, 1);
   controls.portButtonsVisible = true;
   controls.udpVisible = false;
@@ -89,6 +100,27 @@ void SpeedClick(LoaderState& state, FrontEnd& window, PortControls& controls, in
   controls.speed = baud;
   Call(show);
   SwitchLineSpeed(state, window, baud);
+  ReportOpen(state, window);
+}
+
+void ReportOpen(LoaderState& state, FrontEnd& window) {
+  const VrConnection& link = state.connection;
+  const std::string port = "COM" + std::to_string(link.Port());
+  std::string line;
+  if (link.ConnectionID() != 0) {
+    line = port + " = " + DeviceForPort(link.Port()) + ", " + std::to_string(link.BaudRate()) +
+           " baud";
+  } else {
+    VrErrorInfo info{};
+    std::string reason = "Cannot open " + DeviceForPort(link.Port()) + ".";
+    if (VrGetErrorInfo(0, &info) == 1 && info.text[0] != '\0') {
+      reason.assign(info.text, strnlen(info.text, sizeof info.text));
+    }
+    line = port + ": " + reason;
+    std::fprintf(stderr, "ostra-bootloader: %s\n", line.c_str());
+  }
+  state.log.LogLine(line);
+  window.RedrawLog();
 }
 
 }  // namespace ostra::window

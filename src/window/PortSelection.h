@@ -35,8 +35,18 @@ void COM2_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
 void COM3_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
                 const ShowControls& show);
 
+// The port-1 branch of COM1_Click: reopens the link on port 1 whatever COM1 shows.
+void SelectPort1(LoaderState& state, FrontEnd& window, PortControls& controls,
+                 const ShowControls& show);
+
+// After an open the technician started (start-up, a port or a speed selection): the log
+// line "COM<n> = <device>, <baud> baud", or when the link did not open the device and the
+// system's reason, which also go to standard error.
+void ReportOpen(LoaderState& state, FrontEnd& window);
+
 // Shows baud (9600, 19200 or 38400) selected and reopens the link at that speed. A
-// failed open is silent and DownLoadButton is not touched.
+// failed open shows no message box (its reason is logged) and DownLoadButton is not
+// touched.
 void SpeedClick(LoaderState& state, FrontEnd& window, PortControls& controls, int baud,
                 const ShowControls& show);
 

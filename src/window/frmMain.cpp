@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -21,19 +23,22 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSaveFile>
 #include <QScrollBar>
 #include <QStringDecoder>
 
+#include "download/Catalogue.h"
 #include "download/Download.h"
 #include "link/PortDevice.h"
-#include "download/Catalogue.h"
-#include "window/Picture.h"
 #include "protocols/Terminal.h"
+#include "window/Picture.h"
+#include "window/PortDevices.h"
 
 namespace ostra::window {
 
@@ -41,7 +46,10 @@ namespace {
 
 // An option button that leaves its selection to its handler: a click reports the
 // button's state as it was before, and the handler decides what is shown selected.
+// Q_OBJECT gives it its own class name, which the accessibility factory below answers for.
 class OptionButton : public QRadioButton {
+  Q_OBJECT
+
  public:
   OptionButton(const QString& text, QWidget* parent) : QRadioButton(text, parent) {
     setAutoExclusive(false);
@@ -50,6 +58,43 @@ class OptionButton : public QRadioButton {
  protected:
   void nextCheckState() override {}
 };
+
+// Without automatic exclusivity the toolkit announces a radio button as a check box; an
+// option button is announced as what it is, a radio button, and is pressed as one.
+class OptionButtonAccessible : public QAccessibleWidget {
+ public:
+  explicit OptionButtonAccessible(OptionButton* button)
+      : QAccessibleWidget(button, QAccessible::RadioButton) {}
+
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Name) return Button()->text().remove('&');
+    return QAccessibleWidget::text(t);
+  }
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    s.checkable = true;
+    s.checked = Button()->isChecked();
+    return s;
+  }
+  QStringList actionNames() const override {
+    return QStringList{pressAction()} + QAccessibleWidget::actionNames();
+  }
+  void doAction(const QString& name) override {
+    if (name == pressAction()) {
+      Button()->click();
+    } else {
+      QAccessibleWidget::doAction(name);
+    }
+  }
+
+ private:
+  QRadioButton* Button() const { return static_cast<QRadioButton*>(widget()); }
+};
+
+QAccessibleInterface* AccessibleOptionButton(const QString&, QObject* object) {
+  if (auto* button = dynamic_cast<OptionButton*>(object)) return new OptionButtonAccessible(button);
+  return nullptr;
+}
 
 constexpr int kClientWidth = 698;
 constexpr int kClientHeight = 494;
@@ -113,6 +158,9 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent) {
   setObjectName("frmMain");
   setWindowTitle(kCaption);
   setWindowIcon(WindowIcon());
+  static const bool accessible = (QAccessible::installFactory(AccessibleOptionButton), true);
+  (void)accessible;
+  LoadRememberedDevices();
   CreateControls();
   PlaceControls();
   logView_ = new LogView(Text1_);
@@ -196,8 +244,15 @@ void frmMain::CreateControls() {
   COM3_->raise();  // it sits over the Port frame without belonging to it
   for (int port = 1; port <= 3; ++port) {
     QRadioButton* button = port == 1 ? COM1_ : port == 2 ? COM2_ : COM3_;
-    button->setToolTip(QString("Opens %1").arg(QString::fromStdString(DeviceForPort(port))));
+    // The right button and the keyboard's menu key both ask for the device menu.
+    button->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(button, &QWidget::customContextMenuRequested, this, [this, button, port](QPoint at) {
+      QMenu* menu = PortDeviceMenu(port);
+      menu->setAttribute(Qt::WA_DeleteOnClose);
+      menu->popup(button->mapToGlobal(at));
+    });
   }
+  UpdatePortToolTips();
 
   HWtypes_->setEditable(false);
   DownLoadButton_->setIcon(QIcon(QPixmap::fromImage(DownLoadPicture())));
@@ -218,6 +273,9 @@ void frmMain::CreateControls() {
   Text1_->setUndoRedoEnabled(false);
   Text1_->setLineWrapMode(QPlainTextEdit::NoWrap);
   Text1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Text1_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Text1_, &QWidget::customContextMenuRequested, this,
+          [this](QPoint at) { ShowLogMenu(at); });
 
   QWidget* order[] = {Command_,        Text1_,    FileNameText_, BrowseForFile_, DownLoadButton_,
                       SelectHardware_, Hardware_, COM1_,         COM2_,          BD9600_,
@@ -265,6 +323,11 @@ void frmMain::PlaceControls() {
   BrowseForFile_->setGeometry(at(456, 72, 65, 19));
   Label4_->setGeometry(at(524, 56, 50, 17));
   Reload_File_->setGeometry(at(544, 72, 17, 17));
+  for (QWidget* w : std::initializer_list<QWidget*>{Label3_, HWtypes_, DownLoadButton_, Hardware_,
+                                                    SelectHardware_, Label1_, FileNameText_,
+                                                    BrowseForFile_, Label4_, Reload_File_}) {
+    placed_.emplace_back(w, w->geometry());
+  }
   setMinimumSize(at(0, 0, kClientWidth, kClientHeight).size());
   resize(minimumSize());
   resizeEvent(nullptr);
@@ -282,6 +345,23 @@ void frmMain::resizeEvent(QResizeEvent* event) {
   DownLoadProgress_->setGeometry(Command_->geometry());
   Text1_->setGeometry(margin, logTop, width,
                       height() - logTop - static_cast<int>(std::lround(5 * scale_)));
+  // Extra width goes to the two path boxes, half each; what lies right of them moves
+  // along. At the first size everything stands where PlaceControls put it.
+  const int extra = std::max(0, this->width() - minimumWidth());
+  for (const auto& [w, base] : placed_) {
+    QRect r = base;
+    if (w == Hardware_) {
+      r.setWidth(base.width() + extra / 2);
+    } else if (w == SelectHardware_ || w == Label1_) {
+      r.moveLeft(base.left() + extra / 2);
+    } else if (w == FileNameText_) {
+      r.moveLeft(base.left() + extra / 2);
+      r.setWidth(base.width() + extra - extra / 2);
+    } else {
+      r.moveLeft(base.left() + extra);
+    }
+    w->setGeometry(r);
+  }
   if (event != nullptr) QWidget::resizeEvent(event);
 }
 
@@ -298,7 +378,9 @@ void frmMain::Form_Load() {
   FillHardwareTypes(error);  // an unreadable directory lists only the fixed types
   SetBusy(false);
 
-  if (!state_.connection.Connect()) {
+  const bool opened = state_.connection.Connect();
+  ReportOpen(state_, *this);
+  if (!opened) {
     ShowMessage("Failed to open Serial Port" + std::to_string(state_.connection.Port()),
                 MessageIcon::Warning);
     controls_.downloadEnabled = false;
@@ -447,9 +529,10 @@ void frmMain::SelectHardware_Click() {
 }
 
 void frmMain::UnexpectedError(long number, const std::string& description) {
-  QMessageBox box(QMessageBox::NoIcon, "Unexpected Error",
-                  FromCore("Error: " + std::to_string(number) + " - " + description),
-                  QMessageBox::Ok, this);
+  const std::string text = "Error: " + std::to_string(number) + " - " + description;
+  state_.log.LogLine(text);
+  RedrawLog();
+  QMessageBox box(QMessageBox::NoIcon, "Unexpected Error", FromCore(text), QMessageBox::Ok, this);
   box.exec();
 }
 
@@ -483,8 +566,110 @@ void frmMain::Command_KeyPress(int& key) {
 }
 
 void frmMain::ScrollLog() {
-  QScrollBar* bar = Text1_->verticalScrollBar();
-  bar->setValue(bar->value() + 5);
+  // The log is newest first: the reply the technician waits for is written at the top.
+  Text1_->verticalScrollBar()->setValue(0);
+  Text1_->horizontalScrollBar()->setValue(0);
+}
+
+void frmMain::UpdatePortToolTips() {
+  COM1_->setToolTip(PortToolTip(1));
+  COM2_->setToolTip(PortToolTip(2));
+  COM3_->setToolTip(PortToolTip(3));
+}
+
+QMenu* frmMain::PortDeviceMenu(int port) {
+  auto* menu = new QMenu(this);
+  menu->setObjectName(QString("COM%1Devices").arg(port));
+  const std::string current = DeviceForPort(port);
+  const auto add = [this, menu, port, &current](const QString& text, const std::string& device) {
+    QAction* action = menu->addAction(text);
+    action->setCheckable(true);
+    action->setChecked(device == current);
+    connect(action, &QAction::triggered, this,
+            [this, port, device] { ChooseDevice(port, device); });
+  };
+  const std::vector<SerialDevice> present = SerialDevicesPresent();
+  for (const SerialDevice& d : present) add(FromCore(d.label), d.device);
+  if (present.empty()) menu->addAction("No serial device found")->setEnabled(false);
+  menu->addSeparator();
+  connect(menu->addAction("Other device..."), &QAction::triggered, this,
+          [this, port] { AskOtherDevice(port); });
+  add(QString("Standard device (%1)").arg(QString::fromStdString(StandardDevice(port))), {});
+  menu->actions().back()->setChecked(ChoosePortDevice(port).source == DeviceSource::Standard);
+  return menu;
+}
+
+void frmMain::AskOtherDevice(int port) {
+  std::string typed = DeviceForPort(port);
+  for (;;) {
+    const auto answer = AskText("The device for COM" + std::to_string(port) +
+                                    " (for example /dev/ttyUSB0 or /dev/serial/by-id/...):",
+                                "COM" + std::to_string(port) + " Device", typed);
+    if (!answer) return;
+    typed = *answer;
+    const std::size_t first = typed.find_first_not_of(" \t");
+    typed = first == std::string::npos
+                ? std::string()
+                : typed.substr(first, typed.find_last_not_of(" \t") - first + 1);
+    std::error_code ec;
+    if (!typed.empty() && std::filesystem::exists(typed, ec)) break;
+    ShowMessage(
+        typed.empty() ? std::string("No device was given.") : "There is no device " + typed + ".",
+        MessageIcon::Warning);
+  }
+  ChooseDevice(port, typed);
+}
+
+void frmMain::ChooseDevice(int port, const std::string& device) {
+  RememberDevice(port, device);
+  UpdatePortToolTips();
+  const PortDeviceChoice choice = ChoosePortDevice(port);
+  if (!device.empty() && choice.source != DeviceSource::Remembered) {
+    state_.log.LogLine("COM" + std::to_string(port) + " keeps " + choice.device + ", given " +
+                       (choice.source == DeviceSource::CommandLine
+                            ? "on the command line"
+                            : "by VRXCOM_COM" + std::to_string(port)) +
+                       "; " + device + " is remembered for the next start without it");
+    RedrawLog();
+    return;
+  }
+  if (DownloadRunning() || state_.connection.Port() != port || !controls_.portButtonsVisible) {
+    return;
+  }
+  const ShowControls show = [this] { ShowPortControls(); };
+  if (port == 1) {
+    SelectPort1(state_, *this, controls_, show);
+  } else if (port == 2) {
+    window::COM2_Click(state_, *this, controls_, show);
+  } else {
+    window::COM3_Click(state_, *this, controls_, show);
+  }
+}
+
+void frmMain::ShowLogMenu(const QPoint& at) {
+  QMenu* menu = Text1_->createStandardContextMenu(at);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->addSeparator();
+  connect(menu->addAction("Save log..."), &QAction::triggered, this, [this] {
+    const QString path = QFileDialog::getSaveFileName(this, "Save log", QDir::currentPath(),
+                                                      "Text Files (*.txt);;All Files (*)");
+    if (!path.isEmpty()) SaveLog(path);
+  });
+  menu->popup(Text1_->viewport()->mapToGlobal(at));
+}
+
+bool frmMain::SaveLog(const QString& path) {
+  QSaveFile file(path);
+  const std::string text = state_.log.Text();
+  if (file.open(QIODevice::WriteOnly) &&
+      file.write(text.data(), static_cast<qint64>(text.size())) ==
+          static_cast<qint64>(text.size()) &&
+      file.commit()) {
+    return true;
+  }
+  ShowMessage("Cannot save the log to " + ToCore(path) + ": " + ToCore(file.errorString()),
+              MessageIcon::Warning);
+  return false;
 }
 
 void frmMain::DownLoadButton_Click() {
@@ -520,6 +705,9 @@ void frmMain::DownLoadButton_Click() {
 }
 
 void frmMain::ShowMessage(const std::string& text, MessageIcon icon) {
+  // What a box says is in the log too, so that the log tells the whole story.
+  state_.log.LogLine(text);
+  RedrawLog();
   QMessageBox box(ToQt(icon), kCaption, FromCore(text), QMessageBox::Ok, this);
   box.exec();
 }
@@ -533,12 +721,17 @@ bool frmMain::AskYesNo(const std::string& text, MessageIcon icon) {
 
 std::string frmMain::InputBox(const std::string& prompt, const std::string& title,
                               const std::string& defaultText) {
+  return AskText(prompt, title, defaultText).value_or(std::string());
+}
+
+std::optional<std::string> frmMain::AskText(const std::string& prompt, const std::string& title,
+                                            const std::string& defaultText) {
   QInputDialog dialog(this);
   dialog.setInputMode(QInputDialog::TextInput);
   dialog.setWindowTitle(FromCore(title));
   dialog.setLabelText(FromCore(prompt));
   dialog.setTextValue(FromCore(defaultText));
-  if (dialog.exec() != QDialog::Accepted) return {};
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   return ToCore(dialog.textValue());
 }
 
@@ -598,3 +791,5 @@ void frmMain::FocusHWtypes() {
 }
 
 }  // namespace ostra::window
+
+#include "frmMain.moc"

@@ -2,10 +2,12 @@
 // The program's one window: port and speed, hardware directory and type, application
 // file, the download button, the terminal line and the log. It owns the loader's state
 // for the program's lifetime and is the core's window.
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <QRect>
 #include <QString>
 #include <QWidget>
 
@@ -19,6 +21,7 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -51,7 +54,16 @@ class frmMain : public QWidget, public FrontEnd {
   void SelectHardware_Click();
   void Command_KeyPress(int& key);  // key 13 (Enter) sends the line and is consumed (0)
   void DownLoadButton_Click();
-  void ScrollLog();  // moves the log view five lines towards its end
+  void ScrollLog();  // brings the newest line (the top of the log) into view
+
+  // The device menu of port 1, 2 or 3 (the context menu of COM1, COM2, COM3): the serial
+  // devices present, "Other device..." and "Standard device". The caller owns it.
+  QMenu* PortDeviceMenu(int port);
+  // Gives port the device (empty: the standard one), remembers it and, when the link is
+  // on that port, reopens it there.
+  void ChooseDevice(int port, const std::string& device);
+  // Writes the log, as shown, to path; false (and a message) when it cannot.
+  bool SaveLog(const QString& path);
 
   // True while a download runs: controls that touch the link or the application file
   // are inert and closing the window waits for the download's end.
@@ -62,6 +74,8 @@ class frmMain : public QWidget, public FrontEnd {
   bool AskYesNo(const std::string& text, MessageIcon icon) override;
   std::string InputBox(const std::string& prompt, const std::string& title,
                        const std::string& defaultText) override;
+  std::optional<std::string> AskText(const std::string& prompt, const std::string& title,
+                                     const std::string& defaultText) override;
   void SetCommandVisible(bool visible) override;
   void SetProgressVisible(bool visible) override;
   void SetProgress(double percent) override;
@@ -91,6 +105,9 @@ class frmMain : public QWidget, public FrontEnd {
   int FillHardwareTypes(std::error_code& error);
   QString ChooseFile(const QString& filter);
   void ShowPortControls();
+  void UpdatePortToolTips();
+  void AskOtherDevice(int port);
+  void ShowLogMenu(const QPoint& at);
   void SpeedClicked(int baud);  // a person's click on a speed button
   void UnexpectedError(long number, const std::string& description);
 
@@ -103,6 +120,7 @@ class frmMain : public QWidget, public FrontEnd {
   bool closePending_ = false;
   bool unloaded_ = false;
   std::vector<std::string> typeEntries_;
+  std::vector<std::pair<QWidget*, QRect>> placed_;  // first-size places of what moves or grows
 
   QGroupBox* Port_ = nullptr;
   QRadioButton* COM1_ = nullptr;

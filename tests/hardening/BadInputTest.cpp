@@ -608,8 +608,7 @@ TEST_F(BadInputTest, TypedIdentityNumbers) {
     std::string typed;
     std::vector<uint8_t> serial;  // 0x7FC4..0x7FC7
   };
-  for (const Case& c : std::vector<Case>{{"", {0, 0, 0, 0}},
-                                         {"abc", {0, 0, 0, 0}},
+  for (const Case& c : std::vector<Case>{{"0x4D2", {0, 0, 0x04, 0xD2}},
                                          // Negative numbers go through the same byte
                                          // rules: quotients truncated toward zero.
                                          {"-5", {0, 0, 0, 0xFB}},
@@ -646,11 +645,15 @@ TEST_F(BadInputTest, TypedIdentityNumbers) {
   window.inputAnswers = {" 41"};
   EXPECT_THAT(Monitor(file, true), IsEmpty());
   EXPECT_TRUE(monitorResult);
-  window.inputAnswers = {};
-  EXPECT_THAT(Monitor(file, true), IsEmpty());
-  EXPECT_TRUE(monitorResult);
-  ASSERT_EQ(window.prompts.size(), 1u);
+  // Answers without a number are asked again; Cancel ends the run before the card is
+  // touched.
+  window.inputAnswers = {"abc"};
+  EXPECT_EQ(Monitor(file, true).size(), 2u);
+  EXPECT_FALSE(monitorResult);
+  EXPECT_THAT(card.wire, IsEmpty());
+  ASSERT_EQ(window.prompts.size(), 2u);
   EXPECT_EQ(window.prompts[0].defaultText, " 42");
+  EXPECT_EQ(window.prompts[1].defaultText, "abc");
 }
 
 TEST_F(BadInputTest, TypedUploadRange) {
@@ -661,8 +664,7 @@ TEST_F(BadInputTest, TypedUploadRange) {
     std::string command;  // "R", start, size as sent
   };
   const std::vector<Case> cases = {
-      {"", "", std::string("R\x00\x00\x00\x00\x00\x00\x00\x00", 9)},
-      {"abc", "64", std::string("R\x00\x00\x00\x00\x00\x00\x00\x40", 9)},
+      {"0x7FC0", "0", std::string("R\x00\x00\x7F\xC0\x00\x00\x00\x00", 9)},
       {"  40 96", "1 28", std::string("R\x00\x00\x10\x00\x00\x00\x00\x80", 9)},
       {"&HFFFFF000", "&H40", std::string("R\xFF\xFF\xF0\x00\x00\x00\x00\x40", 9)},
       {"-5", "64", std::string("R\xFF\xFF\xFF\xFB\x00\x00\x00\x40", 9)},
@@ -687,12 +689,14 @@ TEST_F(BadInputTest, TypedUploadRange) {
                                                         {"0", "1e400"},
                                                         {"0", "3e9"},
                                                         {"4294967296", "64"},
-                                                        {"0", "262145"}}) {
+                                                        {"0", "262145"},
+                                                        {"abc", ""},
+                                                        {"", "64"}}) {
     SCOPED_TRACE("typed \"" + start + "\" and \"" + size + "\"");
     Reset();
     window.inputAnswers = {start, size};
     EXPECT_FALSE(UploadMemory(state, window, path));
-    EXPECT_EQ(Warnings().size(), 1u);
+    EXPECT_EQ(Warnings().size(), start == "abc" ? 2u : 1u);  // refused, then cancelled
     EXPECT_THAT(card.wire, IsEmpty());
     EXPECT_EQ(fs::file_size(path), before);
     ExpectRestored();

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "link/PtyPeer.h"
+#include "vrxcom/OpenFailure.h"
 #include "vrxcom/Vrxcom.h"
 
 using ostra::testing::Peer;
@@ -303,6 +307,21 @@ TEST(VrxcomOpen, PortsThatCannotBeOpenedGiveNoHandleAndSayWhy) {
   EXPECT_EQ(info.number, VRXCOM_OPEN_FAILED);
   EXPECT_NE(std::string(info.text).find("/dev/no-such-serial-port"), std::string::npos)
       << info.text;
+  // The device and the system's reason, with the fix where there is a usual one.
+  const std::string dir = ::testing::TempDir();
+  for (const auto& [device, reason] : std::vector<std::pair<std::string, std::string>>{
+           {"/dev/no-such-serial-port", "No such file or directory"},
+           {dir, "Is a directory"},
+           {"/dev/null", "not a serial device"}}) {
+    setenv("VRXCOM_COM9", device.c_str(), 1);
+    EXPECT_EQ(VrOpenConnection(1, 9, 0), 0);
+    ASSERT_EQ(VrGetErrorInfo(0, &info), 1);
+    EXPECT_EQ(std::string(info.text).rfind("Cannot open " + device + ": " + reason, 0), 0u)
+        << info.text;
+  }
+  EXPECT_NE(
+      ostra::vrxcom::OpenFailureReason(EACCES, "dialout").find("add yourself to the group dialout"),
+      std::string::npos);
   EXPECT_EQ(VrOpenConnection(2, 9, 0x0100007F), 0);
   EXPECT_EQ(VrOpenConnection(1, 0, 0), 0);
   EXPECT_EQ(VrGetErrorInfo(0, &info), 1);

@@ -43,7 +43,7 @@ TEST_F(StampCardIdentityTest, SerialNumberIsWrittenByItsByteRules) {
       {"12.5", {0x00, 0x00, 0x00, 0x0C}, "#=0 0 0 C"},  // a half goes to the even one
       {" 1 000", {0x00, 0x00, 0x03, 0xE8}, "#=0 0 3 E8"},
       {"&H3E8", {0x00, 0x00, 0x03, 0xE8}, "#=0 0 3 E8"},
-      {"", {0, 0, 0, 0}, "#=0 0 0 0"},  // cancelled
+      {"0x3E8", {0x00, 0x00, 0x03, 0xE8}, "#=0 0 3 E8"},
   };
   for (const auto& c : cases) {
     window.inputAnswers = {c.answer};
@@ -107,6 +107,7 @@ TEST_F(StampCardIdentityTest, WhichCardsGetWhichNumbers) {
   for (const auto& c : cases) {
     window.hwTypes = c.type;
     window.prompts.clear();
+    window.inputAnswers = {"1", "1"};
     const std::string p = dir.WriteLines("m" + std::to_string(n++) + ".mon",
                                          DataRecords('3', c.start, PatternBytes(c.size)));
     ASSERT_TRUE(LoadMonitor(state, window, p)) << c.type;
@@ -138,6 +139,7 @@ TEST_F(StampCardIdentityTest, NextCardIsOfferedTheNextNumbers) {
 
   // A fresh read restarts the serial number; the Ethernet number carries on.
   window.reloadFile = true;
+  window.inputAnswers = {"45", "1004"};
   ASSERT_TRUE(LoadMonitor(state, window, path));
   EXPECT_EQ(window.prompts[8].defaultText, " 2");
   EXPECT_EQ(window.prompts[9].defaultText, " 1004");
@@ -155,6 +157,34 @@ TEST_F(StampCardIdentityTest, NumberBeyond32BitsStopsTheRunWithItsDescription) {
   window.inputAnswers = {"7"};
   ASSERT_TRUE(LoadMonitor(state, window, path));
   EXPECT_EQ(window.prompts[1].defaultText, " 4294967297");
+}
+
+TEST_F(StampCardIdentityTest, AnswersThatAreNotWholeNumbersAreAskedAgainAndCancelEndsTheRun) {
+  window.hwTypes = "7x";
+  window.inputAnswers = {"abc", "12 x", " 12 ", "00:11:22:33:44:55", "02:00:00:12:34:56"};
+  ASSERT_TRUE(LoadMonitor(state, window, path));
+  EXPECT_EQ(ImageBytes(0x7FC4, 4), (std::vector<uint8_t>{0, 0, 0, 12}));
+  EXPECT_EQ(ImageBytes(0x7FD3, 3), (std::vector<uint8_t>{0x12, 0x34, 0x56}));
+  ASSERT_EQ(window.prompts.size(), 5u);
+  EXPECT_EQ(window.prompts[1].defaultText, "abc");  // the refused answer, for editing
+  EXPECT_EQ(window.prompts[2].defaultText, "12 x");
+  EXPECT_EQ(window.prompts[4].prompt, "Enter Ethernet Address");
+  ASSERT_EQ(window.messages.size(), 3u);
+  EXPECT_THAT(window.messages[0].text, ::testing::HasSubstr("0x4D2"));
+  EXPECT_THAT(window.messages[2].text, ::testing::HasSubstr("begin with 02:00:00"));
+
+  // Cancel at either prompt: nothing reaches the card.
+  for (const std::deque<std::string>& answers :
+       {std::deque<std::string>{}, std::deque<std::string>{"13"}}) {
+    window.messages.clear();
+    vr.calls.clear();
+    window.inputAnswers = answers;
+    EXPECT_FALSE(LoadMonitor(state, window, path));
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_THAT(window.messages[0].text, ::testing::HasSubstr("was cancelled"));
+    EXPECT_TRUE(Wire(vr).empty());
+    ExpectRestored();
+  }
 }
 
 TEST_F(StampCardIdentityTest, NegativeNumbersFollowTheSameByteRules) {

@@ -1,8 +1,14 @@
 // Port and speed handlers on plain controls, against the scripted library.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "link/PortDevice.h"
 #include "support/ScriptedVr.h"
 #include "support/ScriptedWindow.h"
+#include "window/PortDevices.h"
 #include "window/PortSelection.h"
 
 namespace ostra::window {
@@ -155,6 +161,43 @@ TEST_F(PortSelection, SpeedClickWithNoPortOpenStillTriesToOpenSilently) {
   EXPECT_EQ(vr_.CallsTo("VrOpenConnection").size(), 1u);
   EXPECT_TRUE(window_.messages.empty());
   EXPECT_FALSE(controls_.downloadEnabled);
+}
+
+TEST_F(PortSelection, EachOpenIsLoggedWithDeviceAndSpeedAndAFailureWithItsReason) {
+  SetCommandLineDevice(2, "/dev/ttyUSB7");
+  Open();
+  COM2_Click(state_, window_, controls_, show_);
+  SpeedClick(state_, window_, controls_, 9600, show_);
+  EXPECT_EQ(window_.LogLines()[0], "COM2 = /dev/ttyUSB7, 9600 baud");
+  EXPECT_EQ(window_.LogLines()[1], "COM2 = /dev/ttyUSB7, 19200 baud");
+
+  const char reason[] = "Cannot open /dev/ttyUSB7: Permission denied; add yourself to dialout.";
+  vr_.open = [](int32_t, int32_t, uint32_t) { return 0; };
+  vr_.errorInfo = [&reason](int32_t, VrErrorInfo* info) {
+    std::strcpy(info->text, reason);
+    return 1;
+  };
+  COM2_Click(state_, window_, controls_, show_);
+  EXPECT_EQ(window_.LogLines()[0], std::string("COM2: ") + reason);
+  EXPECT_EQ(window_.MessageTexts(), std::vector<std::string>{"Failed to open Serial Port"});
+  SetCommandLineDevice(2, "");
+}
+
+TEST(PortDevices, AnAdapterIsOfferedByItsStableName) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / "ostra-by-id";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "by-id");
+  std::ofstream(dir / "ttyUSB0") << "";
+  std::ofstream(dir / "ttyUSB1") << "";
+  fs::create_symlink("../ttyUSB0", dir / "by-id" / "usb-FTDI_A1-if00-port0");
+  EXPECT_EQ(StableDeviceName((dir / "ttyUSB0").string(), (dir / "by-id").string()),
+            (dir / "by-id" / "usb-FTDI_A1-if00-port0").string());
+  EXPECT_EQ(StableDeviceName((dir / "ttyUSB1").string(), (dir / "by-id").string()),
+            (dir / "ttyUSB1").string());
+  EXPECT_EQ(StableDeviceName("/dev/ttyS0", (dir / "none").string()), "/dev/ttyS0");
+  EXPECT_EQ(DeviceLabel("/dev/ttyUSB1", "FT232R", "", " A1 "), "/dev/ttyUSB1 \u2014 FT232R, A1");
+  fs::remove_all(dir);
 }
 
 }  // namespace

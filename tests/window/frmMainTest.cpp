@@ -1,26 +1,33 @@
 // The real window, driven as a person would, against the scripted library.
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QTest>
+#include "link/PortDevice.h"
+#include "protocols/Prompts.h"
 #include "protocols/Stages.h"
 
 #include "support/ScriptedVr.h"
 #include "window/GuiSupport.h"
+#include "window/PortDevices.h"
 #include "window/frmMain.h"
 
 namespace ostra::window {
@@ -52,6 +59,7 @@ class Window : public ::testing::Test {
     fs::remove_all(root_);
     fs::create_directories(root_);
     fs::current_path(root_);
+    UseSettingsFile(QString::fromStdString((root_ / "settings.ini").string()));
   }
   ~Window() override {
     window_.reset();
@@ -113,7 +121,7 @@ TEST_F(Window, StartsWithItsControlsInPlaceAndPort1Open) {
   EXPECT_EQ(w.Hardware(), root_.string());
   EXPECT_EQ(w.FileNameText(), root_.string());
   EXPECT_FALSE(w.ReloadFile());
-  EXPECT_TRUE(LogShown().isEmpty());
+  EXPECT_EQ(LogShown().toStdString(), "COM1 = " + DeviceForPort(1) + ", 19200 baud\n");
 
   // The progress bar lies exactly over the command box.
   auto* command = Control<QLineEdit>(w, "Command");
@@ -356,7 +364,7 @@ TEST_F(Window, TerminalShowsReplyAboveCommandAndRestoresTheTimeout) {
   QTest::keyClicks(command, "ver");
   EXPECT_TRUE(vr_.CallsTo("VrSendAscii").empty());  // nothing goes before Enter
   QTest::keyClick(command, Qt::Key_Return);
-  EXPECT_EQ(LogShown(), "ready\nMonitor 1.0\n\nver\n");
+  EXPECT_TRUE(LogShown().startsWith("ready\nMonitor 1.0\n\nver\nCOM1 = "));
   EXPECT_TRUE(command->text().isEmpty());
   EXPECT_EQ(w.state().connection.Timeout(), 250);
   EXPECT_EQ(vr_.CallsTo("VrSetConnectionTimeout").back().args[1], 250);
@@ -365,13 +373,13 @@ TEST_F(Window, TerminalShowsReplyAboveCommandAndRestoresTheTimeout) {
   QTest::keyClick(command, Qt::Key_Enter);
   EXPECT_EQ(dialogs_.Texts(), std::vector<QString>{"Failed to get response."});
   EXPECT_EQ(dialogs_.seen()[0].icon, QMessageBox::Warning);
-  EXPECT_TRUE(LogShown().startsWith("bad\nready\n"));
+  EXPECT_TRUE(LogShown().startsWith("Failed to get response.\nbad\nready\n"));  // boxes too
   EXPECT_TRUE(command->text().isEmpty());
   EXPECT_EQ(w.state().connection.Timeout(), 250);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
-TEST_F(Window, TerminalScrollsTheLogViewFiveLinesAfterTheCommand) {
+TEST_F(Window, TerminalBringsTheReplyAtTheTopOfTheLogIntoView) {
   frmMain& w = Open();
   for (int i = 0; i < 100; ++i) w.state().log.LogLine("line " + std::to_string(i));
   vr_.sendAscii = [](int32_t, std::string_view, uint8_t, std::string& reply) {
@@ -379,12 +387,95 @@ TEST_F(Window, TerminalScrollsTheLogViewFiveLinesAfterTheCommand) {
     return 1;
   };
   auto* bar = Control<QPlainTextEdit>(w, "Text1")->verticalScrollBar();
-  ASSERT_EQ(bar->value(), 0);
+  bar->setValue(bar->maximum());
+  ASSERT_GT(bar->value(), 5);
   auto* command = Control<QLineEdit>(w, "Command");
   QTest::keyClicks(command, "x");
   QTest::keyClick(command, Qt::Key_Return);
-  EXPECT_EQ(bar->value(), 5);
+  EXPECT_EQ(bar->value(), 0);
   EXPECT_TRUE(LogShown().startsWith("ok\n\nx\nline 99\n"));
+
+  // The log as shown goes to a file; names in UTF-8 show as typed.
+  w.state().log.LogLine("Reading caf\xc3\xa9.sr");
+  EXPECT_TRUE(LogShown().startsWith(QString::fromUtf8("Reading caf\xc3\xa9.sr\n")));
+  const fs::path saved = root_ / "log.txt";
+  ASSERT_TRUE(w.SaveLog(QString::fromStdString(saved.string())));
+  std::ifstream in(saved, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), w.state().log.Text());
+}
+
+TEST_F(Window, PortDeviceMenuChoosesRemembersAndReopensTheSelectedPort) {
+  Touch(root_ / "ttyFake");
+  const std::string fake = (root_ / "ttyFake").string();
+  frmMain& w = Open();
+  Click(Control<QRadioButton>(w, "COM2"));
+  std::unique_ptr<QMenu> menu(w.PortDeviceMenu(2));
+  const auto action = [&menu](const QString& start) -> QAction* {
+    for (QAction* a : menu->actions()) {
+      if (a->text().startsWith(start)) return a;
+    }
+    ADD_FAILURE() << "no menu entry " << start.toStdString();
+    return nullptr;
+  };
+  EXPECT_TRUE(action("Standard device (" + QString::fromStdString(StandardDevice(2)))->isChecked());
+  dialogs_.Then(DialogAnswerer::Type("/no/such/tty"))
+      .Then(DialogAnswerer::PressEnter())
+      .Then(DialogAnswerer::Type(QString::fromStdString(fake)));
+  action("Other device...")->trigger();
+  EXPECT_EQ(dialogs_.Texts().at(1), "There is no device /no/such/tty.");
+  EXPECT_EQ(dialogs_.seen().at(2).defaultText, "/no/such/tty");  // kept for editing
+  EXPECT_EQ(Opened().back(), 2);                                 // reopened at once
+  EXPECT_TRUE(LogShown().startsWith(QString::fromStdString("COM2 = " + fake + ", 19200 baud\n")));
+  EXPECT_TRUE(Control<QRadioButton>(w, "COM2")->toolTip().contains("chosen in this window"));
+
+  // The next start opens it; the keyboard's menu key offers the menu.
+  menu.reset();
+  window_.reset();
+  SetRememberedDevice(2, "");
+  frmMain& again = Open();
+  EXPECT_EQ(DeviceForPort(2), fake);
+  QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(2, 2), QPoint(2, 2));
+  QApplication::sendEvent(Control<QRadioButton>(again, "COM3"), &key);
+  auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+  ASSERT_NE(popup, nullptr);
+  EXPECT_EQ(popup->objectName(), "COM3Devices");
+  popup->close();
+  again.ChooseDevice(2, "");
+  EXPECT_EQ(ChoosePortDevice(2).source, DeviceSource::Standard);
+}
+
+TEST_F(Window, NumberPromptsRefuseKeepAndCancel) {
+  frmMain& w = Open();
+  dialogs_.Then(DialogAnswerer::Type("0x7FC0 x"))
+      .Then(DialogAnswerer::PressEnter())
+      .Then(DialogAnswerer::Type("0x7FC0"))
+      .Then(DialogAnswerer::Cancel());
+  EXPECT_EQ(AskNumber(w, {"Enter Start Address", "Start Address", " 0", "nothing"}), 0x7FC0);
+  EXPECT_EQ(dialogs_.seen().at(2).defaultText, "0x7FC0 x");
+  EXPECT_THROW(AskNumber(w, {"Enter Data Size", "Data Size", " 64", "nothing"}), PromptCancelled);
+  EXPECT_TRUE(LogShown().startsWith("\"0x7FC0 x\" is not a number"));
+}
+
+TEST_F(Window, OptionButtonsAreRadioButtonsAndTheWindowGrowsAroundItsControls) {
+  frmMain& w = Open();
+  for (const char* name : {"COM1", "COM2", "COM3", "BD9600", "BD19200", "BD38400"}) {
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(Control<QWidget>(w, name));
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->role(), QAccessible::RadioButton) << name;
+    EXPECT_EQ(a->state().checked, Control<QRadioButton>(w, name)->isChecked()) << name;
+  }
+  std::map<QWidget*, QRect> first;
+  for (QWidget* c : w.findChildren<QWidget*>()) first[c] = c->geometry();
+  w.resize(w.width() + 200, w.height() + 100);
+  EXPECT_EQ(Control<QWidget>(w, "Hardware")->width(),
+            first[Control<QWidget>(w, "Hardware")].width() + 100);
+  EXPECT_EQ(Control<QWidget>(w, "FileNameText")->width(),
+            first[Control<QWidget>(w, "FileNameText")].width() + 100);
+  EXPECT_EQ(Control<QWidget>(w, "Text1")->height(),
+            first[Control<QWidget>(w, "Text1")].height() + 100);
+  EXPECT_EQ(Control<QWidget>(w, "COM1")->geometry(), first[Control<QWidget>(w, "COM1")]);
+  w.resize(w.minimumSize());
+  for (const auto& [c, at] : first) EXPECT_EQ(c->geometry(), at) << c->objectName().toStdString();
 }
 
 TEST_F(Window, ClosingWarnsWhenThePortWillNotCloseAndClosesAllTheSame) {
