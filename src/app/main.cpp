@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("ostra-bootloader");
   QApplication::setWindowIcon(ostra::window::WindowIcon());
+  QGuiApplication::setDesktopFileName("org.ostra.bootloader");  // its menu entry and icon
 
   ostra::window::frmMain window;  // runs the start-up sequence
   window.show();
