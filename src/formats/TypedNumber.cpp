@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "formats/LoaderError.h"
 
@@ -35,11 +36,18 @@ int DigitValue(char c, int radix) {
   return d < radix ? d : -1;
 }
 
+// A number read from the start of the text without blanks and how many characters it took
+// (0 when there was no number).
+struct Leading {
+  double value = 0;
+  std::size_t used = 0;
+};
+
 // The digits of radix at the start of text, read as a signed whole number: short
 // forms (up to shortDigits digits typed, value within 16 bits) are signed 16-bit,
 // longer ones signed 32-bit; a value beyond 32 bits is an overflow.
-double ReadPrefixed(std::string_view text, int radix, std::size_t shortDigits,
-                    std::string_view typed) {
+Leading ReadPrefixed(std::string_view text, int radix, std::size_t shortDigits,
+                     std::string_view typed) {
   std::uint64_t value = 0;
   std::size_t digits = 0;
   for (char c : text) {
@@ -52,14 +60,16 @@ double ReadPrefixed(std::string_view text, int radix, std::size_t shortDigits,
     }
   }
   if (digits <= shortDigits && value <= 0xFFFF) {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(value));
+    return {static_cast<double>(static_cast<std::int16_t>(static_cast<std::uint16_t>(value))),
+            digits};
   }
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+  return {static_cast<double>(static_cast<std::int32_t>(static_cast<std::uint32_t>(value))),
+          digits};
 }
 
 // The longest leading decimal number of text (blanks already removed): sign, digits,
-// point, digits, exponent. No digit before the exponent: 0.
-double ReadDecimal(std::string_view text, std::string_view typed) {
+// point, digits, exponent. No digit before the exponent: no number.
+Leading ReadDecimal(std::string_view text, std::string_view typed) {
   std::size_t i = 0;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
@@ -71,7 +81,7 @@ double ReadDecimal(std::string_view text, std::string_view typed) {
     ++i;
     while (i < text.size() && IsDigit(text[i])) ++i, ++mantissaDigits;
   }
-  if (mantissaDigits == 0) return 0;
+  if (mantissaDigits == 0) return {};
   const std::size_t mantissaEnd = i;
   // An exponent counts only when at least one digit follows its letter and sign.
   if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
@@ -110,26 +120,48 @@ double ReadDecimal(std::string_view text, std::string_view typed) {
     if (magnitude > 0) {
       throw LoaderError("Overflow: " + Quoted(typed) + " is too large a number", kSource);
     }
-    return 0;
+    return {0, i};
   }
-  if (result.ec != std::errc{} || value == 0) return 0;
-  return negative ? -value : value;
+  if (result.ec != std::errc{} || value == 0) return {0, i};
+  return {negative ? -value : value, i};
 }
 
 }  // namespace
 
-double ReadTypedNumber(std::string_view text) {
+TypedNumberPrefix ReadLeadingTypedNumber(std::string_view text, bool zeroXHex) {
   std::string compact;
+  std::vector<std::size_t> origin;  // where each character of compact stands in text
   compact.reserve(text.size());
-  for (char c : text) {
-    if (!IsBlank(c)) compact.push_back(c);
+  origin.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (IsBlank(text[i])) continue;
+    compact.push_back(text[i]);
+    origin.push_back(i);
   }
   const std::string_view t = compact;
+  Leading read;
+  bool prefixed = false;
   if (t.size() >= 2 && t[0] == '&') {
-    if (t[1] == 'H' || t[1] == 'h') return ReadPrefixed(t.substr(2), 16, 4, text);
-    if (t[1] == 'O' || t[1] == 'o') return ReadPrefixed(t.substr(2), 8, 6, text);
+    if (t[1] == 'H' || t[1] == 'h') read = ReadPrefixed(t.substr(2), 16, 4, text), prefixed = true;
+    if (t[1] == 'O' || t[1] == 'o') read = ReadPrefixed(t.substr(2), 8, 6, text), prefixed = true;
+  } else if (zeroXHex && t.size() >= 3 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X') &&
+             DigitValue(t[2], 16) >= 0) {
+    read = ReadPrefixed(t.substr(2), 16, 4, text), prefixed = true;
   }
-  return ReadDecimal(t, text);
+  if (prefixed) {
+    if (read.used > 0) read.used += 2;  // the prefix belongs to the number
+  } else {
+    read = ReadDecimal(t, text);
+  }
+  TypedNumberPrefix result;
+  result.value = read.value;
+  result.found = read.used > 0;
+  result.end = result.found ? origin[read.used - 1] + 1 : 0;
+  return result;
+}
+
+double ReadTypedNumber(std::string_view text) {
+  return ReadLeadingTypedNumber(text).value;
 }
 
 }  // namespace ostra

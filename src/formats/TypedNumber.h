@@ -1,5 +1,6 @@
 #pragma once
 // The one rule for numbers typed into the loader's text-input dialogs.
+#include <cstddef>
 #include <string_view>
 
 namespace ostra {
@@ -15,5 +16,15 @@ namespace ostra {
 // is signed 16-bit ("&O177777" is -1), anything longer or larger up to &O37777777777
 // is signed 32-bit, beyond that an overflow. A decimal too small for a double gives 0.
 double ReadTypedNumber(std::string_view text);
+
+// The longest leading number of text as ReadTypedNumber reads it, and where it stops.
+struct TypedNumberPrefix {
+  double value = 0;     // what ReadTypedNumber gives
+  bool found = false;   // false: no number at the start (value is 0)
+  std::size_t end = 0;  // text[end..] is what follows the number (blanks inside it skipped)
+};
+// zeroXHex: "0x"/"0X" followed by a hex digit reads as "&H" does (the dialogs' answers).
+// Throws as ReadTypedNumber does.
+TypedNumberPrefix ReadLeadingTypedNumber(std::string_view text, bool zeroXHex = false);
 
 }  // namespace ostra

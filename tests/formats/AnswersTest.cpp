@@ -1,0 +1,66 @@
+#include "formats/Answers.h"
+
+#include <gtest/gtest.h>
+
+#include "formats/LoaderError.h"
+#include "formats/TypedNumber.h"
+
+namespace ostra {
+namespace {
+
+TEST(ReadLeadingTypedNumber, SaysWhereTheNumberStops) {
+  struct Case {
+    const char* text;
+    bool found;
+    std::size_t end;
+  };
+  for (const Case& c : {Case{"12abc", true, 2}, Case{" 1 2 x", true, 4}, Case{"&H7Fq", true, 4},
+                        Case{"&H", false, 0}, Case{"abc", false, 0}, Case{"1e+", true, 1},
+                        Case{"0x7FC0", true, 1}}) {
+    const TypedNumberPrefix read = ReadLeadingTypedNumber(c.text);
+    EXPECT_EQ(read.found, c.found) << c.text;
+    EXPECT_EQ(read.end, c.end) << c.text;
+  }
+}
+
+TEST(ParseNumberAnswer, TakesOneWholeNumberOnly) {
+  struct Case {
+    const char* text;
+    std::optional<double> number;
+  };
+  for (const Case& c :
+       {Case{"  42\t", 42}, Case{"-5", -5}, Case{"1.5e3", 1500}, Case{"&H7FC0", 32704},
+        Case{"0x7FC0", 32704}, Case{"0XFFFF", -1}, Case{"0x0000FFFF", 65535}, Case{"&O17", 15},
+        Case{"1 000", 1000}, Case{"0", 0}, Case{"", std::nullopt}, Case{"  ", std::nullopt},
+        Case{"abc", std::nullopt}, Case{"12abc", std::nullopt}, Case{"0x", std::nullopt},
+        Case{"0xG", std::nullopt}, Case{"&H", std::nullopt}, Case{"1e", std::nullopt},
+        Case{"02:00:00:12:34:56", std::nullopt}}) {
+    EXPECT_EQ(ParseNumberAnswer(c.text), c.number) << '"' << c.text << '"';
+  }
+  EXPECT_THROW(ParseNumberAnswer("0x123456789"), LoaderError);
+}
+
+TEST(ParseNicAnswer, TakesANumberOrAWholeAddressOfTheCardsPrefix) {
+  const unsigned char prefix[3] = {0x02, 0x00, 0x00};
+  struct Case {
+    const char* text;
+    std::optional<double> number;
+    const char* errorPart;
+  };
+  for (const Case& c :
+       {Case{"02:00:00:12:34:56", 0x123456, ""}, Case{" 02-00-00-ab-CD-ef ", 0xABCDEF, ""},
+        Case{"020000123456", 0x123456, ""}, Case{"7", 7, ""}, Case{"&H10", 16, ""},
+        Case{"00:11:22:33:44:55", std::nullopt, "begin with 02:00:00"},
+        Case{"02:00:00-12:34:56", std::nullopt, "not an Ethernet address"},
+        Case{"02:00:00:12:34", std::nullopt, "not an Ethernet address"},
+        Case{"02:00:00:12:34:5G", std::nullopt, "not an Ethernet address"},
+        Case{"abc", std::nullopt, "&H4D2 or 0x4D2"}, Case{"", std::nullopt, "02:00:00:12:34:56"}}) {
+    const NicAnswer answer = ParseNicAnswer(c.text, prefix);
+    EXPECT_EQ(answer.number, c.number) << c.text;
+    EXPECT_NE(answer.error.find(c.errorPart), std::string::npos) << c.text << ": " << answer.error;
+    EXPECT_EQ(answer.error.empty(), c.number.has_value()) << c.text;
+  }
+}
+
+}  // namespace
+}  // namespace ostra
