@@ -10,6 +10,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +74,9 @@ struct Connection {
 };
 
 std::mutex tableLock;
+std::atomic<bool> cancelRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "the cancel request is set from signal handlers");
 std::map<int32_t, std::unique_ptr<Connection>> table;
 int32_t lastHandle = 0;
 Error noConnectionError;  // failures without an open handle
@@ -180,9 +184,19 @@ bool LineLost(Connection& c) {
               "The line to " + c.device + " was lost (device removed or hung up).");
 }
 
+bool Cancelled(Connection& c) {
+  return Fail(&c, VRXCOM_CANCELLED, "The exchange with " + c.device + " was cancelled.");
+}
+
 bool CheckUsable(Connection& c) {
   if (c.lost) return LineLost(c);
+  if (cancelRequested.load()) return Cancelled(c);
   return true;
+}
+
+// One wait of at most the time left, cut to a slice so that a cancel request is seen.
+int Slice(int left) {
+  return std::min(left, static_cast<int>(kVrxcomCancelSliceMs));
 }
 
 bool TimedOut(Connection& c, const char* what) {
@@ -202,13 +216,14 @@ bool Send(Connection& c, const char* bytes, int64_t count, Clock::time_point dea
   while (s.bytesToWrite() > 0) {
     // At the deadline the driver is still asked once, without waiting.
     const int left = Remaining(deadline);
-    if (!s.waitForBytesWritten(left)) {
+    if (!s.waitForBytesWritten(Slice(left))) {
       if (s.error() != QSerialPort::TimeoutError && s.error() != QSerialPort::NoError) {
         return LineLost(c);
       }
       s.clearError();
       if (left == 0) return TimedOut(c, "Could not send");
     }
+    if (cancelRequested.load()) return Cancelled(c);
   }
   return true;
 }
@@ -222,10 +237,11 @@ bool NextByte(Connection& c, Clock::time_point deadline, uint8_t& byte, const ch
       c.pending.Append(s.readAll());
       continue;
     }
+    if (cancelRequested.load()) return Cancelled(c);
     // At the deadline the driver is still asked once, without waiting, so that a
     // time-out of 0 takes what has already arrived.
     const int left = Remaining(deadline);
-    if (!s.waitForReadyRead(left)) {
+    if (!s.waitForReadyRead(Slice(left))) {
       // A hung-up terminal or a removed adapter shows as a failed read (EIO, or
       // end of file); nothing more will come from it, so the exchange ends now.
       if (s.error() != QSerialPort::TimeoutError && s.error() != QSerialPort::NoError) {
@@ -393,6 +409,18 @@ int32_t VrPutStatus(int32_t handle, int32_t status) {
                 std::string("The card answered ") + hex + " instead of ACK (06).");
   }
   return 1;
+}
+
+void VrxcomRequestCancel(void) {
+  cancelRequested.store(true);
+}
+
+void VrxcomClearCancel(void) {
+  cancelRequested.store(false);
+}
+
+int VrxcomCancelRequested(void) {
+  return cancelRequested.load() ? 1 : 0;
 }
 
 }  // extern "C"
