@@ -145,6 +145,7 @@ void CliFrontEnd::StageEnds(const std::string& name, bool ok) {
     result_.stage = name;
   }
   if (!ok && Stopped() && result_.stage.empty()) result_.stage = name;
+  if (ok && name == "Upload") completed_ = true;  // the upload procedure ends with it
   EndStage(ok);
 }
 
