@@ -113,6 +113,7 @@ CardResult CliFrontEnd::EndCard() {
 void CliFrontEnd::BeginStage(const std::string& name) {
   stage_ = name;
   stageStart_ = Clock::now();
+  transferStart_ = stageStart_;
   lastProgress_ = {};
   output_.StageBegins(origin_, name);
 }
@@ -165,9 +166,11 @@ void CliFrontEnd::SetProgress(double percent) {
   if (applicationReached_ && stage_.empty()) BeginStage("Application");
   if (stage_.empty()) return;
   const auto now = Clock::now();
+  // Each stage puts its progress at 0 when its transfer begins: the rate counts from there.
+  if (percent <= 0) transferStart_ = now;
   if (percent < 100 && now - lastProgress_ < kProgressEvery) return;
   lastProgress_ = now;
-  const double elapsed = std::chrono::duration<double>(now - stageStart_).count();
+  const double elapsed = std::chrono::duration<double>(now - transferStart_).count();
   std::optional<double> rate;
   std::optional<double> left;
   if (const auto bytes = StageBytes(); bytes && elapsed > 0 && percent > 0 && percent <= 100) {

@@ -85,6 +85,7 @@ class CliFrontEnd : public FrontEnd, private LogObserver {
   std::string stage_;  // the stage running now, "" between stages
   Clock::time_point stageStart_{};
   Clock::time_point cardStart_{};
+  Clock::time_point transferStart_{};
   Clock::time_point lastProgress_{};
   bool applicationStageOwnHooks_ = false;  // the core reports "Application" itself
   mutable bool applicationReached_ = false;

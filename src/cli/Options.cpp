@@ -150,6 +150,29 @@ const std::vector<OptionSpec>& Table() {
   return table;
 }
 
+// words broken into lines of at most width columns, every line after the first indented.
+std::string Wrapped(const std::string& words, std::size_t indent, std::size_t width) {
+  std::string text;
+  std::size_t column = indent;
+  std::size_t from = 0;
+  while (from < words.size()) {
+    std::size_t end = words.find(' ', from);
+    if (end == std::string::npos) end = words.size();
+    const std::string word = words.substr(from, end - from);
+    if (column > indent && column + 1 + word.size() > width) {
+      text += "\n" + std::string(indent, ' ');
+      column = indent;
+    } else if (column > indent) {
+      text += ' ';
+      ++column;
+    }
+    text += word;
+    column += word.size();
+    from = end + 1;
+  }
+  return text;
+}
+
 const OptionSpec* FindLong(const std::string& name) {
   for (const OptionSpec& spec : Table()) {
     if (name == spec.name) return &spec;
@@ -213,8 +236,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
 std::string HelpText() {
   std::string text =
       "Usage: ostra-load [OPTION]...\n"
-      "Load software onto a controller card over a serial port, as the Ostra Boot Loader "
-      "window does.\n"
+      "Load software onto controller cards over a serial port, as the window does.\n"
       "\n"
       "Options:\n";
   for (const OptionSpec& spec : Table()) {
@@ -227,7 +249,7 @@ std::string HelpText() {
     } else {
       left += "\n" + std::string(30, ' ');
     }
-    text += left + spec.help + "\n";
+    text += left + Wrapped(spec.help, 30, 79) + "\n";
   }
   text +=
       "\n"
