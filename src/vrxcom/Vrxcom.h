@@ -66,8 +66,12 @@
  *   request is one lock-free atomic flag: VrxcomRequestCancel may be called from a
  *   signal handler or any thread.
  *
- * Results: 1 = success (VrSendAscii: non-zero), 0 = failure. The functions are called
- *   from one thread at a time; an internal lock makes overlapping calls wait.
+ * Results: 1 = success (VrSendAscii: non-zero), 0 = failure.
+ *
+ * Threads: calls on different connections run at the same time, each connection from
+ *   one thread (its own lock makes overlapping calls on it wait; the table of handles
+ *   is locked only to find or change an entry). Closing a connection waits for a call
+ *   in progress on it.
  */
 #include "link/codeDLL.h"
 
