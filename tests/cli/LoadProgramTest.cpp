@@ -178,6 +178,29 @@ TEST_F(LoadProgramTest, CardsInARowCountTheirNumbersUp) {
   EXPECT_EQ(Hex({card.identityA.begin(), card.identityA.end()}), "000003EB");
 }
 
+TEST_F(LoadProgramTest, SeveralPortsLoadAtOnceAndAFailingOneStopsNoOther) {
+  cardsim::Fault silent;  // the second port's card fails
+  silent.silentAt = cardsim::Step::Checksum;
+  std::vector<std::unique_ptr<cardsim::Simulator>> cards;
+  QStringList args = {"--type", "cpu1", "--serial", "500", "--json"};
+  for (const cardsim::Fault& fault : {cardsim::Fault{}, silent, cardsim::Fault{}}) {
+    cardsim::SimOptions options;
+    options.fault = fault;
+    cards.push_back(std::make_unique<cardsim::Simulator>(options));
+    cards.back()->Start();
+    args << "--port" << QString::fromStdString(cards.back()->DevicePath());
+  }
+  const Finished run = Load(args);
+  EXPECT_EQ(run.status, 1);
+  for (std::size_t i = 0; i < cards.size(); ++i) {
+    const std::string port = "\"port\":\"" + cards[i]->DevicePath() + "\",\"card\":1,\"ok\":";
+    EXPECT_THAT(run.out, HasSubstr(port + (i == 1 ? "false" : "true")));
+    const cardsim::Record card = cards[i]->GetRecord();
+    EXPECT_EQ(Hex({card.identityA.begin(), card.identityA.end()}), "000001F4");
+  }
+  EXPECT_THAT(run.out, HasSubstr("\"event\":\"summary\""));
+}
+
 TEST_F(LoadProgramTest, EachKindOfFailureHasItsExitStatus) {
   const std::string unreadable = (temp / "missing.sr").string();
   struct Case {
