@@ -6,7 +6,8 @@
 //   ostra-load: the program itself, started as a technician starts it (--yes).
 // Each prints its wall time (from the press, or from the program's start, to the end),
 // the wire time of the same bytes (10 bits a byte at the speed of each stage) and their
-// ratio; then the ratio of the two ratios.
+// ratio; then the ratio of the two ratios. Last, the same card on four simulated cards
+// at once, one ostra-load with four ports: its wall time against that of one card alone.
 //   load_bench [RUNS]   (default 1; runs alternate window and ostra-load)
 #include <sys/prctl.h>
 
@@ -184,6 +185,30 @@ Figures ThroughProgram(const std::string& application) {
   return f;
 }
 
+// The same load on `ports` cards at once through one ostra-load; its wall time.
+Figures ThroughPorts(const std::string& application, int ports) {
+  std::vector<std::unique_ptr<ostra::cardsim::Simulator>> cards;
+  QStringList args = {"--hardware", QString::fromStdString(kHardware),   "--type", "cpu1",
+                      "--app",      QString::fromStdString(application), "--yes"};
+  for (int i = 0; i < ports; ++i) {
+    cards.push_back(StartCard());
+    args << "--port" << QString::fromStdString(cards.back()->DevicePath());
+  }
+  QProcess load;
+  load.setProgram(OSTRA_LOAD_PROGRAM);
+  load.setArguments(args);
+  load.setStandardInputFile(QProcess::nullDevice());
+  load.setStandardOutputFile(QProcess::nullDevice());
+  load.setStandardErrorFile(QProcess::nullDevice());
+  const auto start = Clock::now();
+  load.start();
+  load.waitForFinished(1200000);
+  Figures f;
+  f.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  f.ok = load.exitStatus() == QProcess::NormalExit && load.exitCode() == 0;
+  return f;
+}
+
 // S2 records of 32 data bytes from 0x10000 until the file holds about fileBytes.
 void WriteApplication(const fs::path& path, std::size_t fileBytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -240,6 +265,15 @@ int main(int argc, char** argv) {
       "whole card, %d run(s): window %.4f, ostra-load %.4f, ostra-load / window %.4f "
       "(goal within 1.02)\n",
       runs, windowRatio, programRatio, programRatio / windowRatio);
+
+  constexpr int kPorts = 4;
+  const Figures together = ThroughPorts(application.string(), kPorts);
+  const double alone = program.wall / runs;
+  std::printf("%d ports at once: wall %.3f s%s; one card alone %.3f s; ratio %.4f (goal <= 1.2)\n",
+              kPorts, together.wall, together.ok ? "" : "  [a load did not complete]", alone,
+              together.wall / alone);
+  ok = ok && together.ok;
+
   std::error_code ec;
   fs::remove_all(dir, ec);
   return ok ? 0 : 1;
