@@ -136,6 +136,13 @@ std::string CheckDownload(const Options& options, std::string& type) {
              options.hardware;
     }
   }
+  if (!options.output.empty()) {
+    std::error_code error;
+    const fs::path parent = fs::absolute(options.output, error).parent_path();
+    if (error || !fs::is_directory(parent, error)) {
+      return "Cannot write " + options.output + ": " + parent.string() + " is not a directory";
+    }
+  }
   if (!options.application.empty()) {
     try {
       const auto found = FindFile(fs::path(options.application));
@@ -187,7 +194,10 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
       next.card = card;
       output.Note(next, "Waiting for card " + std::to_string(card) + " (boot probe) ...");
       if (!WaitForBootRom(state, [&stop] { return !stop.load(); })) {
-        if (stop.load()) break;
+        if (stop.load()) {
+          output.Note(next, "Interrupted while waiting for card " + std::to_string(card) + ".");
+          break;
+        }
         output.Note(next, "The line failed while waiting for the next card.");
         outcome.portFailed = true;
         break;
