@@ -94,7 +94,7 @@ void CliFrontEnd::BeginCard(int card) {
   completed_ = false;
   failed_ = false;
   applicationReached_ = false;
-  applicationStageOwnHooks_ = false;
+  applicationBegun_ = false;
   cardStart_ = Clock::now();
 }
 
@@ -110,7 +110,14 @@ CardResult CliFrontEnd::EndCard() {
   return result_;
 }
 
+void CliFrontEnd::CatchUpApplication() {
+  // Where the core does not report the application's stage, it begins with the first
+  // log line or progress after the file box was read.
+  if (applicationReached_ && !applicationBegun_ && stage_.empty()) BeginStage("Application");
+}
+
 void CliFrontEnd::BeginStage(const std::string& name) {
+  if (name == "Application") applicationBegun_ = true;
   stage_ = name;
   stageStart_ = Clock::now();
   transferStart_ = stageStart_;
@@ -131,10 +138,7 @@ std::string CliFrontEnd::FileNameText() const {
 }
 
 void CliFrontEnd::StageBegins(const std::string& name) {
-  if (name == stage_) {  // the core reports the stage the command line had begun itself
-    applicationStageOwnHooks_ = true;
-    return;
-  }
+  if (name == stage_) return;  // the core reports the stage the command line had begun
   if (!stage_.empty()) EndStage(true);
   BeginStage(name);
 }
@@ -163,7 +167,7 @@ std::optional<double> CliFrontEnd::StageBytes() const {
 }
 
 void CliFrontEnd::SetProgress(double percent) {
-  if (applicationReached_ && stage_.empty()) BeginStage("Application");
+  CatchUpApplication();
   if (stage_.empty()) return;
   const auto now = Clock::now();
   // Each stage puts its progress at 0 when its transfer begins: the rate counts from there.
@@ -232,7 +236,7 @@ std::string CliFrontEnd::InputBox(const std::string& prompt, const std::string& 
 }
 
 void CliFrontEnd::LogInsertedAtTop(std::string_view inserted) {
-  if (applicationReached_ && stage_.empty()) BeginStage("Application");
+  CatchUpApplication();
   const std::string text(inserted);
   if (text == "\r\n") return;  // the break put before the card's "Data at" line
   if (!EndsWith(text, "\r\n") && text.find("Data at") == std::string::npos) return;

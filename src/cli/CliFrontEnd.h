@@ -69,6 +69,7 @@ class CliFrontEnd : public FrontEnd, private LogObserver {
   void LogRemovedFromTop(std::size_t) override {}
   void LogCleared() override {}
 
+  void CatchUpApplication();
   void BeginStage(const std::string& name);
   void EndStage(bool ok);
   std::optional<double> StageBytes() const;
@@ -87,8 +88,8 @@ class CliFrontEnd : public FrontEnd, private LogObserver {
   Clock::time_point cardStart_{};
   Clock::time_point transferStart_{};
   Clock::time_point lastProgress_{};
-  bool applicationStageOwnHooks_ = false;  // the core reports "Application" itself
-  mutable bool applicationReached_ = false;
+  mutable bool applicationReached_ = false;  // the procedure read the file box
+  bool applicationBegun_ = false;            // an "Application" stage began for this card
   CardResult result_;
   bool completed_ = false;
   bool failed_ = false;
