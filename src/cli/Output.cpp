@@ -118,12 +118,19 @@ Output::Output(Streams streams, bool json) : streams_(streams), json_(json) {}
 Output::~Output() {
   std::lock_guard guard(lock_);
   ClearProgressLine();
-  if (logFile_ != nullptr) std::fclose(logFile_);
+  if (logFile_ == nullptr) return;
+  // The log is written beside the file it replaces, which stays as it was until then.
+  if (std::fclose(logFile_) != 0 || std::rename(logPartial_.c_str(), logPath_.c_str()) != 0) {
+    std::fprintf(streams_.err, "Cannot write the log file %s: %s\n", logPath_.c_str(),
+                 std::strerror(errno));
+  }
 }
 
 bool Output::OpenLogFile(const std::string& path, std::string& error) {
   std::lock_guard guard(lock_);
-  logFile_ = std::fopen(path.c_str(), "w");
+  logPath_ = path;
+  logPartial_ = path + ".partial";
+  logFile_ = std::fopen(logPartial_.c_str(), "w");
   if (logFile_ == nullptr) {
     error = "Cannot write the log file " + path + ": " + std::strerror(errno);
     return false;

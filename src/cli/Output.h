@@ -42,7 +42,8 @@ class Output {
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
-  // Also writes every log line to path (replaced). False with error when it cannot.
+  // Also writes every log line to path, which is replaced when the output ends (the
+  // lines go to path.partial until then). False with error when it cannot.
   bool OpenLogFile(const std::string& path, std::string& error);
 
   void LogLine(const Origin& origin, const std::string& line);
@@ -65,6 +66,8 @@ class Output {
   Streams streams_;
   bool json_;
   std::FILE* logFile_ = nullptr;
+  std::string logPath_;
+  std::string logPartial_;
   bool progressShown_ = false;
   std::mutex lock_;
 };

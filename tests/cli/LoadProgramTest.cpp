@@ -163,8 +163,11 @@ TEST_F(LoadProgramTest, UploadWritesEveryByteValueBackToTheFile) {
 
 TEST_F(LoadProgramTest, CardsInARowCountTheirNumbersUp) {
   StartCard(cardsim::Role::BootRom);
-  const Finished run = Load({"--type", "7eth", "--app", kApplication.c_str(), "--serial", "1001",
-                             "--nic", "0x7D1", "--cards", "3", "--json"});
+  const fs::path log = temp / "batch.log";
+  std::ofstream(log) << "the earlier batch\n";
+  const Finished run =
+      Load({"--type", "7eth", "--app", kApplication.c_str(), "--serial", "1001", "--nic", "0x7D1",
+            "--cards", "3", "--json", "--log", QString::fromStdString(log.string())});
   EXPECT_EQ(run.status, 0) << run.err;
   for (const char* result :
        {"\"card\":1,\"ok\":true,\"interrupted\":false,\"stage\":null,"
@@ -173,6 +176,10 @@ TEST_F(LoadProgramTest, CardsInARowCountTheirNumbersUp) {
         "\"message\":null,\"serial\":1003,\"ethernet\":\"02:00:00:00:07:D3\""}) {
     EXPECT_THAT(run.out, HasSubstr(result));
   }
+  std::stringstream logged;
+  logged << std::ifstream(log).rdbuf();
+  EXPECT_THAT(logged.str(), HasSubstr(" #=0 0 3 EB\n"));  // the lines with their times
+  EXPECT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
   const cardsim::Record card = sim->GetRecord();
   EXPECT_EQ(card.cards, 3);
   EXPECT_EQ(Hex({card.identityA.begin(), card.identityA.end()}), "000003EB");
