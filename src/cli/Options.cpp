@@ -65,7 +65,7 @@ const std::vector<OptionSpec>& Table() {
   static const std::vector<OptionSpec> table = {
       {"port", 'p', "DEVICE",
        "serial device: a path, or COM<n> or <n> for port n as the window opens it "
-       "(default: port 1)",
+       "(default: port 1); given again, a card is loaded on every port at the same time",
        [](Options& o, const std::string& text) -> std::string {
          if (text.empty()) return "--port needs a device";
          o.ports.push_back(text);
@@ -111,8 +111,8 @@ const std::vector<OptionSpec>& Table() {
       {"reload", 'r', nullptr, "read the monitor file afresh (the window's Reload box)",
        Flag(&Options::reload)},
       {"cards", 'c', "N",
-       "load N cards one after another; serial and Ethernet numbers count up by one per "
-       "card (default: 1)",
+       "load N cards one after another on each port; serial and Ethernet numbers count "
+       "up by one per card (default: 1)",
        [](Options& o, const std::string& text) -> std::string {
          std::optional<double> value;
          try {
