@@ -219,6 +219,9 @@ TEST_F(LoadProgramTest, EachKindOfFailureHasItsExitStatus) {
       {{"--type", "cpu1", "--json"},
        1,
        R"("stage":"Monitor","message":"Failed to get Data Acknowledge")"},
+      {{"--type", "Upload", "--upload-size", "64", "--output", (temp / "up.mon").c_str(), "--json"},
+       1,  // the window only warns; a card that sent wrong data has not been read
+       R"("stage":"Upload","message":"Checksum mismatch)"},
       {{"--type", "nosuch"}, 2, "Unknown hardware type 'nosuch'"},
       {{"--type", "cpu1", "--serial", "12x"}, 2, "'12x' is not a number"},
       {{"--type", "cpu1", "--app", unreadable.c_str()}, 2, unreadable},
@@ -227,6 +230,7 @@ TEST_F(LoadProgramTest, EachKindOfFailureHasItsExitStatus) {
   cardsim::Fault fault;
   fault.silentAt = cardsim::Step::Block;
   fault.index = 3;
+  fault.wrongUploadChecksum = true;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.said);
     StartCard(cardsim::Role::BootRom, fault);
