@@ -87,7 +87,9 @@ void UploadProcedure(LoaderState& state, FrontEnd& window, const std::string& ty
     window.ShowMessage("Failed to load Bootloader for " + type, MessageIcon::None);
     return;
   }
-  if (!UploadMemory(state, window, HardwarePath(dir, "Upload.mon").string())) {
+  const std::string output = window.UploadFile();
+  if (!UploadMemory(state, window,
+                    output.empty() ? HardwarePath(dir, "Upload.mon").string() : output)) {
     window.ShowMessage("Failed to upload Monitor", MessageIcon::None);
   }
 }

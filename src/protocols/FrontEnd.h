@@ -56,6 +56,8 @@ class FrontEnd {
   virtual std::string HWtypes() const = 0;       // selected hardware type, "" if none
   virtual std::string FileNameText() const = 0;  // application file path
   virtual bool ReloadFile() const = 0;           // Reload_File ticked
+  // The file the memory upload writes; "" for Upload.mon in the hardware directory.
+  virtual std::string UploadFile() const { return {}; }
   virtual void FocusHWtypes() = 0;
 };
 

@@ -11,6 +11,7 @@
 #include <QtGlobal>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +66,7 @@ class Pending {
 };
 
 struct Connection {
+  std::mutex lock;  // held for each call on the connection; the table lock is not
   std::string device;
   std::unique_ptr<QSerialPort> serial;
   int32_t timeoutMs = kDefaultTimeoutMs;
@@ -74,7 +76,10 @@ struct Connection {
 };
 
 std::mutex tableLock;
-std::map<int32_t, std::unique_ptr<Connection>> table;
+std::atomic<bool> cancelRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "the cancel request is set from signal handlers");
+std::map<int32_t, std::shared_ptr<Connection>> table;
 int32_t lastHandle = 0;
 Error noConnectionError;  // failures without an open handle
 
@@ -93,13 +98,22 @@ void DropNotifierWarning(QtMsgType type, const QMessageLogContext& context,
   }
 }
 
+// Connections on several threads share the one handler: the first guard in installs
+// it, the last one out puts the previous handler back.
+std::mutex quietLock;
+int quietDepth = 0;
+
 class QuietWithoutEventLoop {
  public:
   QuietWithoutEventLoop() : active_(QAbstractEventDispatcher::instance() == nullptr) {
-    if (active_) previousHandler = qInstallMessageHandler(DropNotifierWarning);
+    if (!active_) return;
+    std::lock_guard lock(quietLock);
+    if (quietDepth++ == 0) previousHandler = qInstallMessageHandler(DropNotifierWarning);
   }
   ~QuietWithoutEventLoop() {
-    if (active_) qInstallMessageHandler(previousHandler);
+    if (!active_) return;
+    std::lock_guard lock(quietLock);
+    if (--quietDepth == 0) qInstallMessageHandler(previousHandler);
   }
   QuietWithoutEventLoop(const QuietWithoutEventLoop&) = delete;
   QuietWithoutEventLoop& operator=(const QuietWithoutEventLoop&) = delete;
@@ -107,12 +121,6 @@ class QuietWithoutEventLoop {
  private:
   bool active_;
 };
-
-Connection* Find(int32_t handle) {
-  if (handle == 0) return nullptr;
-  const auto it = table.find(handle);
-  return it == table.end() ? nullptr : it->second.get();
-}
 
 bool Fail(Connection* c, int32_t number, std::string text) {
   Error& e = c != nullptr ? c->error : noConnectionError;
@@ -124,6 +132,40 @@ bool Fail(Connection* c, int32_t number, std::string text) {
 bool UnknownHandle(int32_t handle) {
   return Fail(nullptr, VRXCOM_BAD_HANDLE,
               "No connection is open with handle " + std::to_string(handle) + ".");
+}
+
+// An open connection, locked for one call. The table lock is held only to find it, so
+// that calls on other connections go on meanwhile.
+class Held {
+ public:
+  Held() = default;
+  Held(std::shared_ptr<Connection> c, std::unique_lock<std::mutex> lock)
+      : c_(std::move(c)), lock_(std::move(lock)) {}
+  Connection* get() const { return c_.get(); }
+
+ private:
+  std::shared_ptr<Connection> c_;
+  std::unique_lock<std::mutex> lock_;
+};
+
+// The connection of handle, or none when it is not open (recorded as the failure of
+// handle 0 when record).
+Held Hold(int32_t handle, bool record = true) {
+  std::shared_ptr<Connection> c;
+  {
+    std::lock_guard lock(tableLock);
+    const auto it = handle == 0 ? table.end() : table.find(handle);
+    if (it != table.end()) c = it->second;
+  }
+  if (c) {
+    std::unique_lock lock(c->lock);
+    if (c->serial) return Held(std::move(c), std::move(lock));  // not closed meanwhile
+  }
+  if (record) {
+    std::lock_guard lock(tableLock);
+    UnknownHandle(handle);
+  }
+  return {};
 }
 
 void AskForLowLatency([[maybe_unused]] QSerialPort& serial) {
@@ -181,9 +223,19 @@ bool LineLost(Connection& c) {
               "The line to " + c.device + " was lost (device removed or hung up).");
 }
 
+bool Cancelled(Connection& c) {
+  return Fail(&c, VRXCOM_CANCELLED, "The exchange with " + c.device + " was cancelled.");
+}
+
 bool CheckUsable(Connection& c) {
   if (c.lost) return LineLost(c);
+  if (cancelRequested.load()) return Cancelled(c);
   return true;
+}
+
+// One wait of at most the time left, cut to a slice so that a cancel request is seen.
+int Slice(int left) {
+  return std::min(left, static_cast<int>(kVrxcomCancelSliceMs));
 }
 
 bool TimedOut(Connection& c, const char* what) {
@@ -203,13 +255,14 @@ bool Send(Connection& c, const char* bytes, int64_t count, Clock::time_point dea
   while (s.bytesToWrite() > 0) {
     // At the deadline the driver is still asked once, without waiting.
     const int left = Remaining(deadline);
-    if (!s.waitForBytesWritten(left)) {
+    if (!s.waitForBytesWritten(Slice(left))) {
       if (s.error() != QSerialPort::TimeoutError && s.error() != QSerialPort::NoError) {
         return LineLost(c);
       }
       s.clearError();
       if (left == 0) return TimedOut(c, "Could not send");
     }
+    if (cancelRequested.load()) return Cancelled(c);
   }
   return true;
 }
@@ -223,10 +276,11 @@ bool NextByte(Connection& c, Clock::time_point deadline, uint8_t& byte, const ch
       c.pending.Append(s.readAll());
       continue;
     }
+    if (cancelRequested.load()) return Cancelled(c);
     // At the deadline the driver is still asked once, without waiting, so that a
     // time-out of 0 takes what has already arrived.
     const int left = Remaining(deadline);
-    if (!s.waitForReadyRead(left)) {
+    if (!s.waitForReadyRead(Slice(left))) {
       // A hung-up terminal or a removed adapter shows as a failed read (EIO, or
       // end of file); nothing more will come from it, so the exchange ends now.
       if (s.error() != QSerialPort::TimeoutError && s.error() != QSerialPort::NoError) {
@@ -253,7 +307,7 @@ int32_t VrOpenConnection(int32_t type, int32_t port, uint32_t /*address*/) {
   if (port < 1) {
     return Fail(nullptr, VRXCOM_BAD_ARGUMENT, "There is no port " + std::to_string(port) + ".");
   }
-  auto c = std::make_unique<Connection>();
+  auto c = std::make_shared<Connection>();
   c->device = ostra::DeviceForPort(port);
   c->serial = std::make_unique<QSerialPort>();
   c->serial->setPortName(QString::fromLocal8Bit(c->device.c_str()));
@@ -284,17 +338,17 @@ int32_t VrOpenConnection(int32_t type, int32_t port, uint32_t /*address*/) {
 
 int32_t VrInitConnection(int32_t handle, int32_t baud, int32_t parity, int32_t dataBits,
                          int32_t stopBits) {
-  std::lock_guard lock(tableLock);
-  Connection* c = Find(handle);
-  if (c == nullptr) return UnknownHandle(handle);
+  const Held held = Hold(handle);
+  Connection* c = held.get();
+  if (c == nullptr) return 0;
   if (!CheckUsable(*c)) return 0;
   return ApplyLineFormat(*c, baud, parity, dataBits, stopBits) ? 1 : 0;
 }
 
 int32_t VrSetConnectionTimeout(int32_t handle, int32_t timeoutMs) {
-  std::lock_guard lock(tableLock);
-  Connection* c = Find(handle);
-  if (c == nullptr) return UnknownHandle(handle);
+  const Held held = Hold(handle);
+  Connection* c = held.get();
+  if (c == nullptr) return 0;
   if (timeoutMs < 0) {
     return Fail(c, VRXCOM_BAD_SETTINGS,
                 "A time-out of " + std::to_string(timeoutMs) + " ms is not possible.");
@@ -304,23 +358,26 @@ int32_t VrSetConnectionTimeout(int32_t handle, int32_t timeoutMs) {
 }
 
 int32_t VrCloseConnection(int32_t handle) {
-  std::lock_guard lock(tableLock);
-  const auto it = handle == 0 ? table.end() : table.find(handle);
-  if (it == table.end()) return UnknownHandle(handle);
+  std::shared_ptr<Connection> c;
   {
-    QuietWithoutEventLoop quiet;
-    it->second->serial->close();
-    it->second->serial.reset();
+    std::lock_guard lock(tableLock);
+    const auto it = handle == 0 ? table.end() : table.find(handle);
+    if (it == table.end()) return UnknownHandle(handle);
+    c = std::move(it->second);
+    table.erase(it);
   }
-  table.erase(it);
+  std::lock_guard lock(c->lock);  // a call in progress on it ends first
+  QuietWithoutEventLoop quiet;
+  c->serial->close();
+  c->serial.reset();
   return 1;
 }
 
 int32_t VrSendAscii(int32_t handle, const char* text, int16_t count, char* reply, int32_t replySize,
                     uint8_t endByte) {
-  std::lock_guard lock(tableLock);
-  Connection* c = Find(handle);
-  if (c == nullptr) return UnknownHandle(handle);
+  const Held held = Hold(handle);
+  Connection* c = held.get();
+  if (c == nullptr) return 0;
   if (count < 0 || (count > 0 && text == nullptr) || (replySize > 0 && reply == nullptr)) {
     return Fail(c, VRXCOM_BAD_ARGUMENT, "VrSendAscii was given a bad text or reply buffer.");
   }
@@ -339,9 +396,9 @@ int32_t VrSendAscii(int32_t handle, const char* text, int16_t count, char* reply
 
 int32_t VrSendData(int32_t handle, int32_t kind, const char* message, int16_t length, char* reply,
                    int32_t replySize) {
-  std::lock_guard lock(tableLock);
-  Connection* c = Find(handle);
-  if (c == nullptr) return UnknownHandle(handle);
+  const Held held = Hold(handle);
+  Connection* c = held.get();
+  if (c == nullptr) return 0;
   if (kind != kConfigurationKind) {
     return Fail(c, VRXCOM_BAD_ARGUMENT,
                 "VrSendData does not know kind " + std::to_string(kind) + ".");
@@ -363,10 +420,11 @@ int32_t VrSendData(int32_t handle, int32_t kind, const char* message, int16_t le
 }
 
 int32_t VrGetErrorInfo(int32_t handle, VrErrorInfo* info) {
-  std::lock_guard lock(tableLock);
   if (info == nullptr) return 0;
-  const Connection* c = Find(handle);
-  const Error& e = c != nullptr ? c->error : noConnectionError;
+  const Held held = Hold(handle, /*record=*/false);
+  std::unique_lock<std::mutex> noConnection;
+  if (held.get() == nullptr) noConnection = std::unique_lock(tableLock);
+  const Error& e = held.get() != nullptr ? held.get()->error : noConnectionError;
   std::memset(info, 0, sizeof *info);
   info->number = e.number;
   std::memcpy(info->text, e.text.data(), std::min(e.text.size(), sizeof info->text - 1));
@@ -374,9 +432,9 @@ int32_t VrGetErrorInfo(int32_t handle, VrErrorInfo* info) {
 }
 
 int32_t VrPutStatus(int32_t handle, int32_t status) {
-  std::lock_guard lock(tableLock);
-  Connection* c = Find(handle);
-  if (c == nullptr) return UnknownHandle(handle);
+  const Held held = Hold(handle);
+  Connection* c = held.get();
+  if (c == nullptr) return 0;
   const auto s = static_cast<uint8_t>(status & 0xFF);
   const char packet[] = {0x01,
                          0x04,
@@ -395,6 +453,18 @@ int32_t VrPutStatus(int32_t handle, int32_t status) {
                 std::string("The card answered ") + hex + " instead of ACK (06).");
   }
   return 1;
+}
+
+void VrxcomRequestCancel(void) {
+  cancelRequested.store(true);
+}
+
+void VrxcomClearCancel(void) {
+  cancelRequested.store(false);
+}
+
+int VrxcomCancelRequested(void) {
+  return cancelRequested.load() ? 1 : 0;
 }
 
 }  // extern "C"

@@ -60,8 +60,20 @@
  *   ("Cannot open /dev/ttyUSB0: Permission denied; the device belongs to the group
  *   dialout: add yourself to the group dialout ..."); see vrxcom/OpenFailure.h.
  *
- * Results: 1 = success (VrSendAscii: non-zero), 0 = failure. The functions are called
- *   from one thread at a time; an internal lock makes overlapping calls wait.
+ * Cancel: VrxcomRequestCancel() makes every exchange that is waiting end within
+ *   kVrxcomCancelSliceMs (waits block in slices of at most that length and look at the
+ *   request between them; nothing spins) and every later exchange fail at once, with
+ *   VRXCOM_CANCELLED, until VrxcomClearCancel(). Opening, setting up and closing a
+ *   port are not refused, so that a cancelled run can still put its port back. The
+ *   request is one lock-free atomic flag: VrxcomRequestCancel may be called from a
+ *   signal handler or any thread.
+ *
+ * Results: 1 = success (VrSendAscii: non-zero), 0 = failure.
+ *
+ * Threads: calls on different connections run at the same time, each connection from
+ *   one thread (its own lock makes overlapping calls on it wait; the table of handles
+ *   is locked only to find or change an entry). Closing a connection waits for a call
+ *   in progress on it.
  */
 #include "link/codeDLL.h"
 
@@ -71,14 +83,21 @@ extern "C" {
 
 enum {
   VRXCOM_NO_ERROR = 0,
-  VRXCOM_BAD_HANDLE = 1,      /* handle 0 or not open */
-  VRXCOM_OPEN_FAILED = 2,     /* the device could not be opened or set up */
-  VRXCOM_BAD_SETTINGS = 3,    /* speed, line format or time-out refused */
-  VRXCOM_TIMED_OUT = 4,       /* the deadline passed */
-  VRXCOM_LINE_LOST = 5,       /* device gone, line hung up, or the driver failed a transfer */
-  VRXCOM_BAD_ARGUMENT = 6,    /* a NULL buffer, a negative count, an unknown kind or type */
-  VRXCOM_NOT_ACKNOWLEDGED = 7 /* VrPutStatus received a byte other than ACK */
+  VRXCOM_BAD_HANDLE = 1,       /* handle 0 or not open */
+  VRXCOM_OPEN_FAILED = 2,      /* the device could not be opened or set up */
+  VRXCOM_BAD_SETTINGS = 3,     /* speed, line format or time-out refused */
+  VRXCOM_TIMED_OUT = 4,        /* the deadline passed */
+  VRXCOM_LINE_LOST = 5,        /* device gone, line hung up, or the driver failed a transfer */
+  VRXCOM_BAD_ARGUMENT = 6,     /* a NULL buffer, a negative count, an unknown kind or type */
+  VRXCOM_NOT_ACKNOWLEDGED = 7, /* VrPutStatus received a byte other than ACK */
+  VRXCOM_CANCELLED = 8         /* VrxcomRequestCancel() is in force */
 };
+
+enum { kVrxcomCancelSliceMs = 100 };
+
+void VrxcomRequestCancel(void); /* async-signal-safe */
+void VrxcomClearCancel(void);
+int VrxcomCancelRequested(void);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -326,6 +327,30 @@ TEST(VrxcomOpen, PortsThatCannotBeOpenedGiveNoHandleAndSayWhy) {
   EXPECT_EQ(VrOpenConnection(1, 0, 0), 0);
   EXPECT_EQ(VrGetErrorInfo(0, &info), 1);
   EXPECT_EQ(info.number, VRXCOM_BAD_ARGUMENT);
+}
+
+TEST_F(VrxcomTest, CancelEndsAWaitingExchangeAndRefusesLaterOnesUntilCleared) {
+  ASSERT_EQ(VrSetConnectionTimeout(handle_, 10000), 1);
+  // The card receives the request and never answers; the cancel comes meanwhile.
+  std::thread canceller([this] {
+    pty_->Read(1);
+    VrxcomRequestCancel();
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(Ascii("?", 0x11), 0);
+  EXPECT_LT(MillisecondsSince(start), 1000);
+  canceller.join();
+  EXPECT_EQ(ErrorOf(handle_).number, VRXCOM_CANCELLED);
+
+  EXPECT_EQ(VrPutStatus(handle_, 8), 0);  // refused at once: nothing reaches the card
+  EXPECT_TRUE(pty_->Quiet());
+  EXPECT_EQ(VrCloseConnection(handle_), 1);  // the port can still be put back
+  handle_ = VrOpenConnection(1, kPort, 0);
+  ASSERT_NE(handle_, 0);
+
+  VrxcomClearCancel();
+  ASSERT_TRUE(pty_->Write("ok\x11"));
+  EXPECT_EQ(Ascii("?", 0x11), 3);
 }
 
 }  // namespace

@@ -1,0 +1,280 @@
+// A whole card through ostra-load and through the window's core, in the same run: the
+// bootloader and the monitor of the demo type cpu1, then an application of about 100 KiB,
+// against the card simulator with wire timing.
+//   window:     DownLoadButton_Click in this process, the log in a real text box that is
+//               repainted after each line, dialogs answered at once;
+//   ostra-load: the program itself, started as a technician starts it (--yes).
+// Each prints its wall time (from the press, or from the program's start, to the end),
+// the wire time of the same bytes (10 bits a byte at the speed of each stage) and their
+// ratio; then the ratio of the two ratios. Last, the same card on four simulated cards
+// at once, one ostra-load with four ports: its wall time against that of one card alone.
+//   load_bench [RUNS]   (default 1; runs alternate window and ostra-load)
+#include <sys/prctl.h>
+
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cardsim/CardSim.h"
+#include "download/Download.h"
+#include "support/RecordLines.h"
+#include "window/LogView.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+const std::string kHardware = OSTRA_SOURCE_DIR "/demo/hardware";
+
+// The bytes on the line so far, both ways.
+uint64_t LineBytes(const ostra::cardsim::Simulator& sim) {
+  const auto r = sim.GetRecord();
+  return r.bytesIn + r.bytesOut;
+}
+
+// The wire time of one stage's bytes. The application's contact and speed request (XON,
+// "Monitor ready" CR LF XON, "3", "3") go at 19200, the rest at 38400.
+double WireSeconds(const std::string& stage, uint64_t bytes) {
+  if (stage != "Application") return bytes * 10.0 / 19200;
+  const double slow = 19;
+  return slow * 10 / 19200 + (static_cast<double>(bytes) - slow) * 10 / 38400;
+}
+
+// Adds up the wire time stage by stage from the byte count at each stage's edges.
+class WireClock {
+ public:
+  explicit WireClock(const ostra::cardsim::Simulator& sim) : sim_(sim) {}
+  void Begins() { at_ = LineBytes(sim_); }
+  void Ends(const std::string& stage) { seconds += WireSeconds(stage, LineBytes(sim_) - at_); }
+  double seconds = 0;
+
+ private:
+  const ostra::cardsim::Simulator& sim_;
+  uint64_t at_ = 0;
+};
+
+class BenchWindow : public ostra::FrontEnd {
+ public:
+  BenchWindow(ostra::LoaderState& state, WireClock& wire, const std::string& application)
+      : state_(state), wire_(wire), application_(application), view_(&box_) {
+    box_.resize(640, 400);
+    box_.show();
+    state_.log.SetObserver(&view_);
+  }
+  ~BenchWindow() override { state_.log.SetObserver(nullptr); }
+
+  bool completed = false;
+  mutable bool applicationBegun = false;
+  bool applicationEnded = false;
+
+  void ShowMessage(const std::string& text, ostra::MessageIcon) override {
+    completed = completed || text == "Power off, remove card, Set Card Links to Operate positions";
+  }
+  bool AskYesNo(const std::string&, ostra::MessageIcon) override { return false; }
+  std::string InputBox(const std::string&, const std::string&, const std::string& text) override {
+    return text;
+  }
+  void SetCommandVisible(bool) override {}
+  void SetProgressVisible(bool) override {}
+  void SetProgress(double) override {}
+  void SetBusy(bool) override {}
+  void RedrawLog() override { box_.viewport()->repaint(); }
+  void Redraw() override { box_.repaint(); }
+  void Yield() override { QCoreApplication::processEvents(); }
+  void ShowLineSpeed(int) override {}
+  void StageBegins(const std::string&) override { wire_.Begins(); }
+  void StageEnds(const std::string& name, bool) override {
+    applicationEnded = applicationEnded || name == "Application";
+    wire_.Ends(name);
+  }
+  std::string Hardware() const override { return kHardware; }
+  std::string HWtypes() const override { return "cpu1"; }
+  std::string FileNameText() const override {
+    // The application's bytes are counted from here: no stage hook frames it (yet).
+    if (!applicationBegun) {
+      applicationBegun = true;
+      wire_.Begins();
+    }
+    return application_;
+  }
+  bool ReloadFile() const override { return false; }
+  void FocusHWtypes() override {}
+
+ private:
+  ostra::LoaderState& state_;
+  WireClock& wire_;
+  std::string application_;
+  QPlainTextEdit box_;
+  ostra::window::LogView view_;
+};
+
+struct Figures {
+  double wall = 0;
+  double wire = 0;
+  bool ok = false;
+};
+
+std::unique_ptr<ostra::cardsim::Simulator> StartCard() {
+  ostra::cardsim::SimOptions options;
+  options.wireTiming = true;
+  auto sim = std::make_unique<ostra::cardsim::Simulator>(options);
+  sim->Start();
+  return sim;
+}
+
+Figures ThroughWindow(const std::string& application) {
+  auto sim = StartCard();
+  ::setenv("VRXCOM_COM1", sim->DevicePath().c_str(), 1);
+  ostra::LoaderState state;
+  WireClock wire(*sim);
+  BenchWindow window(state, wire, application);
+  state.connection.Connect();  // as the window opens its port at start-up
+  const auto start = Clock::now();
+  ostra::DownLoadButton_Click(state, window);
+  Figures f;
+  f.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  if (window.applicationBegun && !window.applicationEnded) wire.Ends("Application");
+  f.wire = wire.seconds;
+  f.ok = window.completed;
+  return f;
+}
+
+Figures ThroughProgram(const std::string& application) {
+  auto sim = StartCard();
+  WireClock wire(*sim);
+  QProcess load;
+  load.setProgram(OSTRA_LOAD_PROGRAM);
+  load.setArguments({"--port", QString::fromStdString(sim->DevicePath()), "--hardware",
+                     QString::fromStdString(kHardware), "--type", "cpu1", "--app",
+                     QString::fromStdString(application), "--yes", "--json"});
+  load.setStandardInputFile(QProcess::nullDevice());
+  load.setStandardErrorFile(QProcess::nullDevice());
+  const auto start = Clock::now();
+  load.start();
+  // Stage edges as the program reports them.
+  std::string pending;
+  while (load.state() != QProcess::NotRunning || load.bytesAvailable() > 0) {
+    if (load.bytesAvailable() == 0 && !load.waitForReadyRead(600000)) break;
+    pending += load.readAllStandardOutput().toStdString();
+    for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+      const std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (line.find("\"event\":\"stage\"") == std::string::npos) continue;
+      const auto at = line.find("\"stage\":\"", line.find("\"event\"") + 16);
+      const std::string stage = line.substr(at + 9, line.find('"', at + 9) - at - 9);
+      if (line.find("\"state\":\"begin\"") != std::string::npos) {
+        wire.Begins();
+      } else {
+        wire.Ends(stage);
+      }
+    }
+  }
+  load.waitForFinished(600000);
+  Figures f;
+  f.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  f.wire = wire.seconds;
+  f.ok = load.exitStatus() == QProcess::NormalExit && load.exitCode() == 0;
+  return f;
+}
+
+// The same load on `ports` cards at once through one ostra-load; its wall time.
+Figures ThroughPorts(const std::string& application, int ports) {
+  std::vector<std::unique_ptr<ostra::cardsim::Simulator>> cards;
+  QStringList args = {"--hardware", QString::fromStdString(kHardware),   "--type", "cpu1",
+                      "--app",      QString::fromStdString(application), "--yes"};
+  for (int i = 0; i < ports; ++i) {
+    cards.push_back(StartCard());
+    args << "--port" << QString::fromStdString(cards.back()->DevicePath());
+  }
+  QProcess load;
+  load.setProgram(OSTRA_LOAD_PROGRAM);
+  load.setArguments(args);
+  load.setStandardInputFile(QProcess::nullDevice());
+  load.setStandardOutputFile(QProcess::nullDevice());
+  load.setStandardErrorFile(QProcess::nullDevice());
+  const auto start = Clock::now();
+  load.start();
+  load.waitForFinished(1200000);
+  Figures f;
+  f.wall = std::chrono::duration<double>(Clock::now() - start).count();
+  f.ok = load.exitStatus() == QProcess::NormalExit && load.exitCode() == 0;
+  return f;
+}
+
+// S2 records of 32 data bytes from 0x10000 until the file holds about fileBytes.
+void WriteApplication(const fs::path& path, std::size_t fileBytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::size_t written = 0;
+  for (unsigned address = 0x10000; written < fileBytes; address += 32) {
+    std::vector<uint8_t> data;
+    for (unsigned i = 0; i < 32; ++i) data.push_back(static_cast<uint8_t>(address + i * 13));
+    const std::string line = ostra::testing::Record('2', address, data) + "\r\n";
+    out << line;
+    written += line.size();
+  }
+  out << "S804010000FA\r\n";
+}
+
+void Print(const char* name, const Figures& f) {
+  std::printf("%-11s wall %8.3f s  wire %8.3f s  ratio %.4f%s\n", name, f.wall, f.wire,
+              f.wire > 0 ? f.wall / f.wire : 0.0, f.ok ? "" : "  [the load did not complete]");
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (std::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  // The simulator's thread inherits this: its byte clock wakes without timer slack.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1;
+
+  const fs::path dir = fs::temp_directory_path() / ("ostra-load-bench-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path application = dir / "app.sr";
+  WriteApplication(application, 100 * 1024);
+  std::printf("whole card: cpu1 (bootloader, monitor) + %ju bytes of application, wire timing\n",
+              static_cast<std::uintmax_t>(fs::file_size(application)));
+
+  Figures window;
+  Figures program;
+  bool ok = true;
+  for (int run = 0; run < runs; ++run) {
+    const Figures w = ThroughWindow(application.string());
+    Print("window", w);
+    const Figures p = ThroughProgram(application.string());
+    Print("ostra-load", p);
+    ok = ok && w.ok && p.ok;
+    window.wall += w.wall;
+    window.wire += w.wire;
+    program.wall += p.wall;
+    program.wire += p.wire;
+  }
+  const double windowRatio = window.wall / window.wire;
+  const double programRatio = program.wall / program.wire;
+  std::printf(
+      "whole card, %d run(s): window %.4f, ostra-load %.4f, ostra-load / window %.4f "
+      "(goal within 1.02)\n",
+      runs, windowRatio, programRatio, programRatio / windowRatio);
+
+  constexpr int kPorts = 4;
+  const Figures together = ThroughPorts(application.string(), kPorts);
+  const double alone = program.wall / runs;
+  std::printf("%d ports at once: wall %.3f s%s; one card alone %.3f s; ratio %.4f (goal <= 1.2)\n",
+              kPorts, together.wall, together.ok ? "" : "  [a load did not complete]", alone,
+              together.wall / alone);
+  ok = ok && together.ok;
+
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return ok ? 0 : 1;
+}

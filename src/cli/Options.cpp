@@ -1,0 +1,286 @@
+#include "cli/Options.h"
+
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <functional>
+
+#include "formats/Answers.h"
+#include "protocols/Stages.h"
+
+#ifndef OSTRA_VERSION
+#define OSTRA_VERSION "0"
+#endif
+
+namespace ostra::cli {
+
+namespace {
+
+// What an option does with its argument ("" for an option without one); returns the
+// error text, "" when the argument is good.
+using Apply = std::function<std::string(Options&, const std::string&)>;
+
+struct OptionSpec {
+  const char* name;      // long name, without "--"
+  char shortName;        // '\0' for none
+  const char* argument;  // nullptr for an option without argument
+  const char* help;
+  Apply apply;
+};
+
+std::string BadNumber(const std::string& option, const std::string& text) {
+  return "--" + option + ": '" + text + "' is not a number; give " + kNumberForms;
+}
+
+// A number option: the whole text one number, as the prompts take it.
+Apply Number(const char* option, std::optional<double> Options::*field) {
+  return [option, field](Options& o, const std::string& text) -> std::string {
+    try {
+      const std::optional<double> value = ParseNumberAnswer(text);
+      if (!value) return BadNumber(option, text);
+      o.*field = value;
+      return {};
+    } catch (const std::exception&) {
+      return BadNumber(option, text);
+    }
+  };
+}
+
+Apply Text(std::string Options::*field) {
+  return [field](Options& o, const std::string& text) -> std::string {
+    if (text.empty()) return "an empty argument is not allowed";
+    o.*field = text;
+    return {};
+  };
+}
+
+Apply Flag(bool Options::*field) {
+  return [field](Options& o, const std::string&) -> std::string {
+    o.*field = true;
+    return {};
+  };
+}
+
+const std::vector<OptionSpec>& Table() {
+  static const std::vector<OptionSpec> table = {
+      {"port", 'p', "DEVICE",
+       "serial device: a path, or COM<n> or <n> for port n as the window opens it "
+       "(default: port 1); given again, a card is loaded on every port at the same time",
+       [](Options& o, const std::string& text) -> std::string {
+         if (text.empty()) return "--port needs a device";
+         o.ports.push_back(text);
+         return {};
+       }},
+      {"hardware", 'd', "DIR", "hardware directory (default: the current directory)",
+       Text(&Options::hardware)},
+      {"type", 't', "TYPE",
+       "hardware type as the window lists it: a type of the hardware directory, None, "
+       "Upload, Firmware 5830 or Firmware 5846",
+       Text(&Options::type)},
+      {"app", 'a', "FILE", "application file (default: none, as an empty file box)",
+       Text(&Options::application)},
+      {"serial", 's', "N", "serial number of the card (default: the number the window offers)",
+       Number("serial", &Options::serial)},
+      {"nic", 'n', "N",
+       "Ethernet-address number, or a whole address with the cards' prefix "
+       "(default: the number the window offers)",
+       [](Options& o, const std::string& text) -> std::string {
+         try {
+           const NicAnswer answer = ParseNicAnswer(text, NicVendorPrefix);
+           if (!answer.number) return "--nic: '" + text + "': " + answer.error;
+           o.nic = answer.number;
+           return {};
+         } catch (const std::exception&) {
+           return BadNumber("nic", text);
+         }
+       }},
+      {"memory-info", 'm', "yes|no",
+       "answer to \"Generate information for file ?\" (default: no, the dialog's default)",
+       [](Options& o, const std::string& text) -> std::string {
+         if (text != "yes" && text != "no") return "--memory-info takes yes or no";
+         o.memoryInformation = text == "yes";
+         return {};
+       }},
+      {"upload-start", '\0', "N", "start address of the upload (default: the window's offer)",
+       Number("upload-start", &Options::uploadStart)},
+      {"upload-size", '\0', "N", "size of the upload in bytes (default: the window's offer)",
+       Number("upload-size", &Options::uploadSize)},
+      {"output", 'o', "FILE",
+       "file the upload writes (default: Upload.mon in the hardware directory)",
+       Text(&Options::output)},
+      {"reload", 'r', nullptr, "read the monitor file afresh (the window's Reload box)",
+       Flag(&Options::reload)},
+      {"cards", 'c', "N",
+       "load N cards one after another on each port; serial and Ethernet numbers count "
+       "up by one per card (default: 1)",
+       [](Options& o, const std::string& text) -> std::string {
+         std::optional<double> value;
+         try {
+           value = ParseNumberAnswer(text);
+         } catch (const std::exception&) {
+         }
+         if (!value || *value < 1 || *value > 1000000 || *value != std::trunc(*value)) {
+           return "--cards takes a whole number from 1, not '" + text + "'";
+         }
+         o.cards = static_cast<int>(*value);
+         return {};
+       }},
+      {"yes", 'y', nullptr, "do not wait for Enter at the wiring prompts; print them and go on",
+       Flag(&Options::yes)},
+      {"json", 'j', nullptr,
+       "one JSON object per line on standard output: log lines, messages, stages and a "
+       "result per card",
+       Flag(&Options::json)},
+      {"log", 'l', "FILE", "also write the log, oldest first with times, to FILE",
+       Text(&Options::logFile)},
+      {"command", '\0', "TEXT",
+       "send one terminal command and print the reply, instead of a download",
+       [](Options& o, const std::string& text) -> std::string {
+         o.command = text;
+         return {};
+       }},
+      {"list-ports", '\0', nullptr,
+       "list the serial devices present: device, description and stable name",
+       Flag(&Options::listPorts)},
+      {"list-types", '\0', nullptr, "list the hardware types of the hardware directory",
+       Flag(&Options::listTypes)},
+      {"help", 'h', nullptr, "show this help and exit", Flag(&Options::help)},
+      {"version", 'V', nullptr, "show the version and exit", Flag(&Options::version)},
+  };
+  return table;
+}
+
+// words broken into lines of at most width columns, every line after the first indented.
+std::string Wrapped(const std::string& words, std::size_t indent, std::size_t width) {
+  std::string text;
+  std::size_t column = indent;
+  std::size_t from = 0;
+  while (from < words.size()) {
+    std::size_t end = words.find(' ', from);
+    if (end == std::string::npos) end = words.size();
+    const std::string word = words.substr(from, end - from);
+    if (column > indent && column + 1 + word.size() > width) {
+      text += "\n" + std::string(indent, ' ');
+      column = indent;
+    } else if (column > indent) {
+      text += ' ';
+      ++column;
+    }
+    text += word;
+    column += word.size();
+    from = end + 1;
+  }
+  return text;
+}
+
+const OptionSpec* FindLong(const std::string& name) {
+  for (const OptionSpec& spec : Table()) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
+}
+
+const OptionSpec* FindShort(char c) {
+  for (const OptionSpec& spec : Table()) {
+    if (spec.shortName != '\0' && spec.shortName == c) return &spec;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ParsedOptions ParseOptions(const std::vector<std::string>& args) {
+  ParsedOptions parsed;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const OptionSpec* spec = nullptr;
+    std::optional<std::string> inlineValue;
+    std::string shown = arg;
+    if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
+      const std::size_t eq = arg.find('=');
+      spec = FindLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
+      if (eq != std::string::npos) {
+        inlineValue = arg.substr(eq + 1);
+        shown = arg.substr(0, eq);
+      }
+    } else if (arg.size() == 2 && arg[0] == '-') {
+      spec = FindShort(arg[1]);
+    }
+    if (spec == nullptr) {
+      parsed.error =
+          (arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option '") + arg + "'";
+      return parsed;
+    }
+    std::string value;
+    if (spec->argument != nullptr) {
+      if (inlineValue) {
+        value = *inlineValue;
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        parsed.error = shown + " needs an argument (" + spec->argument + ")";
+        return parsed;
+      }
+    } else if (inlineValue) {
+      parsed.error = shown + " takes no argument";
+      return parsed;
+    }
+    if (std::string error = spec->apply(parsed.options, value); !error.empty()) {
+      parsed.error = std::move(error);
+      return parsed;
+    }
+  }
+  return parsed;
+}
+
+std::string HelpText() {
+  std::string text =
+      "Usage: ostra-load [OPTION]...\n"
+      "Load software onto controller cards over a serial port, as the window does.\n"
+      "\n"
+      "Options:\n";
+  for (const OptionSpec& spec : Table()) {
+    std::string left = "  ";
+    left += spec.shortName != '\0' ? std::string("-") + spec.shortName + ", " : "    ";
+    left += std::string("--") + spec.name;
+    if (spec.argument != nullptr) left += std::string(" ") + spec.argument;
+    if (left.size() < 30) {
+      left.resize(30, ' ');
+    } else {
+      left += "\n" + std::string(30, ' ');
+    }
+    text += left + Wrapped(spec.help, 30, 79) + "\n";
+  }
+  text +=
+      "\n"
+      "Numbers are decimal, or hexadecimal written &H or 0x, or octal written &O.\n"
+      "Messages go to standard error, the log's lines to standard output.\n"
+      "\n"
+      "Exit status:\n"
+      "  0    every card loaded\n"
+      "  1    a card failed\n"
+      "  2    a usage or input-file error, found before anything was sent\n"
+      "  3    the port could not be opened\n"
+      "  130  interrupted\n"
+      "\n"
+      "Examples:\n"
+      "  ostra-load --port /dev/ttyUSB0 --hardware cards --type 7eth --app app.sr --serial 1001\n"
+      "  ostra-load -p COM2 -d cards -t cpu1 -a app.sr --cards 10 --yes --log batch.log\n";
+  return text;
+}
+
+std::string VersionText() {
+  return std::string("ostra-load ") + OSTRA_VERSION + "\n";
+}
+
+std::string NumberText(double value) {
+  char text[64];
+  if (std::fabs(value) < 1e15 && value == std::trunc(value)) {
+    std::snprintf(text, sizeof text, "%.0f", value);
+  } else {
+    std::snprintf(text, sizeof text, "%.17g", value);
+  }
+  return text;
+}
+
+}  // namespace ostra::cli

@@ -1,0 +1,51 @@
+#pragma once
+// The options of ostra-load: one table gives each option its names, its argument, its
+// line of help and what it sets, so that the parser and --help never disagree and a new
+// option is one more row.
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ostra::cli {
+
+struct Options {
+  std::vector<std::string> ports;  // as given: a path, COM<n> or <n>; none: port 1
+  std::string hardware = ".";
+  std::string type;  // "" when not given
+  std::string application;
+  std::optional<double> serial;
+  std::optional<double> nic;  // the number of the address (its last three bytes)
+  bool memoryInformation = false;
+  std::optional<double> uploadStart;
+  std::optional<double> uploadSize;
+  std::string output;  // "" for Upload.mon in the hardware directory
+  bool reload = false;
+  int cards = 1;
+  bool yes = false;
+  bool json = false;
+  std::string logFile;
+  std::optional<std::string> command;
+  bool listPorts = false;
+  bool listTypes = false;
+  bool help = false;
+  bool version = false;
+};
+
+// The options in args (the program name left out). error is empty when they are all
+// known and well formed, otherwise it says what is wrong (a usage error).
+struct ParsedOptions {
+  Options options;
+  std::string error;
+};
+ParsedOptions ParseOptions(const std::vector<std::string>& args);
+
+// The text of --help, in the layout help2man reads.
+std::string HelpText();
+// The text of --version.
+std::string VersionText();
+
+// The number answers take: decimal, &H, &O or 0x, nothing left over. Text for the
+// prompts, so that what the core reads is exactly the number given.
+std::string NumberText(double value);
+
+}  // namespace ostra::cli

@@ -1,0 +1,270 @@
+#include "cli/Output.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+#include "cli/Options.h"
+
+namespace ostra::cli {
+
+namespace {
+
+// Local time with milliseconds: "2026-12-07 19:58:01.123".
+std::string Now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(ms.count()));
+  return text;
+}
+
+// The lines of a message: its CR LF (or lone CR or LF) breaks.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines(1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      lines.emplace_back();
+    } else {
+      lines.back() += c;
+    }
+  }
+  if (lines.size() > 1 && lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+const char* IconName(MessageIcon icon) {
+  switch (icon) {
+    case MessageIcon::Information:
+      return "information";
+    case MessageIcon::Warning:
+      return "warning";
+    case MessageIcon::Stop:
+      return "stop";
+    case MessageIcon::None:
+      break;
+  }
+  return "none";
+}
+
+std::string Fixed(double value, int decimals) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string Common(const char* event, const Origin& origin) {
+  std::string object = std::string("{\"event\":\"") + event + "\",\"time\":" + JsonString(Now());
+  if (!origin.port.empty()) object += ",\"port\":" + JsonString(origin.port);
+  if (origin.card > 0) object += ",\"card\":" + std::to_string(origin.card);
+  return object;
+}
+
+std::string Outcome(const CardResult& r) {
+  if (r.ok) return "loaded";
+  std::string text = r.interrupted ? "interrupted" : "failed";
+  if (!r.stage.empty()) text += " in " + r.stage;
+  if (!r.message.empty()) text += ": " + Lines(r.message).front();
+  return text;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c >= 0x7F) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+Output::Output(Streams streams, bool json) : streams_(streams), json_(json) {}
+
+Output::~Output() {
+  std::lock_guard guard(lock_);
+  ClearProgressLine();
+  if (logFile_ == nullptr) return;
+  // The log is written beside the file it replaces, which stays as it was until then.
+  if (std::fclose(logFile_) != 0 || std::rename(logPartial_.c_str(), logPath_.c_str()) != 0) {
+    std::fprintf(streams_.err, "Cannot write the log file %s: %s\n", logPath_.c_str(),
+                 std::strerror(errno));
+  }
+}
+
+bool Output::OpenLogFile(const std::string& path, std::string& error) {
+  std::lock_guard guard(lock_);
+  logPath_ = path;
+  logPartial_ = path + ".partial";
+  logFile_ = std::fopen(logPartial_.c_str(), "w");
+  if (logFile_ == nullptr) {
+    error = "Cannot write the log file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+std::string Output::Prefix(const Origin& origin) const {
+  return origin.port.empty() ? std::string() : origin.port + ": ";
+}
+
+void Output::ClearProgressLine() {
+  if (!progressShown_) return;
+  std::fputs("\r\033[K", streams_.err);
+  std::fflush(streams_.err);
+  progressShown_ = false;
+}
+
+void Output::WriteJson(const std::string& object) {
+  std::fputs(object.c_str(), streams_.out);
+  std::fputs("}\n", streams_.out);
+  std::fflush(streams_.out);
+}
+
+void Output::LogLine(const Origin& origin, const std::string& line) {
+  std::lock_guard guard(lock_);
+  const std::string time = Now();
+  if (logFile_ != nullptr) {
+    std::fprintf(logFile_, "%s %s%s\n", time.c_str(), Prefix(origin).c_str(), line.c_str());
+    std::fflush(logFile_);
+  }
+  if (json_) {
+    WriteJson(Common("log", origin) + ",\"text\":" + JsonString(line));
+    return;
+  }
+  ClearProgressLine();
+  std::fprintf(streams_.out, "%s%s\n", Prefix(origin).c_str(), line.c_str());
+  std::fflush(streams_.out);
+}
+
+void Output::Message(const Origin& origin, const std::string& text, MessageIcon icon) {
+  std::lock_guard guard(lock_);
+  if (json_) {
+    WriteJson(Common("message", origin) + ",\"icon\":\"" + IconName(icon) +
+              "\",\"text\":" + JsonString(text));
+    return;
+  }
+  ClearProgressLine();
+  for (const std::string& line : Lines(text)) {
+    std::fprintf(streams_.err, "%s%s\n", Prefix(origin).c_str(), line.c_str());
+  }
+  std::fflush(streams_.err);
+}
+
+void Output::StageBegins(const Origin& origin, const std::string& stage) {
+  std::lock_guard guard(lock_);
+  if (json_) {
+    WriteJson(Common("stage", origin) + ",\"stage\":" + JsonString(stage) + ",\"state\":\"begin\"");
+    return;
+  }
+  if (streams_.errIsTerminal) return;  // the progress line shows it
+  std::fprintf(streams_.err, "%s%s: begins\n", Prefix(origin).c_str(), stage.c_str());
+  std::fflush(streams_.err);
+}
+
+void Output::StageEnds(const Origin& origin, const std::string& stage, bool ok, double seconds) {
+  std::lock_guard guard(lock_);
+  if (json_) {
+    WriteJson(Common("stage", origin) + ",\"stage\":" + JsonString(stage) +
+              ",\"state\":\"end\",\"ok\":" + (ok ? "true" : "false") +
+              ",\"seconds\":" + Fixed(seconds, 3));
+    return;
+  }
+  ClearProgressLine();
+  std::fprintf(streams_.err, "%s%s: %s (%s s)\n", Prefix(origin).c_str(), stage.c_str(),
+               ok ? "done" : "failed", Fixed(seconds, 1).c_str());
+  std::fflush(streams_.err);
+}
+
+void Output::Progress(const Origin& origin, const std::string& stage, double percent,
+                      std::optional<double> rate, std::optional<double> secondsLeft) {
+  std::lock_guard guard(lock_);
+  if (!streams_.errIsTerminal) return;
+  std::string line = Prefix(origin) + stage + " " + Fixed(std::clamp(percent, 0.0, 100.0), 0) + "%";
+  if (rate) line += "  " + Fixed(*rate, 0) + " bytes/s";
+  if (secondsLeft) line += "  " + Fixed(std::ceil(*secondsLeft), 0) + " s left";
+  std::fprintf(streams_.err, "\r\033[K%s", line.c_str());
+  std::fflush(streams_.err);
+  progressShown_ = true;
+}
+
+void Output::Note(const Origin& origin, const std::string& text) {
+  std::lock_guard guard(lock_);
+  if (json_) {
+    WriteJson(Common("note", origin) + ",\"text\":" + JsonString(text));
+    return;
+  }
+  ClearProgressLine();
+  std::fprintf(streams_.err, "%s%s\n", Prefix(origin).c_str(), text.c_str());
+  std::fflush(streams_.err);
+}
+
+void Output::Result(const CardResult& r) {
+  std::lock_guard guard(lock_);
+  if (!json_) return;  // the summary lists it
+  std::string object = Common("result", r.origin) + ",\"ok\":" + (r.ok ? "true" : "false") +
+                       ",\"interrupted\":" + (r.interrupted ? "true" : "false");
+  object += ",\"stage\":" + (r.stage.empty() ? std::string("null") : JsonString(r.stage));
+  object += ",\"message\":" + (r.message.empty() ? std::string("null") : JsonString(r.message));
+  object += ",\"serial\":" + (r.serial ? NumberText(*r.serial) : std::string("null"));
+  object += ",\"ethernet\":" + (r.ethernet ? JsonString(*r.ethernet) : std::string("null"));
+  object += ",\"seconds\":" + Fixed(r.seconds, 3);
+  WriteJson(object);
+}
+
+void Output::Summary(const std::vector<CardResult>& results) {
+  std::lock_guard guard(lock_);
+  int loaded = 0;
+  for (const CardResult& r : results) loaded += r.ok ? 1 : 0;
+  if (json_) {
+    WriteJson(Common("summary", {}) + ",\"cards\":" + std::to_string(results.size()) +
+              ",\"loaded\":" + std::to_string(loaded) +
+              ",\"failed\":" + std::to_string(results.size() - loaded));
+    return;
+  }
+  ClearProgressLine();
+  std::fprintf(streams_.err, "Summary: %d of %zu cards loaded\n", loaded, results.size());
+  for (const CardResult& r : results) {
+    std::fprintf(
+        streams_.err, "  %scard %d  serial %s  Ethernet %s  %s  %s s\n", Prefix(r.origin).c_str(),
+        r.origin.card, r.serial ? NumberText(*r.serial).c_str() : "-",
+        r.ethernet ? r.ethernet->c_str() : "-", Outcome(r).c_str(), Fixed(r.seconds, 1).c_str());
+  }
+  std::fflush(streams_.err);
+}
+
+}  // namespace ostra::cli

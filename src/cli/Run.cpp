@@ -1,0 +1,295 @@
+#include "cli/Run.h"
+
+#include <unistd.h>
+
+#include <QSerialPortInfo>
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "download/Catalogue.h"
+#include "download/Download.h"
+#include "formats/LoaderError.h"
+#include "link/PortDevice.h"
+#include "link/codeDLL.h"
+#include "protocols/BootProbe.h"
+#include "protocols/Files.h"
+#include "protocols/Terminal.h"
+
+namespace ostra::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A device given by its path gets a port number of the command line's own, above the
+// ports a technician names.
+constexpr int kFirstPathPort = 1001;
+
+struct Port {
+  std::string text;  // as given
+  int number = 1;
+};
+
+// "COM<n>" (any case) or "<n>" is port n; anything else is a device path.
+std::optional<int> PortNumber(const std::string& text) {
+  std::string digits = text;
+  if (digits.size() > 3 && std::equal(digits.begin(), digits.begin() + 3, "COM",
+                                      [](char a, char b) { return std::toupper(a) == b; })) {
+    digits = digits.substr(3);
+  }
+  if (digits.empty() || digits.size() > 6 ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  const int n = std::stoi(digits);
+  return n >= 1 ? std::optional<int>(n) : std::nullopt;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+// The procedures that begin with the boot ROM transfer, so that a next card can be
+// waited for with the boot probe.
+bool BeginsWithBootTransfer(const std::string& type) {
+  return type != "None" && !StartsWith(type, "Firmware");
+}
+
+int UsageError(std::FILE* err, const std::string& text) {
+  std::fprintf(err, "ostra-load: %s\n", text.c_str());
+  return kExitUsage;
+}
+
+// The stable names of devices: the links of /dev/serial/by-id and by-path.
+std::string StableName(const std::string& device) {
+  std::error_code error;
+  const fs::path target = fs::canonical(device, error);
+  if (error) return "-";
+  for (const char* dir : {"/dev/serial/by-id", "/dev/serial/by-path"}) {
+    for (const auto& entry : fs::directory_iterator(dir, error)) {
+      std::error_code linkError;
+      if (fs::canonical(entry.path(), linkError) == target && !linkError) {
+        return entry.path().string();
+      }
+    }
+  }
+  return "-";
+}
+
+int ListPorts(std::FILE* out) {
+  for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+    const std::string device = info.systemLocation().toStdString();
+    std::string description = info.description().toStdString();
+    if (description.empty()) description = "-";
+    std::fprintf(out, "%s\t%s\t%s\n", device.c_str(), description.c_str(),
+                 StableName(device).c_str());
+  }
+  return kExitLoaded;
+}
+
+// The window's list of types: the fixed entries, then the directory's.
+std::vector<std::string> TypeList(const std::string& dir, std::error_code& error) {
+  std::vector<std::string> list = FixedHardwareTypes();
+  const std::vector<std::string> found = HardwareTypesIn(dir, error);
+  list.insert(list.end(), found.begin(), found.end());
+  return list;
+}
+
+int ListTypes(const Options& options, std::FILE* out, std::FILE* err) {
+  std::error_code error;
+  const std::vector<std::string> list = TypeList(options.hardware, error);
+  if (error) {
+    return UsageError(
+        err, "Cannot list the hardware directory " + options.hardware + ": " + error.message());
+  }
+  for (const std::string& type : list) std::fprintf(out, "%s\n", type.c_str());
+  return kExitLoaded;
+}
+
+// What is checked before anything is sent: the type, its hardware files, the
+// application file. The type as the list spells it, or the error.
+std::string CheckDownload(const Options& options, std::string& type) {
+  if (options.type.empty()) return "--type is required (--list-types shows the types)";
+  std::error_code error;
+  const std::vector<std::string> list = TypeList(options.hardware, error);
+  const int at = FindHardwareType(list, options.type);
+  if (at < 0) {
+    if (error) {
+      return "Cannot list the hardware directory " + options.hardware + ": " + error.message();
+    }
+    return "Unknown hardware type '" + options.type + "' in " + options.hardware +
+           " (--list-types shows the types)";
+  }
+  type = list[static_cast<std::size_t>(at)];
+  const fs::path dir(options.hardware);
+  if (type == "Upload") {
+    if (!FindFile(dir, "Upload.sub")) {
+      return "The Upload file doesn't exist: no Upload.sub in " + options.hardware;
+    }
+  } else if (BeginsWithBootTransfer(type)) {
+    if (!FindFile(dir, type + ".mon") || !FindFile(dir, type + ".sub")) {
+      return "The hardware files don't all exist: " + type + ".mon and " + type + ".sub in " +
+             options.hardware;
+    }
+  }
+  if (!options.output.empty()) {
+    std::error_code error;
+    const fs::path parent = fs::absolute(options.output, error).parent_path();
+    if (error || !fs::is_directory(parent, error)) {
+      return "Cannot write " + options.output + ": " + parent.string() + " is not a directory";
+    }
+  }
+  if (!options.application.empty()) {
+    try {
+      const auto found = FindFile(fs::path(options.application));
+      if (!found) return "Cannot open " + options.application + ": no such file";
+      OpenTextFile(*found, "ostra-load");
+    } catch (const LoaderError& e) {
+      return e.what();
+    }
+  }
+  return {};
+}
+
+std::string OpenFailure() {
+  VrErrorInfo info{};
+  VrGetErrorInfo(0, &info);
+  return std::string(info.text, strnlen(info.text, sizeof info.text));
+}
+
+struct PortOutcome {
+  std::vector<CardResult> results;
+  bool portFailed = false;
+};
+
+PortOutcome RunPort(const Options& options, Output& output, const Port& port, bool labelled,
+                    const std::string& type, const StopFlag& stop) {
+  PortOutcome outcome;
+  LoaderState state;
+  CliFrontEnd frontEnd(state, options, output, labelled ? port.text : "", stop);
+  frontEnd.SetType(type);
+  state.connection.SetPort(port.number);
+  if (!state.connection.Connect()) {  // as the window opens it at start-up
+    output.Note(frontEnd.origin(), OpenFailure());
+    outcome.portFailed = true;
+    return outcome;
+  }
+  if (options.command) {
+    frontEnd.BeginCard(0);
+    SendTerminalLine(state, frontEnd, *options.command, {});
+    CardResult result;
+    result.origin = frontEnd.origin();
+    result.ok = !frontEnd.failed() && !stop.load();
+    result.interrupted = stop.load();
+    outcome.results.push_back(result);
+    return outcome;
+  }
+  for (int card = 1; card <= options.cards && !stop.load(); ++card) {
+    if (card > 1 && options.yes && BeginsWithBootTransfer(type)) {
+      Origin next = frontEnd.origin();
+      next.card = card;
+      output.Note(next, "Waiting for card " + std::to_string(card) + " (boot probe) ...");
+      if (!WaitForBootRom(state, [&stop] { return !stop.load(); })) {
+        if (stop.load()) {
+          output.Note(next, "Interrupted while waiting for card " + std::to_string(card) + ".");
+          break;
+        }
+        output.Note(next, "The line failed while waiting for the next card.");
+        outcome.portFailed = true;
+        break;
+      }
+    }
+    frontEnd.BeginCard(card);
+    DownLoadButton_Click(state, frontEnd);
+    CardResult result = frontEnd.EndCard();
+    if (result.interrupted) {
+      output.Note(result.origin, result.stage.empty()
+                                     ? "Interrupted before any stage began."
+                                     : "Interrupted in the " + result.stage + " stage.");
+    }
+    output.Result(result);
+    outcome.results.push_back(std::move(result));
+  }
+  return outcome;
+}
+
+}  // namespace
+
+int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& stop) {
+  if (options.help) {
+    std::fputs(HelpText().c_str(), out);
+    return kExitLoaded;
+  }
+  if (options.version) {
+    std::fputs(VersionText().c_str(), out);
+    return kExitLoaded;
+  }
+  if (options.listPorts) return ListPorts(out);
+  if (options.listTypes) return ListTypes(options, out, err);
+
+  std::string type;
+  if (!options.command) {
+    if (std::string error = CheckDownload(options, type); !error.empty()) {
+      return UsageError(err, error);
+    }
+  }
+
+  std::vector<Port> ports;
+  const std::vector<std::string> given =
+      options.ports.empty() ? std::vector<std::string>{"1"} : options.ports;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    Port port{given[i], 1};
+    if (const auto number = PortNumber(given[i])) {
+      port.number = *number;
+    } else {
+      port.number = kFirstPathPort + static_cast<int>(i);
+      SetCommandLineDevice(port.number, given[i]);
+    }
+    for (const Port& other : ports) {
+      if (DeviceForPort(other.number) == DeviceForPort(port.number)) {
+        return UsageError(err, "The port " + given[i] + " is given twice");
+      }
+    }
+    ports.push_back(port);
+  }
+
+  Output output({out, err, isatty(fileno(err)) == 1}, options.json);
+  if (!options.logFile.empty()) {
+    std::string error;
+    if (!output.OpenLogFile(options.logFile, error)) return UsageError(err, error);
+  }
+
+  std::vector<PortOutcome> outcomes(ports.size());
+  const bool labelled = ports.size() > 1;
+  if (ports.size() == 1) {
+    outcomes[0] = RunPort(options, output, ports[0], labelled, type, stop);
+  } else {
+    // One core state per port, each on its own thread.
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+      threads.emplace_back(
+          [&, i] { outcomes[i] = RunPort(options, output, ports[i], labelled, type, stop); });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+
+  std::vector<CardResult> results;
+  bool portFailed = false;
+  for (const PortOutcome& outcome : outcomes) {
+    results.insert(results.end(), outcome.results.begin(), outcome.results.end());
+    portFailed = portFailed || outcome.portFailed;
+  }
+  if (!options.command && !results.empty()) output.Summary(results);
+  if (stop.load()) return kExitInterrupted;
+  const bool anyFailed =
+      std::any_of(results.begin(), results.end(), [](const CardResult& r) { return !r.ok; });
+  if (portFailed && results.empty()) return kExitPort;
+  if (anyFailed || portFailed) return kExitCardFailed;
+  return kExitLoaded;
+}
+
+}  // namespace ostra::cli

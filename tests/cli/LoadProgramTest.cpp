@@ -1,0 +1,277 @@
+// ostra-load end to end: the program itself, run as a technician runs it, against the
+// card simulator on a pseudo-terminal served from this process.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+
+#include "cardsim/CardSim.h"
+#include "support/QtEnvironment.h"
+
+namespace ostra::testing {
+namespace {
+
+using ::testing::HasSubstr;
+namespace fs = std::filesystem;
+
+const auto* const kQt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+const std::string kHardware = OSTRA_SOURCE_DIR "/demo/hardware";
+const std::string kApplication = OSTRA_SOURCE_DIR "/demo/small.sr";
+
+struct Finished {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class LoadProgramTest : public ::testing::Test {
+ protected:
+  void StartCard(cardsim::Role role, cardsim::Fault fault = {}, bool wireTiming = false) {
+    cardsim::SimOptions options;
+    options.powerOnRole = role;
+    options.fault = fault;
+    options.wireTiming = wireTiming;
+    sim = std::make_unique<cardsim::Simulator>(options);
+    sim->Start();
+  }
+
+  void Start(QStringList args) {
+    if (sim) args << "--port" << QString::fromStdString(sim->DevicePath());
+    process.setProgram(OSTRA_LOAD_PROGRAM);
+    process.setArguments(args << "--hardware" << QString::fromStdString(kHardware) << "--yes");
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start();
+    ASSERT_TRUE(process.waitForStarted(10000));
+  }
+
+  Finished Wait(int ms = 60000) {
+    EXPECT_TRUE(process.waitForFinished(ms)) << "still running after " << ms << " ms";
+    return {process.exitCode(), process.readAllStandardOutput().toStdString(),
+            process.readAllStandardError().toStdString()};
+  }
+
+  Finished Load(const QStringList& args) {
+    Start(args);
+    return Wait();
+  }
+
+  fs::path temp = fs::temp_directory_path() / ("ostra-load-test-" + std::to_string(getpid()));
+  std::unique_ptr<cardsim::Simulator> sim;
+  QProcess process;
+
+  void SetUp() override { fs::create_directories(temp); }
+  void TearDown() override { fs::remove_all(temp); }
+};
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string text;
+  for (const uint8_t b : bytes) {
+    static const char* const kDigits = "0123456789ABCDEF";
+    text += kDigits[b >> 4];
+    text += kDigits[b & 15];
+  }
+  return text;
+}
+
+TEST_F(LoadProgramTest, EveryProcedureLoadsItsCard) {
+  struct Case {
+    const char* name;
+    cardsim::Role role;
+    QStringList args;
+    std::function<void(const cardsim::Record&)> check;
+  };
+  const std::vector<Case> cases = {
+      {"card type with serial and Ethernet numbers",
+       cardsim::Role::BootRom,
+       {"--type", "7eth", "--app", kApplication.c_str(), "--serial", "&H3E9", "--nic",
+        "02:00:00:00:07:D1"},
+       [](const cardsim::Record& r) {
+         EXPECT_EQ(Hex({r.identityA.begin(), r.identityA.end()}), "000003E9");
+         EXPECT_EQ(Hex({r.identityB.begin(), r.identityB.end()}), "0200000007D1");
+         EXPECT_EQ(r.doneCount, 1);
+       }},
+      {"None with an application",
+       cardsim::Role::Monitor,
+       {"--type", "None", "--app", kApplication.c_str()},
+       [](const cardsim::Record& r) {
+         EXPECT_GT(r.applicationLines, 0);
+         EXPECT_EQ(r.doneCount, 1);
+       }},
+      {"Firmware 5830",
+       cardsim::Role::Firmware,
+       {"--type", "Firmware 5830", "--app", kApplication.c_str()},
+       [](const cardsim::Record& r) {
+         EXPECT_EQ(r.statusPackets, 1);
+         EXPECT_EQ(r.doneCount, 1);
+       }},
+      {"Firmware 5846",
+       cardsim::Role::Firmware,
+       {"--type", "firmware 5846", "--app", kApplication.c_str()},
+       [](const cardsim::Record& r) {
+         EXPECT_EQ(r.firmwareRequests, 1);
+         EXPECT_EQ(r.doneCount, 1);
+       }},
+      {"module ends after its monitor stage",
+       cardsim::Role::BootRom,
+       {"--type", "ovmod", "--app", kApplication.c_str()},
+       [](const cardsim::Record& r) {
+         EXPECT_TRUE(r.checksumOk);
+         EXPECT_EQ(r.lines, 0);
+       }},
+      {"card type without an application",
+       cardsim::Role::BootRom,
+       {"--type", "cpu1"},
+       [](const cardsim::Record& r) { EXPECT_EQ(r.lines, 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartCard(c.role);
+    const Finished run = Load(c.args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("1 of 1 cards loaded"));
+    c.check(sim->GetRecord());
+  }
+}
+
+TEST_F(LoadProgramTest, UploadWritesEveryByteValueBackToTheFile) {
+  StartCard(cardsim::Role::BootRom);
+  std::vector<uint8_t> bytes(0x300);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
+  sim->SetFlash(0x20000, bytes);
+  const fs::path output = temp / "card.mon";
+  const Finished run = Load({"--type", "Upload", "--upload-start", "0x20000", "--upload-size",
+                             "&H300", "--output", QString::fromStdString(output.string())});
+  ASSERT_EQ(run.status, 0) << run.err;
+  // S1 lines: count of data bytes, 16-bit address, data.
+  std::ifstream in(output);
+  std::string line;
+  std::vector<uint8_t> read;
+  while (std::getline(in, line)) {
+    if (line.rfind("S1", 0) != 0) continue;
+    const int n = std::stoi(line.substr(2, 2), nullptr, 16);
+    for (int i = 0; i < n; ++i) read.push_back(std::stoi(line.substr(8 + 2 * i, 2), nullptr, 16));
+  }
+  EXPECT_EQ(Hex(read), Hex(bytes));
+}
+
+TEST_F(LoadProgramTest, CardsInARowCountTheirNumbersUp) {
+  StartCard(cardsim::Role::BootRom);
+  const fs::path log = temp / "batch.log";
+  std::ofstream(log) << "the earlier batch\n";
+  const Finished run =
+      Load({"--type", "7eth", "--app", kApplication.c_str(), "--serial", "1001", "--nic", "0x7D1",
+            "--cards", "3", "--json", "--log", QString::fromStdString(log.string())});
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const char* result :
+       {"\"card\":1,\"ok\":true,\"interrupted\":false,\"stage\":null,"
+        "\"message\":null,\"serial\":1001,\"ethernet\":\"02:00:00:00:07:D1\"",
+        "\"card\":3,\"ok\":true,\"interrupted\":false,\"stage\":null,"
+        "\"message\":null,\"serial\":1003,\"ethernet\":\"02:00:00:00:07:D3\""}) {
+    EXPECT_THAT(run.out, HasSubstr(result));
+  }
+  std::stringstream logged;
+  logged << std::ifstream(log).rdbuf();
+  EXPECT_THAT(logged.str(), HasSubstr(" #=0 0 3 EB\n"));  // the lines with their times
+  EXPECT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
+  const cardsim::Record card = sim->GetRecord();
+  EXPECT_EQ(card.cards, 3);
+  EXPECT_EQ(Hex({card.identityA.begin(), card.identityA.end()}), "000003EB");
+}
+
+TEST_F(LoadProgramTest, SeveralPortsLoadAtOnceAndAFailingOneStopsNoOther) {
+  cardsim::Fault silent;  // the second port's card fails
+  silent.silentAt = cardsim::Step::Checksum;
+  std::vector<std::unique_ptr<cardsim::Simulator>> cards;
+  QStringList args = {"--type", "cpu1", "--serial", "500", "--json"};
+  for (const cardsim::Fault& fault : {cardsim::Fault{}, silent, cardsim::Fault{}}) {
+    cardsim::SimOptions options;
+    options.fault = fault;
+    cards.push_back(std::make_unique<cardsim::Simulator>(options));
+    cards.back()->Start();
+    args << "--port" << QString::fromStdString(cards.back()->DevicePath());
+  }
+  const Finished run = Load(args);
+  EXPECT_EQ(run.status, 1);
+  for (std::size_t i = 0; i < cards.size(); ++i) {
+    const std::string port = "\"port\":\"" + cards[i]->DevicePath() + "\",\"card\":1,\"ok\":";
+    EXPECT_THAT(run.out, HasSubstr(port + (i == 1 ? "false" : "true")));
+    const cardsim::Record card = cards[i]->GetRecord();
+    EXPECT_EQ(Hex({card.identityA.begin(), card.identityA.end()}), "000001F4");
+  }
+  EXPECT_THAT(run.out, HasSubstr("\"event\":\"summary\""));
+}
+
+TEST_F(LoadProgramTest, EachKindOfFailureHasItsExitStatus) {
+  const std::string unreadable = (temp / "missing.sr").string();
+  struct Case {
+    QStringList args;
+    int status;
+    std::string said;  // on standard output (JSON) or standard error
+  };
+  const std::vector<Case> cases = {
+      {{"--type", "cpu1", "--json"},
+       1,
+       R"("stage":"Monitor","message":"Failed to get Data Acknowledge")"},
+      {{"--type", "Upload", "--upload-size", "64", "--output", (temp / "up.mon").c_str(), "--json"},
+       1,  // the window only warns; a card that sent wrong data has not been read
+       R"("stage":"Upload","message":"Checksum mismatch)"},
+      {{"--type", "nosuch"}, 2, "Unknown hardware type 'nosuch'"},
+      {{"--type", "cpu1", "--serial", "12x"}, 2, "'12x' is not a number"},
+      {{"--type", "cpu1", "--app", unreadable.c_str()}, 2, unreadable},
+      {{"--type", "cpu1", "--bogus"}, 2, "unknown option '--bogus'"},
+  };
+  cardsim::Fault fault;
+  fault.silentAt = cardsim::Step::Block;
+  fault.index = 3;
+  fault.wrongUploadChecksum = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.said);
+    StartCard(cardsim::Role::BootRom, fault);
+    const Finished run = Load(c.args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_THAT(run.out + run.err, HasSubstr(c.said));
+    if (c.status == 2) {
+      EXPECT_EQ(sim->GetRecord().bytesIn, 0u);
+    }
+  }
+  sim.reset();
+  const Finished noPort = Load({"--type", "cpu1", "--port", "/nonexistent/ttyOSTRA"});
+  EXPECT_EQ(noPort.status, 3);
+  EXPECT_THAT(noPort.err, HasSubstr("/nonexistent/ttyOSTRA"));
+}
+
+TEST_F(LoadProgramTest, InterruptEndsTheUploadAndLeavesTheOldFile) {
+  StartCard(cardsim::Role::BootRom, {}, /*wireTiming=*/true);
+  const fs::path output = temp / "Upload.mon";
+  std::ofstream(output) << "the earlier upload\n";
+  Start({"--type", "Upload", "--upload-size", "0x8000", "--output",
+         QString::fromStdString(output.string()), "--json"});
+  // The upload's packets are under way once the card has acknowledged the request.
+  std::string seen;
+  const QDeadlineTimer deadline(60000);
+  while (seen.find("Uploading Data") == std::string::npos && !deadline.hasExpired() &&
+         process.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
+    seen += process.readAllStandardOutput().toStdString();
+  }
+  ASSERT_THAT(seen, HasSubstr("Uploading Data"));
+  ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+
+  const Finished run = Wait(3000);  // a second for the exchange, the rest for the exit
+  EXPECT_EQ(run.status, 130);
+  EXPECT_THAT(seen + run.out, HasSubstr("Interrupted in the Upload stage."));
+  std::ifstream in(output);
+  std::stringstream kept;
+  kept << in.rdbuf();
+  EXPECT_EQ(kept.str(), "the earlier upload\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
+}
+
+}  // namespace
+}  // namespace ostra::testing
