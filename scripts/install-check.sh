@@ -33,28 +33,24 @@ installed() { grep -qx "$1" "$run/files"; }
 bin=/usr/bin  # the installed programs, whatever else PATH holds
 
 [ "$($bin/ostra-cardsim --version)" = "ostra-cardsim $version" ] || fail "ostra-cardsim --version"
-# Until ostra-load is part of the build, the package has no ostra-load to run.
-if installed /usr/bin/ostra-load; then
-  [ "$($bin/ostra-load --version)" = "ostra-load $version" ] || fail "ostra-load --version"
-  echo "-- a simulated card through the installed ostra-load and ostra-cardsim"
-  coproc sim { exec $bin/ostra-cardsim --link "$run/card" --record "$run/card.json" 2>&1; }
-  sim_pid=$sim_PID
-  exec {sim_out}<&"${sim[0]}"  # stays open when bash forgets the ended coprocess
-  # Its first line comes once the card's link is there.
-  read -r -t 10 -u "$sim_out" line || fail "ostra-cardsim did not start within 10 s"
-  echo "$line"
-  timeout 300 $bin/ostra-load --port "$run/card" --hardware demo/hardware --type cpu1 \
-    --app demo/small.sr --serial 5 --nic 7 --yes || fail "ostra-load did not load the card"
-  kill -TERM "$sim_pid"
-  while read -r -t 10 -u "$sim_out" line; do echo "$line"; done  # until it exits
-  wait "$sim_pid" || fail "ostra-cardsim ended with an error"
-  sim_pid=
-  grep -q '"checksumOk": true' "$run/card.json" && grep -q '"doneCount": 1' "$run/card.json" &&
-    grep -q '"badRecords": 0' "$run/card.json" ||
-    { cat "$run/card.json"; fail "the card's record does not show a whole load"; }
-else
-  echo "-- the package has no ostra-load yet: its --version and the simulated card are skipped"
-fi
+installed /usr/bin/ostra-load || fail "the package has no ostra-load"
+[ "$($bin/ostra-load --version)" = "ostra-load $version" ] || fail "ostra-load --version"
+echo "-- a simulated card through the installed ostra-load and ostra-cardsim"
+coproc sim { exec $bin/ostra-cardsim --link "$run/card" --record "$run/card.json" 2>&1; }
+sim_pid=$sim_PID
+exec {sim_out}<&"${sim[0]}"  # stays open when bash forgets the ended coprocess
+# Its first line comes once the card's link is there.
+read -r -t 10 -u "$sim_out" line || fail "ostra-cardsim did not start within 10 s"
+echo "$line"
+timeout 300 $bin/ostra-load --port "$run/card" --hardware demo/hardware --type cpu1 \
+  --app demo/small.sr --serial 5 --nic 7 --yes || fail "ostra-load did not load the card"
+kill -TERM "$sim_pid"
+while read -r -t 10 -u "$sim_out" line; do echo "$line"; done  # until it exits
+wait "$sim_pid" || fail "ostra-cardsim ended with an error"
+sim_pid=
+grep -q '"checksumOk": true' "$run/card.json" && grep -q '"doneCount": 1' "$run/card.json" &&
+  grep -q '"badRecords": 0' "$run/card.json" ||
+  { cat "$run/card.json"; fail "the card's record does not show a whole load"; }
 # The window's --version answers without a display.
 installed /usr/share/man/man1/ostra-bootloader.1.gz || fail "the window has no manual page"
 answer=$(timeout 20 env -u DISPLAY -u WAYLAND_DISPLAY $bin/ostra-bootloader --version) || true
