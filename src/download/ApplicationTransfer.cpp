@@ -207,7 +207,7 @@ bool Transfer::Finish() {
 
 }  // namespace
 
-void SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
+bool SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
                          const fs::path& path, bool memoryInformationUsed) {
   // The front end hears how the stage ended on every ending, an unexpected error too
   // (the download command reports that one and ends the run).
@@ -223,6 +223,7 @@ void SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
     FrontEnd& window_;
   } report(window);
   report.ok = Transfer(state, window, run, path).Run(memoryInformationUsed);
+  return report.ok;
 }
 
 }  // namespace ostra

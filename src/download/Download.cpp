@@ -7,9 +7,11 @@
 #include <new>
 #include <string>
 
+#include "download/RunWatch.h"
 #include "formats/Hex.h"
 #include "formats/LoaderError.h"
 #include "protocols/CardLink.h"
+#include "protocols/CardRecords.h"
 #include "protocols/Files.h"
 #include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
@@ -54,15 +56,21 @@ fs::path HardwarePath(const std::string& dir, const std::string& name) {
   return PathOfText(dir) / PathOfText(name);
 }
 
+void Used(LoaderState& state, CardFile kind, const fs::path& path) {
+  if (state.records != nullptr) state.records->FileUsed(kind, TextOfPath(path));
+}
+
 // Steps T1..T5: the application transfer, or the end for a module type or a missing
 // application file.
-void CommonTail(LoaderState& state, FrontEnd& window, DownloadRun& run, const std::string& type) {
+void CommonTail(LoaderState& state, RunWatch& window, DownloadRun& run, const std::string& type) {
   if (StartsWith(type, "ov")) {
+    state.lastRun.loaded = true;
     window.ShowMessage(kPowerOff, MessageIcon::None);
     return;
   }
   const std::optional<fs::path> found = FindFile(PathOfText(window.FileNameText()));
   if (!found) {
+    state.lastRun.loaded = true;  // the card has its bootloader and monitor
     window.ShowMessage(std::string("No application file selected.\r\n") + kPowerOff,
                        MessageIcon::None);
     return;
@@ -72,43 +80,51 @@ void CommonTail(LoaderState& state, FrontEnd& window, DownloadRun& run, const st
   if (ec) application = *found;
   window.SetCommandVisible(false);
   window.SetProgressVisible(true);
+  if (state.records != nullptr)
+    state.records->FileUsed(CardFile::Application, TextOfPath(application));
   const bool memoryInformationUsed = !CheckMemoryInformation(state, window, application, 1).empty();
-  SendApplicationFile(state, window, run, application, memoryInformationUsed);
+  state.lastRun.loaded =
+      SendApplicationFile(state, window, run, application, memoryInformationUsed);
 }
 
-void UploadProcedure(LoaderState& state, FrontEnd& window, const std::string& type) {
+void UploadProcedure(LoaderState& state, RunWatch& window, const std::string& type) {
   const std::string dir = window.Hardware();
   const std::optional<fs::path> sub = HardwareFile(dir, "Upload.sub");
   if (!sub) {
-    window.ShowMessage("The Upload file doesn't exist", MessageIcon::None);
+    window.Failure("The Upload file doesn't exist", MessageIcon::None);
     return;
   }
+  Used(state, CardFile::Bootloader, *sub);
   if (!SendBootloader(state, window, sub->string())) {
-    window.ShowMessage("Failed to load Bootloader for " + type, MessageIcon::None);
+    window.Failure("Failed to load Bootloader for " + type, MessageIcon::None);
     return;
   }
   const std::string output = window.UploadFile();
   if (!UploadMemory(state, window,
                     output.empty() ? HardwarePath(dir, "Upload.mon").string() : output)) {
-    window.ShowMessage("Failed to upload Monitor", MessageIcon::None);
+    window.Failure("Failed to upload Monitor", MessageIcon::None);
+    return;
   }
+  state.lastRun.loaded = true;
 }
 
-void CardTypeProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
+void CardTypeProcedure(LoaderState& state, RunWatch& window, DownloadRun& run,
                        const std::string& type) {
   const std::string dir = window.Hardware();
   const std::optional<fs::path> mon = HardwareFile(dir, type + ".mon");
   const std::optional<fs::path> sub = HardwareFile(dir, type + ".sub");
   if (!mon || !sub) {
-    window.ShowMessage("The hardware files don't all exist", MessageIcon::None);
+    window.Failure("The hardware files don't all exist", MessageIcon::None);
     return;
   }
+  Used(state, CardFile::Bootloader, *sub);
+  Used(state, CardFile::Monitor, *mon);
   if (!SendBootloader(state, window, sub->string())) {
-    window.ShowMessage("Failed to load Bootloader for " + type, MessageIcon::None);
+    window.Failure("Failed to load Bootloader for " + type, MessageIcon::None);
     return;
   }
   if (!LoadMonitor(state, window, mon->string())) {
-    window.ShowMessage("Failed to load Monitor for " + type, MessageIcon::None);
+    window.Failure("Failed to load Monitor for " + type, MessageIcon::None);
     return;
   }
   stage::Log(state, window, "Standard Baud 19200");
@@ -116,7 +132,7 @@ void CardTypeProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
   CommonTail(state, window, run, type);
 }
 
-void NoneProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
+void NoneProcedure(LoaderState& state, RunWatch& window, DownloadRun& run,
                    const std::string& type) {
   window.ShowMessage(
       "Only for Card with Monitor loaded and no Application loaded\r\n"
@@ -127,7 +143,7 @@ void NoneProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
   CommonTail(state, window, run, type);
 }
 
-void FirmwareProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
+void FirmwareProcedure(LoaderState& state, RunWatch& window, DownloadRun& run,
                        const std::string& type) {
   stage::Log(state, window, "Standard Baud 9600");
   SelectLineSpeed(state, window, card::kFirmwareBaud);
@@ -136,7 +152,7 @@ void FirmwareProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
   if (model == "5830") {
     stage::Log(state, window, "5830 Firmware");
     if (!controller.Reset5830()) {
-      window.ShowMessage("Can't set 5830 Reset status", MessageIcon::None);
+      window.Failure("Can't set 5830 Reset status", MessageIcon::None);
       FinishDownload(state, window, run);
       return;
     }
@@ -155,14 +171,14 @@ void FirmwareProcedure(LoaderState& state, FrontEnd& window, DownloadRun& run,
     }
     stage::Log(state, window, "5846 in programming mode");
   } else {
-    window.ShowMessage("Unknown selection : " + type, MessageIcon::None);
+    window.Failure("Unknown selection : " + type, MessageIcon::None);
     FinishDownload(state, window, run);
     return;
   }
   CommonTail(state, window, run, type);
 }
 
-void RunDownload(LoaderState& state, FrontEnd& window, DownloadRun& run) {
+void RunDownload(LoaderState& state, RunWatch& window, DownloadRun& run) {
   state.connection.Disconnect();
   state.connection.Connect();
   state.log.Clear();
@@ -170,9 +186,15 @@ void RunDownload(LoaderState& state, FrontEnd& window, DownloadRun& run) {
 
   const std::string type = window.HWtypes();
   if (type.empty()) {
-    window.ShowMessage("Select a Hardware type.", MessageIcon::Information);
+    window.Failure("Select a Hardware type.", MessageIcon::Information);
     window.FocusHWtypes();
-  } else if (type == "Upload") {
+    return;
+  }
+  if (state.records != nullptr) {
+    state.records->CardBegins(type);
+    run.recorded = true;
+  }
+  if (type == "Upload") {
     UploadProcedure(state, window, type);
   } else if (type != "None" && !StartsWith(type, "Firmware")) {
     CardTypeProcedure(state, window, run, type);
@@ -197,11 +219,12 @@ void LastResort(FrontEnd& window) noexcept {
 void DownLoadButton_Click(LoaderState& state, FrontEnd& window) {
   if (state.downloadRunning) return;
   RunningGuard guard(state);
+  state.lastRun = {};
+  RunWatch watch(state, window);
   DownloadRun run;
   std::optional<DownloadFailure> failure;
   try {
-    RunDownload(state, window, run);
-    return;
+    RunDownload(state, watch, run);
   } catch (const LoaderError& e) {
     failure = DownloadFailure{e.what(), e.source()};
   } catch (const std::bad_alloc&) {
@@ -212,11 +235,18 @@ void DownLoadButton_Click(LoaderState& state, FrontEnd& window) {
   } catch (...) {
     failure = DownloadFailure{"An unexpected failure ended the download", "DownLoadButton_Click"};
   }
-  try {
-    FinishDownload(state, window, run, failure);
-  } catch (...) {
-    run.applicationFile.reset();
-    LastResort(window);
+  if (failure) {
+    state.lastRun.loaded = false;
+    try {
+      FinishDownload(state, watch, run, failure);
+    } catch (...) {
+      run.applicationFile.reset();
+      LastResort(window);
+    }
+  }
+  if (run.recorded) {
+    const RunOutcome& outcome = state.lastRun;
+    state.records->CardEnds(outcome.loaded, outcome.message, outcome.failedStage);
   }
 }
 

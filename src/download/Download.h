@@ -21,6 +21,7 @@ struct DownloadRun {
   std::optional<int32_t> SavedTimeout;
   std::optional<int32_t> SavedBaudRate;
   std::optional<OpenedTextFile> applicationFile;
+  bool recorded = false;  // a card record was begun for this run
 };
 
 // An unexpected failure that ended a run: shown as "description CR LF source".
@@ -46,10 +47,11 @@ std::string CheckMemoryInformation(LoaderState& state, FrontEnd& window,
 
 // Sends the application file at path to a card that runs its monitor, preceded by the
 // generated memory-information records when memoryInformationUsed, and ends the run
-// (through FinishDownload except after a failed contact or speed request). Throws
+// (through FinishDownload except after a failed contact or speed request); true when the
+// card confirmed the whole file. Throws
 // LoaderError when the file cannot be read or a line cannot be sent; the caller then
 // ends the run through FinishDownload with that failure.
-void SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
+bool SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
                          const std::filesystem::path& path, bool memoryInformationUsed);
 
 }  // namespace ostra

@@ -39,6 +39,15 @@ struct UploadDefaults {
   std::vector<uint8_t> UploadBuffer = std::vector<uint8_t>(262145, 0);
 };
 
+class CardRecords;
+
+// How the last download ended, for the front ends and the card records.
+struct RunOutcome {
+  bool loaded = false;      // the procedure reached its end: the card is loaded
+  std::string failedStage;  // the first stage that failed, "" when none did
+  std::string message;      // the first failure the technician was shown, "" when none
+};
+
 struct LoaderState {
   VrConnection connection;
   BootImage bootImage;
@@ -46,7 +55,9 @@ struct LoaderState {
   MemoryInformationCache memoryInformation;
   UploadDefaults upload;
   LogModel log;
-  bool downloadRunning = false;  // a download command is in progress
+  bool downloadRunning = false;    // a download command is in progress
+  RunOutcome lastRun;              // set by every download command
+  CardRecords* records = nullptr;  // where the cards are recorded, when a front end wants it
 };
 
 }  // namespace ostra

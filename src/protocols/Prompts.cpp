@@ -28,13 +28,14 @@ double Ask(FrontEnd& window, const NumberPrompt& p, Parse parse) {
           "\"" + p.prompt + "\" was cancelled: the run ends here and " + p.whatEnds + ".", kSource);
     }
     std::string refusal;
-    if (const std::optional<double> number = parse(*answer, refusal)) return *number;
+    const std::optional<double> number = parse(*answer, refusal);
+    if (number && (!p.accept || p.accept(*number))) return *number;
     if (attempt == kPromptAttempts) {
       throw PromptCancelled("\"" + p.prompt + "\" was refused " + std::to_string(kPromptAttempts) +
                                 " times: the run ends here and " + p.whatEnds + ".",
                             kSource);
     }
-    window.ShowMessage(refusal, MessageIcon::Warning);
+    if (!number) window.ShowMessage(refusal, MessageIcon::Warning);
     offer = *answer;
   }
 }

@@ -4,6 +4,7 @@
 // address of the cards' prefix): anything else is refused with the accepted forms and
 // asked again with the answer kept for editing. Cancel ends the stage before anything
 // goes to the card.
+#include <functional>
 #include <string>
 
 #include "formats/LoaderError.h"
@@ -27,6 +28,9 @@ struct NumberPrompt {
   std::string title;        // "Serial Number"
   std::string defaultText;  // the first offer
   std::string whatEnds;     // "nothing has been written to the card"
+  // Says whether a well-formed answer may be used (it may ask the technician itself);
+  // false asks again with the answer kept. None: every well-formed answer is used.
+  std::function<bool(double)> accept = {};
 };
 
 // The number typed at an ordinary number prompt.

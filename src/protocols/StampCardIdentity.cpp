@@ -3,8 +3,12 @@
 // entered are remembered so that the next card is offered the next ones.
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
 
 #include "formats/Hex.h"
+#include "protocols/CardRecords.h"
 #include "protocols/Prompts.h"
 #include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
@@ -23,6 +27,28 @@ uint8_t TruncatedByte(double value, double divisor) {
   return static_cast<uint8_t>(static_cast<int64_t>(std::trunc(value / divisor)) & 0xFF);
 }
 
+// value rounded to a whole number when that fits 32 signed bits (the stamp's own rule).
+std::optional<int32_t> Rounded(double value) {
+  const double r = std::nearbyint(value);
+  if (!(r >= -2147483648.0 && r <= 2147483647.0)) return std::nullopt;
+  return static_cast<int32_t>(r);
+}
+
+// Whether a number may go on this card: it was given to no other card (and is now
+// reserved for this one), or the technician says to use it again.
+bool MayUse(FrontEnd& window, const std::string& what,
+            const std::function<std::optional<std::string>(bool reuse)>& reserve) {
+  const std::optional<std::string> owner = reserve(false);
+  if (!owner) return true;
+  if (!window.AskYesNo(what + " was given already to the card " + *owner +
+                           ".\r\nUse it again (the same card programmed again)?",
+                       MessageIcon::Warning)) {
+    return false;
+  }
+  reserve(true);
+  return true;
+}
+
 }  // namespace
 
 void StampCardIdentity(LoaderState& state, FrontEnd& window) {
@@ -34,9 +60,20 @@ void StampCardIdentity(LoaderState& state, FrontEnd& window) {
   }
 
   constexpr const char* kNothingWritten = "nothing has been written to the card";
-  const double n =
-      AskNumber(window, {"Enter Serial Number", "Serial Number",
-                         stage::DefaultNumberText(image.SerialNumber + 1), kNothingWritten});
+  CardRecords* records = state.records;
+  auto serialFree = [&](double n) {
+    const std::optional<int32_t> low = Rounded(n);
+    if (records == nullptr || !low) return true;  // a number out of range fails below
+    const uint32_t serial = (uint32_t{TruncatedByte(n, 16777216.0)} << 24) |
+                            (uint32_t{TruncatedByte(n, 65536.0)} << 16) |
+                            (uint32_t{TruncatedByte(n, 256.0)} << 8) | (*low & 0xFF);
+    if (serial == 0) return true;  // no serial number: nothing to reserve
+    return MayUse(window, "Serial number " + std::to_string(serial),
+                  [&](bool reuse) { return records->ReserveSerial(serial, reuse); });
+  };
+  const double n = AskNumber(
+      window, {"Enter Serial Number", "Serial Number",
+               stage::DefaultNumberText(image.SerialNumber + 1), kNothingWritten, serialFree});
   image.SerialNumber = n;  // kept even if it cannot be written: the next offer follows it
   const int32_t whole = stage::RoundToInt32(n, "The serial number", kSource);
   image.Data[kSerialAt] = TruncatedByte(n, 16777216.0);
@@ -52,10 +89,22 @@ void StampCardIdentity(LoaderState& state, FrontEnd& window) {
 
   if (type.rfind('7', 0) != 0 && type.rfind("63", 0) != 0) return;
 
-  const double m = AskNicNumber(window,
-                                {"Enter Ethernet Address", "NIC Address",
-                                 stage::DefaultNumberText(image.NicNumber + 1), kNothingWritten},
-                                NicVendorPrefix);
+  auto addressFree = [&](double m) {
+    const std::optional<int32_t> low = Rounded(m);
+    if (records == nullptr || !low) return true;
+    const uint32_t number = (uint32_t{TruncatedByte(m, 65536.0)} << 16) |
+                            (uint32_t{TruncatedByte(m, 256.0)} << 8) | (*low & 0xFF);
+    std::string address;
+    for (unsigned char b : NicVendorPrefix) address += ByteToHex(b);
+    for (int shift : {16, 8, 0}) address += ByteToHex(static_cast<uint8_t>(number >> shift));
+    return MayUse(window, "Ethernet address " + address,
+                  [&](bool reuse) { return records->ReserveEthernet(number, reuse); });
+  };
+  const double m =
+      AskNicNumber(window,
+                   {"Enter Ethernet Address", "NIC Address",
+                    stage::DefaultNumberText(image.NicNumber + 1), kNothingWritten, addressFree},
+                   NicVendorPrefix);
   image.NicNumber = m;
   const int32_t nic = stage::RoundToInt32(m, "The Ethernet address number", kSource);
   for (std::size_t i = 0; i < 3; ++i) image.Data[kNicAt + i] = NicVendorPrefix[i];
