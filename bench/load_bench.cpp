@@ -154,7 +154,7 @@ Figures ThroughProgram(const std::string& application) {
   load.setProgram(OSTRA_LOAD_PROGRAM);
   load.setArguments({"--port", QString::fromStdString(sim->DevicePath()), "--hardware",
                      QString::fromStdString(kHardware), "--type", "cpu1", "--app",
-                     QString::fromStdString(application), "--yes", "--json"});
+                     QString::fromStdString(application), "--yes", "--json", "--no-record"});
   load.setStandardInputFile(QProcess::nullDevice());
   load.setStandardErrorFile(QProcess::nullDevice());
   const auto start = Clock::now();
@@ -190,6 +190,13 @@ Figures ThroughPorts(const std::string& application, int ports) {
   std::vector<std::unique_ptr<ostra::cardsim::Simulator>> cards;
   QStringList args = {"--hardware", QString::fromStdString(kHardware),   "--type", "cpu1",
                       "--app",      QString::fromStdString(application), "--yes"};
+  // Each port takes its own numbers from one card-records file, as on a bench.
+  const std::string records =
+      (std::filesystem::temp_directory_path() /
+       ("ostra-load-bench-" + std::to_string(getpid()) + "-" + std::to_string(ports) + ".sqlite"))
+          .string();
+  std::filesystem::remove(records);
+  args << "--record" << QString::fromStdString(records);
   for (int i = 0; i < ports; ++i) {
     cards.push_back(StartCard());
     args << "--port" << QString::fromStdString(cards.back()->DevicePath());

@@ -43,7 +43,8 @@ exec {sim_out}<&"${sim[0]}"  # stays open when bash forgets the ended coprocess
 read -r -t 10 -u "$sim_out" line || fail "ostra-cardsim did not start within 10 s"
 echo "$line"
 timeout 300 $bin/ostra-load --port "$run/card" --hardware demo/hardware --type cpu1 \
-  --app demo/small.sr --serial 5 --nic 7 --yes || fail "ostra-load did not load the card"
+  --app demo/small.sr --serial 5 --nic 7 --yes --record "$run/records.sqlite" ||
+  fail "ostra-load did not load the card"
 kill -TERM "$sim_pid"
 while read -r -t 10 -u "$sim_out" line; do echo "$line"; done  # until it exits
 wait "$sim_pid" || fail "ostra-cardsim ended with an error"

@@ -1,5 +1,7 @@
 #include "cli/CliFrontEnd.h"
 
+#include "formats/LoaderError.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -93,6 +95,7 @@ void CliFrontEnd::BeginCard(int card) {
   stage_.clear();
   completed_ = false;
   failed_ = false;
+  asked_.clear();
   applicationReached_ = false;
   applicationBegun_ = false;
   cardStart_ = Clock::now();
@@ -205,8 +208,12 @@ void CliFrontEnd::ShowMessage(const std::string& text, MessageIcon icon) {
 }
 
 bool CliFrontEnd::AskYesNo(const std::string& text, MessageIcon icon) {
-  const bool yes = text.find("Generate information for file ?") != std::string::npos &&
-                   options_.memoryInformation;
+  // The memory-information question, and whether a number given to another card may be
+  // used again (the core asks that when the card records know the number).
+  const bool yes =
+      (text.find("Generate information for file ?") != std::string::npos &&
+       options_.memoryInformation) ||
+      (text.find(" was given already to the card ") != std::string::npos && options_.reuse);
   if (!Stopped()) {
     output_.Message(origin_, text, icon);
     output_.Note(origin_, yes ? "Yes" : "No");
@@ -216,13 +223,28 @@ bool CliFrontEnd::AskYesNo(const std::string& text, MessageIcon icon) {
 
 std::string CliFrontEnd::InputBox(const std::string& prompt, const std::string& /*title*/,
                                   const std::string& defaultText) {
+  // Asked again, the options have no other answer: the prompt is cancelled and the card
+  // ends before anything is written to it.
+  if (!asked_.insert(prompt).second) {
+    if (!Stopped()) output_.Note(origin_, prompt + ": no other answer, cancelled");
+    return {};
+  }
   const int offset = origin_.card > 0 ? origin_.card - 1 : 0;
+  const bool recorded = records_ != nullptr;
   std::optional<double> given;
   if (prompt == "Enter Serial Number") {
-    if (options_.serial) given = *options_.serial + offset;
+    if (options_.serial) {
+      given = *options_.serial + offset;
+    } else if (recorded && (options_.serialAuto || !options_.serial)) {
+      given = NextFree(true);
+    }
     result_.serial = given ? *given : ReadTypedNumber(defaultText);
   } else if (prompt == "Enter Ethernet Address") {
-    if (options_.nic) given = *options_.nic + offset;
+    if (options_.nic) {
+      given = *options_.nic + offset;
+    } else if (recorded) {
+      given = NextFree(false);
+    }
     result_.ethernet = EthernetText(given ? *given : ReadTypedNumber(defaultText));
   } else if (prompt == "Enter Start Address") {
     given = options_.uploadStart;
@@ -233,6 +255,16 @@ std::string CliFrontEnd::InputBox(const std::string& prompt, const std::string& 
   std::string answer = given ? NumberText(*given) : defaultText;
   if (!Stopped()) output_.Note(origin_, prompt + ": " + answer);
   return answer;
+}
+
+double CliFrontEnd::NextFree(bool serial) {
+  const std::optional<uint32_t> next =
+      serial ? records_->NextFreeSerial(1) : records_->NextFreeEthernet(1);
+  if (!next) {
+    throw LoaderError(records_->Failure().value_or("The card records gave no free number"),
+                      "ostra-load");
+  }
+  return *next;
 }
 
 void CliFrontEnd::LogInsertedAtTop(std::string_view inserted) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "cli/Options.h"
@@ -13,6 +14,7 @@
 #include "formats/LogText.h"
 #include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
+#include "records/CardRecordStore.h"
 
 namespace ostra::cli {
 
@@ -57,6 +59,8 @@ class CliFrontEnd : public FrontEnd, private LogObserver {
 
   // The type as the list spells it (checked before the run).
   void SetType(std::string type) { type_ = std::move(type); }
+  // The card records whose next free numbers "auto" takes (none: no records).
+  void SetRecords(records::CardRecordStore* records) { records_ = records; }
   const Origin& origin() const { return origin_; }
   bool failed() const { return failed_; }
 
@@ -75,7 +79,12 @@ class CliFrontEnd : public FrontEnd, private LogObserver {
   std::optional<double> StageBytes() const;
   bool Stopped() const { return stop_.load(); }
 
+  // The next free number of the records for an "auto" prompt; throws when the store failed.
+  double NextFree(bool serial);
+
   LoaderState& state_;
+  records::CardRecordStore* records_ = nullptr;
+  std::set<std::string> asked_;  // the prompts of this card answered once already
   const Options& options_;
   Output& output_;
   const StopFlag& stop_;

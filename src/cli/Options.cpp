@@ -79,12 +79,29 @@ const std::vector<OptionSpec>& Table() {
        Text(&Options::type)},
       {"app", 'a', "FILE", "application file (default: none, as an empty file box)",
        Text(&Options::application)},
-      {"serial", 's', "N", "serial number of the card (default: the number the window offers)",
-       Number("serial", &Options::serial)},
-      {"nic", 'n', "N",
-       "Ethernet-address number, or a whole address with the cards' prefix "
-       "(default: the number the window offers)",
+      {"serial", 's', "N|auto",
+       "serial number of the card, or auto for the next free number of the card records "
+       "(default: auto when the cards are recorded, else the number the window offers); "
+       "with --records, list only the cards with this serial number",
        [](Options& o, const std::string& text) -> std::string {
+         if (text == "auto") {
+           o.serialAuto = true;
+           o.serial.reset();
+           return {};
+         }
+         o.serialAuto = false;
+         return Number("serial", &Options::serial)(o, text);
+       }},
+      {"nic", 'n', "N|auto",
+       "Ethernet-address number, or a whole address with the cards' prefix, or auto for the "
+       "next free address of the card records (default: auto when the cards are recorded, "
+       "else the number the window offers); with --records, list only the cards with it",
+       [](Options& o, const std::string& text) -> std::string {
+         o.nicAuto = text == "auto";
+         if (o.nicAuto) {
+           o.nic.reset();
+           return {};
+         }
          try {
            const NicAnswer answer = ParseNicAnswer(text, NicVendorPrefix);
            if (!answer.number) return "--nic: '" + text + "': " + answer.error;
@@ -139,6 +156,24 @@ const std::vector<OptionSpec>& Table() {
          o.command = text;
          return {};
        }},
+      {"record", '\0', "LOCATION",
+       "keep the card records at LOCATION: an SQLite file, or "
+       "postgresql://user@host/db for a store several benches share (default: records.sqlite "
+       "in the user's data folder)",
+       Text(&Options::record)},
+      {"no-record", '\0', nullptr, "do not record the cards (numbers are not checked)",
+       Flag(&Options::noRecord)},
+      {"reuse", '\0', nullptr,
+       "use a serial number or Ethernet address given to another card again (the same card "
+       "programmed again)",
+       Flag(&Options::reuse)},
+      {"records", '\0', nullptr,
+       "list the card records, newest first, instead of a download (filters: --serial, --nic, "
+       "--since)",
+       Flag(&Options::listRecords)},
+      {"since", '\0', "DATE", "with --records: only cards started at or after DATE (2026-12-07)",
+       Text(&Options::since)},
+      {"csv", '\0', nullptr, "with --records: write CSV", Flag(&Options::csv)},
       {"list-ports", '\0', nullptr,
        "list the serial devices present: device, description and stable name",
        Flag(&Options::listPorts)},
@@ -230,6 +265,12 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
       return parsed;
     }
   }
+  const Options& o = parsed.options;
+  if (o.noRecord && (o.serialAuto || o.nicAuto || o.listRecords || o.reuse)) {
+    parsed.error = "--no-record leaves no card records for auto, --reuse or --records";
+  } else if (o.noRecord && !o.record.empty()) {
+    parsed.error = "--record and --no-record exclude each other";
+  }
   return parsed;
 }
 
@@ -261,6 +302,7 @@ std::string HelpText() {
       "  1    a card failed\n"
       "  2    a usage or input-file error, found before anything was sent\n"
       "  3    the port could not be opened\n"
+      "  4    the card records could not be reached\n"
       "  130  interrupted\n"
       "\n"
       "Examples:\n"

@@ -15,6 +15,14 @@ struct Options {
   std::string application;
   std::optional<double> serial;
   std::optional<double> nic;  // the number of the address (its last three bytes)
+  bool serialAuto = false;    // --serial auto: the next free number of the card records
+  bool nicAuto = false;       // --nic auto
+  std::string record;         // --record LOCATION: "" for the default file
+  bool noRecord = false;      // --no-record
+  bool reuse = false;         // numbers given to another card may be used again
+  bool listRecords = false;   // --records
+  std::string since;          // --since DATE, a filter of --records
+  bool csv = false;           // --records as CSV
   bool memoryInformation = false;
   std::optional<double> uploadStart;
   std::optional<double> uploadSize;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QSerialPortInfo>
+#include <QTextStream>
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -12,12 +13,20 @@
 
 #include "download/Catalogue.h"
 #include "download/Download.h"
+#include "formats/Hex.h"
 #include "formats/LoaderError.h"
 #include "link/PortDevice.h"
 #include "link/codeDLL.h"
 #include "protocols/BootProbe.h"
 #include "protocols/Files.h"
+#include "protocols/Stages.h"
 #include "protocols/Terminal.h"
+#include "records/CardRecordStore.h"
+#include "records/RecordStore.h"
+
+#ifndef OSTRA_VERSION
+#define OSTRA_VERSION "0"
+#endif
 
 namespace ostra::cli {
 
@@ -164,14 +173,133 @@ std::string OpenFailure() {
 struct PortOutcome {
   std::vector<CardResult> results;
   bool portFailed = false;
+  std::string recordsFailure;  // the card records failed: why
 };
 
+// The cards' Ethernet prefix as the records keep it: 6 hex digits.
+std::string VendorPrefixHex() {
+  std::string hex;
+  for (unsigned char byte : NicVendorPrefix) hex += ByteToHex(byte);
+  return hex;
+}
+
+// Where the cards are recorded: "" when they are not. The default file's path is found
+// here, on the main thread.
+std::string RecordLocation(const Options& options) {
+  if (options.noRecord || options.command) return {};
+  if (!options.record.empty()) return options.record;
+  return records::RecordStore::DefaultSqlitePath().toStdString();
+}
+
+// What the records say before anything is sent: reachable, and no number asked for that
+// another card has (unless --reuse). An error text, "" when all is well.
+std::string CheckRecords(const Options& options, const std::string& location, int ports,
+                         int& status) {
+  status = kExitRecords;
+  std::unique_ptr<records::RecordStore> store;
+  try {
+    store = records::RecordStore::Open(QString::fromStdString(location));
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  status = kExitUsage;
+  if ((options.serial || options.nic) && ports > 1) {
+    return "--serial N and --nic N would give every port the same numbers: leave them out "
+           "(auto) when several ports load at once";
+  }
+  if (options.reuse) return {};
+  try {
+    for (int k = 0; k < options.cards; ++k) {
+      if (options.serial && *options.serial + k >= 1 && *options.serial + k <= 4294967295.0) {
+        const auto serial = static_cast<uint32_t>(*options.serial + k);
+        if (auto owner = store->FindSerialOwner(serial)) {
+          return "Serial number " + std::to_string(serial) + " was given already to the card " +
+                 records::DescribeCard(*owner) + "; --reuse uses it again";
+        }
+      }
+      if (options.nic && *options.nic + k >= 0 && *options.nic + k <= 0xFFFFFF) {
+        const QString address = records::EthernetAddress(QString::fromStdString(VendorPrefixHex()),
+                                                         static_cast<uint32_t>(*options.nic + k));
+        if (auto owner = store->FindEthernetOwner(address)) {
+          return "Ethernet address " + address.toStdString() + " was given already to the card " +
+                 records::DescribeCard(*owner) + "; --reuse uses it again";
+        }
+      }
+    }
+  } catch (const records::StoreError& e) {
+    status = kExitRecords;
+    return e.what();
+  }
+  return {};
+}
+
+int ListRecords(const Options& options, std::FILE* out, std::FILE* err) {
+  records::RecordFilter filter;
+  if (options.serial) filter.serialNumber = static_cast<uint32_t>(*options.serial);
+  if (options.nic) {
+    filter.ethernetAddress = records::EthernetAddress(QString::fromStdString(VendorPrefixHex()),
+                                                      static_cast<uint32_t>(*options.nic));
+  }
+  if (!options.since.empty()) {
+    filter.since = QDateTime::fromString(QString::fromStdString(options.since), Qt::ISODate);
+    if (!filter.since.isValid()) {
+      return UsageError(err, "--since: '" + options.since + "' is not a date (2026-12-07)");
+    }
+  }
+  try {
+    const std::string location = options.record.empty()
+                                     ? records::RecordStore::DefaultSqlitePath().toStdString()
+                                     : options.record;
+    const auto store = records::RecordStore::Open(QString::fromStdString(location));
+    const std::vector<records::CardRecord> found = store->Find(filter);
+    QTextStream stream(out);
+    if (options.csv) {
+      records::RecordStore::WriteCsv(found, stream);
+      return kExitLoaded;
+    }
+    for (const records::CardRecord& r : found) {
+      stream << r.startedAt.toUTC().toString(Qt::ISODate) << "  " << r.bench << "  " << r.port
+             << "  " << r.hardwareType << "  serial "
+             << (r.serialNumber ? QString::number(*r.serialNumber) : QStringLiteral("-"))
+             << "  NIC " << (r.ethernetAddress.isEmpty() ? QStringLiteral("-") : r.ethernetAddress)
+             << "  " << (r.outcome.isEmpty() ? QStringLiteral("unfinished") : r.outcome);
+      if (!r.failureMessage.isEmpty()) {
+        stream << " (" << r.failureStage << ": " << QString(r.failureMessage).replace("\r\n", " ")
+               << ")";
+      }
+      stream << "\n";
+    }
+    return kExitLoaded;
+  } catch (const std::exception& e) {
+    std::fprintf(err, "ostra-load: %s\n", e.what());
+    return kExitRecords;
+  }
+}
+
 PortOutcome RunPort(const Options& options, Output& output, const Port& port, bool labelled,
-                    const std::string& type, const StopFlag& stop) {
+                    const std::string& type, const std::string& recordLocation,
+                    const StopFlag& stop) {
   PortOutcome outcome;
   LoaderState state;
   CliFrontEnd frontEnd(state, options, output, labelled ? port.text : "", stop);
   frontEnd.SetType(type);
+  // Each port keeps its own connection to the records (they belong to one thread).
+  std::unique_ptr<records::CardRecordStore> records;
+  if (!recordLocation.empty()) {
+    try {
+      records = std::make_unique<records::CardRecordStore>(
+          records::RecordStore::Open(QString::fromStdString(recordLocation)),
+          records::RecordContext{"ostra-load", DeviceForPort(port.number), OSTRA_VERSION,
+                                 VendorPrefixHex()},
+          records::CardRecordStore::Mode::Strict);
+    } catch (const std::exception& e) {
+      outcome.recordsFailure = e.what();
+      output.Note(frontEnd.origin(), e.what());
+      return outcome;
+    }
+    state.records = records.get();
+    frontEnd.SetRecords(records.get());
+  }
   state.connection.SetPort(port.number);
   if (!state.connection.Connect()) {  // as the window opens it at start-up
     output.Note(frontEnd.origin(), OpenFailure());
@@ -213,6 +341,11 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
     }
     output.Result(result);
     outcome.results.push_back(std::move(result));
+    if (records && records->Failure()) {  // no card goes on without its record
+      outcome.recordsFailure = *records->Failure();
+      output.Note(frontEnd.origin(), outcome.recordsFailure);
+      break;
+    }
   }
   return outcome;
 }
@@ -230,6 +363,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& 
   }
   if (options.listPorts) return ListPorts(out);
   if (options.listTypes) return ListTypes(options, out, err);
+  if (options.listRecords) return ListRecords(options, out, err);
 
   std::string type;
   if (!options.command) {
@@ -257,6 +391,19 @@ int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& 
     ports.push_back(port);
   }
 
+  const std::string recordLocation = RecordLocation(options);
+  if (!recordLocation.empty()) {
+    int status = kExitUsage;
+    const std::string error =
+        CheckRecords(options, recordLocation, static_cast<int>(ports.size()), status);
+    if (!error.empty()) {
+      std::fprintf(err, "ostra-load: %s\n", error.c_str());
+      return status;
+    }
+  } else if (options.serialAuto || options.nicAuto) {
+    return UsageError(err, "auto numbers need the card records");
+  }
+
   Output output({out, err, isatty(fileno(err)) == 1}, options.json);
   if (!options.logFile.empty()) {
     std::string error;
@@ -266,25 +413,29 @@ int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& 
   std::vector<PortOutcome> outcomes(ports.size());
   const bool labelled = ports.size() > 1;
   if (ports.size() == 1) {
-    outcomes[0] = RunPort(options, output, ports[0], labelled, type, stop);
+    outcomes[0] = RunPort(options, output, ports[0], labelled, type, recordLocation, stop);
   } else {
     // One core state per port, each on its own thread.
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < ports.size(); ++i) {
-      threads.emplace_back(
-          [&, i] { outcomes[i] = RunPort(options, output, ports[i], labelled, type, stop); });
+      threads.emplace_back([&, i] {
+        outcomes[i] = RunPort(options, output, ports[i], labelled, type, recordLocation, stop);
+      });
     }
     for (std::thread& thread : threads) thread.join();
   }
 
   std::vector<CardResult> results;
   bool portFailed = false;
+  bool recordsFailed = false;
   for (const PortOutcome& outcome : outcomes) {
     results.insert(results.end(), outcome.results.begin(), outcome.results.end());
     portFailed = portFailed || outcome.portFailed;
+    recordsFailed = recordsFailed || !outcome.recordsFailure.empty();
   }
   if (!options.command && !results.empty()) output.Summary(results);
   if (stop.load()) return kExitInterrupted;
+  if (recordsFailed) return kExitRecords;
   const bool anyFailed =
       std::any_of(results.begin(), results.end(), [](const CardResult& r) { return !r.ok; });
   if (portFailed && results.empty()) return kExitPort;

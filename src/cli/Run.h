@@ -13,6 +13,7 @@ enum ExitStatus {
   kExitCardFailed = 1,
   kExitUsage = 2,
   kExitPort = 3,
+  kExitRecords = 4,
   kExitInterrupted = 130,
 };
 

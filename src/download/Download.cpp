@@ -105,7 +105,9 @@ void UploadProcedure(LoaderState& state, RunWatch& window, const std::string& ty
     window.Failure("Failed to upload Monitor", MessageIcon::None);
     return;
   }
-  state.lastRun.loaded = true;
+  // The file is written whatever the checksum said (its warning was shown), but a card
+  // whose bytes do not add up has not been read back.
+  state.lastRun.loaded = state.upload.ChecksumMatched;
 }
 
 void CardTypeProcedure(LoaderState& state, RunWatch& window, DownloadRun& run,

@@ -37,6 +37,7 @@ struct UploadDefaults {
   double UploadStart = 0;
   int32_t UploadSize = 0;
   std::vector<uint8_t> UploadBuffer = std::vector<uint8_t>(262145, 0);
+  bool ChecksumMatched = true;  // the last upload's checksum agreed with the card's
 };
 
 class CardRecords;

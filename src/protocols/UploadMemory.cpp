@@ -137,6 +137,7 @@ bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
     window.ShowMessage("Failed to get Checksum", MessageIcon::Warning);
     return false;
   }
+  upload.ChecksumMatched = *cardSum == checksum;
   if (*cardSum != checksum) {
     window.ShowMessage(
         "Checksum mismatch " + ByteToHex(*cardSum) + ByteToHex(static_cast<int16_t>(checksum)),

@@ -6,10 +6,12 @@
 
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "cardsim/CardSim.h"
@@ -47,6 +49,10 @@ class LoadProgramTest : public ::testing::Test {
     process.setProgram(OSTRA_LOAD_PROGRAM);
     process.setArguments(args << "--hardware" << QString::fromStdString(kHardware) << "--yes");
     process.setStandardInputFile(QProcess::nullDevice());
+    // The default card records go to this test's folder, never the user's own.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_DATA_HOME", QString::fromStdString(data.string()));
+    process.setProcessEnvironment(environment);
     process.start();
     ASSERT_TRUE(process.waitForStarted(10000));
   }
@@ -66,8 +72,13 @@ class LoadProgramTest : public ::testing::Test {
   std::unique_ptr<cardsim::Simulator> sim;
   QProcess process;
 
+  fs::path data = temp.string() + "-data";  // the user's data folder of the program run
+
   void SetUp() override { fs::create_directories(temp); }
-  void TearDown() override { fs::remove_all(temp); }
+  void TearDown() override {
+    fs::remove_all(temp);
+    fs::remove_all(data);
+  }
 };
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
@@ -189,7 +200,9 @@ TEST_F(LoadProgramTest, SeveralPortsLoadAtOnceAndAFailingOneStopsNoOther) {
   cardsim::Fault silent;  // the second port's card fails
   silent.silentAt = cardsim::Step::Checksum;
   std::vector<std::unique_ptr<cardsim::Simulator>> cards;
-  QStringList args = {"--type", "cpu1", "--serial", "500", "--json"};
+  // Each port takes its own serial number from the one card-records file.
+  QStringList args = {"--type", "cpu1", "--json", "--record",
+                      QString::fromStdString((temp / "records.sqlite").string())};
   for (const cardsim::Fault& fault : {cardsim::Fault{}, silent, cardsim::Fault{}}) {
     cardsim::SimOptions options;
     options.fault = fault;
@@ -199,13 +212,44 @@ TEST_F(LoadProgramTest, SeveralPortsLoadAtOnceAndAFailingOneStopsNoOther) {
   }
   const Finished run = Load(args);
   EXPECT_EQ(run.status, 1);
+  std::set<std::string> serials;
   for (std::size_t i = 0; i < cards.size(); ++i) {
     const std::string port = "\"port\":\"" + cards[i]->DevicePath() + "\",\"card\":1,\"ok\":";
     EXPECT_THAT(run.out, HasSubstr(port + (i == 1 ? "false" : "true")));
     const cardsim::Record card = cards[i]->GetRecord();
-    EXPECT_EQ(Hex({card.identityA.begin(), card.identityA.end()}), "000001F4");
+    serials.insert(Hex({card.identityA.begin(), card.identityA.end()}));
   }
+  EXPECT_EQ(serials, (std::set<std::string>{"00000001", "00000002", "00000003"}));
   EXPECT_THAT(run.out, HasSubstr("\"event\":\"summary\""));
+}
+
+TEST_F(LoadProgramTest, CardRecordsGiveEachNumberOnce) {
+  StartCard(cardsim::Role::BootRom);
+  const QString store = QString::fromStdString((temp / "records.sqlite").string());
+  const QStringList card = {"--type", "7eth", "--app", kApplication.c_str(), "--record", store};
+  Finished run = Load(QStringList(card) << "--cards"
+                                        << "2"
+                                        << "--json");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("\"serial\":1,\"ethernet\":\"02:00:00:00:00:01\""));
+  EXPECT_THAT(run.out, HasSubstr("\"serial\":2,\"ethernet\":\"02:00:00:00:00:02\""));
+  // A number another card has is refused before anything is sent, unless it is reused.
+  run = Load(QStringList(card) << "--serial"
+                               << "2");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_THAT(run.err, HasSubstr("Serial number 2 was given already to the card loaded "));
+  run = Load(QStringList(card) << "--serial"
+                               << "2"
+                               << "--reuse");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("NIC=020000000003"));
+  run = Load({"--records", "--record", store, "--serial", "2", "--csv"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << run.out;  // head, 2 cards
+  // A store that cannot be reached stops the run before the card is touched.
+  run = Load({"--type", "cpu1", "--record", "postgresql://nobody@/none?host=/nonexistent"});
+  EXPECT_EQ(run.status, 4);
+  EXPECT_THAT(run.err, HasSubstr("Cannot reach the card records at"));
 }
 
 TEST_F(LoadProgramTest, EachKindOfFailureHasItsExitStatus) {
