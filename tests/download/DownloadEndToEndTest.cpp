@@ -210,7 +210,7 @@ TEST_F(DownloadEndToEndTest, TheCardsSilencesGiveTheirMessagesAndTheLinkComesBac
   auto lines = DataRecords('1', 0x1000, 0x100, 32);
   lines.push_back(Record('5', 8, {}));
   lines.push_back(Record('9', 0x1000, {}));
-  window.fileNameText = dir.Write("plain.sr", Lines(lines)).string();
+  window.fileNameText = dir.Write("plain.sr", Lines(lines));
   struct Case {
     cardsim::Step step;
     int index;
@@ -252,7 +252,7 @@ TEST_F(DownloadEndToEndTest, AFileWithoutMemoryInformationIsSentUnchangedOrWithR
   auto lines = DataRecords('1', 0x2000, 0x100, 32);
   lines.insert(lines.begin(), Record('0', 0, {'a', 'p', 'p'}));
   lines.push_back(Record('9', 0x2000, {}));
-  window.fileNameText = dir.Write("old.sr", Lines(lines)).string();
+  window.fileNameText = dir.Write("old.sr", Lines(lines));
   StartCard(cardsim::Role::Monitor);
 
   Press("None");  // answered No
@@ -274,7 +274,7 @@ TEST_F(DownloadEndToEndTest, AChecksumErrorInTheApplicationIsShownAndTheFileStil
   auto lines = DataRecords('1', 0x3000, 0x80, 32);
   lines[1].back() = lines[1].back() == '0' ? '1' : '0';
   lines.push_back(Record('9', 0x3000, {}));
-  window.fileNameText = dir.Write("bad.sr", Lines(lines)).string();
+  window.fileNameText = dir.Write("bad.sr", Lines(lines));
   StartCard(cardsim::Role::Monitor);
   Press("None");
   EXPECT_THAT(Warnings(), ElementsAre("Invalid Checksum : " + lines[1]));

@@ -126,7 +126,7 @@ TEST_F(SequencerTest, TypeNamesAreComparedExactly) {
   // An "ov" module ends after its monitor, whatever application is chosen.
   dir.Write("ovx.sub", "S9030000FC\r\n");
   dir.Write("ovx.mon", "S9030000FC\r\n");
-  window.fileNameText = dir.Write("app.sr", Lines({Record('1', 0x1000, FillerBytes(4))})).string();
+  window.fileNameText = dir.Write("app.sr", Lines({Record('1', 0x1000, FillerBytes(4))}));
   Press("ovx");
   EXPECT_EQ(window.MessageTexts().back(), kPowerOff);
   EXPECT_EQ(Stages().calls.size(), 2u);
@@ -144,7 +144,7 @@ TEST_F(SequencerTest, NonePromptsThenSwitchesTo19200) {
 }
 
 TEST_F(SequencerTest, Firmware5830SetsTheResetStatusThenRequestsProgrammingMode) {
-  window.fileNameText = dir.Write("fw.sr", Lines({Record('1', 0x1000, FillerBytes(4))})).string();
+  window.fileNameText = dir.Write("fw.sr", Lines({Record('1', 0x1000, FillerBytes(4))}));
   Press("Firmware 5830");
   const auto status = vr.CallsTo("VrPutStatus");
   ASSERT_EQ(status.size(), 1u);
@@ -210,7 +210,7 @@ TEST_F(SequencerTest, FirmwareFailuresEndThroughTheExitPathAt9600) {
 TEST_F(SequencerTest, AnUnexpectedFailureIsReportedOnceAndEndsThroughTheExitPath) {
   std::vector<std::string> lines;
   for (uint32_t i = 0; i < 9; ++i) lines.push_back(Record('1', 0x1000 * (i + 1), FillerBytes(4)));
-  window.fileNameText = dir.Write("many.sr", Lines(lines)).string();
+  window.fileNameText = dir.Write("many.sr", Lines(lines));
   Press("None");
   ASSERT_EQ(window.messages.size(), 2u);
   EXPECT_EQ(window.messages[1].text,
@@ -238,10 +238,8 @@ TEST_F(SequencerTest, ASecondPressDuringADownloadStartsNothing) {
   ImpatientWindow impatient(state);
   impatient.state = &state;
   impatient.hwTypes = "None";
-  impatient.fileNameText =
-      dir.Write("app.sr",
-                Lines({Record('1', 0x1000, FillerBytes(4)), Record('1', 0x1004, FillerBytes(4))}))
-          .string();
+  impatient.fileNameText = dir.Write(
+      "app.sr", Lines({Record('1', 0x1000, FillerBytes(4)), Record('1', 0x1004, FillerBytes(4))}));
   DownLoadButton_Click(state, impatient);
   EXPECT_GE(impatient.presses, 2);
   // Opened at the start, at 19200, at 38400 and by the exit path: no second run.

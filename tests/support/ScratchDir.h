@@ -34,19 +34,19 @@ class ScratchDir {
   std::string PathOf(const std::string& name) const { return (path_ / name).string(); }
 
   // Writes bytes unchanged to name (its folders made as needed); returns the full path.
-  std::filesystem::path Write(const std::string& name, const std::string& bytes) const {
+  std::string Write(const std::string& name, const std::string& bytes) const {
     const auto file = path_ / name;
     std::filesystem::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + file.string());
-    return file;
+    return file.string();
   }
   // Writes lines, each followed by CR LF.
   std::string WriteLines(const std::string& name, const std::vector<std::string>& lines) const {
     std::string text;
     for (const auto& l : lines) text += l + "\r\n";
-    return Write(name, text).string();
+    return Write(name, text);
   }
   std::string Read(const std::string& name) const {
     std::ifstream in(path_ / name, std::ios::binary);
