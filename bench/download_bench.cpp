@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchApplication.h"
 #include "cardsim/CardSim.h"
 #include "download/Download.h"
 #include "protocols/Stages.h"
@@ -72,22 +73,6 @@ class BenchWindow : public ostra::FrontEnd {
   ostra::window::LogView view_;
 };
 
-// S2 records of 32 data bytes from 0x10000 until the file holds about `fileBytes`.
-int WriteApplication(const fs::path& path, std::size_t fileBytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  std::size_t written = 0;
-  int lines = 0;
-  for (unsigned address = 0x10000; written < fileBytes; address += 32, ++lines) {
-    std::vector<uint8_t> data;
-    for (unsigned i = 0; i < 32; ++i) data.push_back(static_cast<uint8_t>(address + i * 13));
-    const std::string line = ostra::testing::Record('2', address, data) + "\r\n";
-    out << line;
-    written += line.size();
-  }
-  out << "S804010000FA\r\n";
-  return lines + 1;
-}
-
 struct Run {
   double wallSeconds = 0;
   double wireSeconds = 0;
@@ -140,7 +125,7 @@ int main(int argc, char** argv) {
       fs::temp_directory_path() / ("ostra-download-bench-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const fs::path application = dir / "app.sr";
-  const int lines = WriteApplication(application, 100 * 1024);
+  const int lines = ostra::bench::WriteApplication(application, 100 * 1024);
   std::printf("application: %s, %ju bytes, %d lines\n", application.filename().c_str(),
               static_cast<std::uintmax_t>(fs::file_size(application)), lines);
 

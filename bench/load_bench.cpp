@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchApplication.h"
 #include "cardsim/CardSim.h"
 #include "download/Download.h"
 #include "support/RecordLines.h"
@@ -216,20 +217,6 @@ Figures ThroughPorts(const std::string& application, int ports) {
   return f;
 }
 
-// S2 records of 32 data bytes from 0x10000 until the file holds about fileBytes.
-void WriteApplication(const fs::path& path, std::size_t fileBytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  std::size_t written = 0;
-  for (unsigned address = 0x10000; written < fileBytes; address += 32) {
-    std::vector<uint8_t> data;
-    for (unsigned i = 0; i < 32; ++i) data.push_back(static_cast<uint8_t>(address + i * 13));
-    const std::string line = ostra::testing::Record('2', address, data) + "\r\n";
-    out << line;
-    written += line.size();
-  }
-  out << "S804010000FA\r\n";
-}
-
 void Print(const char* name, const Figures& f) {
   std::printf("%-11s wall %8.3f s  wire %8.3f s  ratio %.4f%s\n", name, f.wall, f.wire,
               f.wire > 0 ? f.wall / f.wire : 0.0, f.ok ? "" : "  [the load did not complete]");
@@ -248,7 +235,7 @@ int main(int argc, char** argv) {
   const fs::path dir = fs::temp_directory_path() / ("ostra-load-bench-" + std::to_string(getpid()));
   fs::create_directories(dir);
   const fs::path application = dir / "app.sr";
-  WriteApplication(application, 100 * 1024);
+  ostra::bench::WriteApplication(application, 100 * 1024);
   std::printf("whole card: cpu1 (bootloader, monitor) + %ju bytes of application, wire timing\n",
               static_cast<std::uintmax_t>(fs::file_size(application)));
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "formats/LoaderError.h"
+#include "protocols/StageFrame.h"
 
 namespace ostra::records {
 
@@ -11,7 +12,9 @@ namespace {
 
 constexpr const char* kSource = "CardRecords";
 
-QString Q(const std::string& text) { return QString::fromStdString(text); }
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
+}
 
 FileKind KindOf(CardFile kind) {
   switch (kind) {
@@ -23,16 +26,6 @@ FileKind KindOf(CardFile kind) {
       break;
   }
   return FileKind::kApplication;
-}
-
-std::string ErrorText() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "The card records failed";
-  }
 }
 
 }  // namespace
@@ -62,7 +55,7 @@ void CardRecordStore::Write(F&& write) {
   try {
     write();
   } catch (...) {
-    Failed(ErrorText());
+    Failed(stage::CurrentErrorDescription());
   }
 }
 
@@ -70,10 +63,10 @@ void CardRecordStore::CardBegins(const std::string& hardwareType) {
   card_ = 0;
   if (!store_ || failure_) return;
   try {
-    card_ = store_->BeginCard(CardStart{Q(context_.frontEnd), Q(context_.port), Q(hardwareType),
-                                        Q(context_.programVersion), {}});
+    card_ = store_->BeginCard(CardStart{
+        Q(context_.frontEnd), Q(context_.port), Q(hardwareType), Q(context_.programVersion), {}});
   } catch (...) {
-    Failed(ErrorText());
+    Failed(stage::CurrentErrorDescription());
   }
 }
 
