@@ -33,12 +33,25 @@ std::string HelpText() {
          "  --com1 DEVICE   open DEVICE as port COM1 and remember it for later starts\n"
          "  --com2 DEVICE   the same for COM2 (the port the cards are loaded on)\n"
          "  --com3 DEVICE   the same for COM3\n"
+         "  --record LOCATION  keep the card records at LOCATION and remember it for\n"
+         "                     later starts: an SQLite file, or a plant's server given as\n"
+         "                     postgresql://user@host[:port]/db; --record= goes back to\n"
+         "                     the default file\n"
+         "  --no-record     record no cards this start\n"
          "  --help          display this help and exit\n"
          "  --version       output version information and exit\n"
          "\n"
          "Port n opens, first match wins: the device given with --com<n>, the environment\n"
          "variable VRXCOM_COM<n>, the device chosen in the window (right-click COM<n>),\n"
          "then /dev/ttyS<n-1> (COM<n> on Windows). DEVICE may be a /dev/serial/by-id name.\n"
+         "\n"
+         "Every card loaded is recorded: its files, stages and outcome, and the serial\n"
+         "number and Ethernet address it was given. The default store is the file\n"
+         "records.sqlite in the user's data folder (~/.local/share/Ostra/ostra-bootloader),\n"
+         "made on first use. A number already given to another card is used again only\n"
+         "when the technician says so. A password in LOCATION serves this start only and\n"
+         "is not remembered: keep it in ~/.pgpass. A store that cannot be reached is\n"
+         "reported once; the cards are then loaded without records.\n"
          "\n"
          "The window needs a display; without one, run it under a virtual X server:\n"
          "  xvfb-run -a " +
@@ -78,6 +91,20 @@ Options ParseOptions(int argc, const char* const* argv) {
       if (device.empty())
         return usage("option '" + std::string(arg.substr(0, 6)) + "' needs a device");
       options.devices[port] = device;
+      continue;
+    }
+    if (arg == "--no-record") {
+      options.noRecord = true;
+      continue;
+    }
+    if (arg == "--record" || arg.rfind("--record=", 0) == 0) {
+      if (arg.size() > 8) {
+        options.record = std::string(arg.substr(9));
+      } else if (i + 1 < argc) {
+        options.record = argv[++i];
+      } else {
+        return usage("option '--record' needs a location");
+      }
       continue;
     }
     return usage(arg.rfind("-", 0) == 0 ? "unknown option '" + std::string(arg) + "'"

@@ -2,6 +2,7 @@
 // The loader program's command line and what it needs from its surroundings before the
 // window can open. No Qt here: the options are read before any Qt object exists.
 #include <map>
+#include <optional>
 #include <string>
 
 namespace ostra::app {
@@ -9,6 +10,8 @@ namespace ostra::app {
 struct Options {
   enum class Action { Run, Help, Version, Usage } action = Action::Run;
   std::map<int, std::string> devices;  // --com<n> DEVICE, by port
+  std::optional<std::string> record;   // --record LOCATION; "" (--record=) the default file
+  bool noRecord = false;               // --no-record: no card records this start
   std::string error;                   // for Usage: what was wrong
 };
 

@@ -35,13 +35,20 @@ int main(int argc, char** argv) {
     ostra::SetCommandLineDevice(port, device);
     ostra::window::RememberDevice(port, device);  // the next start without it opens it too
   }
+  ostra::window::CardRecording recording{!options.noRecord, {}};
+  if (options.record) {
+    recording.location = QString::fromStdString(*options.record);
+    ostra::window::RememberRecordLocation(recording.location);
+  } else {
+    recording.location = ostra::window::RememberedRecordLocation();
+  }
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("ostra-bootloader");
   QApplication::setWindowIcon(ostra::window::WindowIcon());
   QGuiApplication::setDesktopFileName("org.ostra.bootloader");  // its menu entry and icon
 
-  ostra::window::frmMain window;  // runs the start-up sequence
+  ostra::window::frmMain window(nullptr, recording);  // runs the start-up sequence
   window.show();
   return QApplication::exec();
 }

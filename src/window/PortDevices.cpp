@@ -4,8 +4,10 @@
 #include <memory>
 #include <system_error>
 
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QSettings>
+#include <QUrl>
 
 #include "link/PortDevice.h"
 
@@ -31,6 +33,8 @@ std::unique_ptr<QSettings> OpenSettings() {
 QString Key(int port) {
   return QString("ports/COM%1").arg(port);
 }
+
+constexpr char kRecordKey[] = "records/location";
 
 }  // namespace
 
@@ -87,6 +91,28 @@ void RememberDevice(int port, const std::string& device) {
     settings->setValue(Key(port), QString::fromStdString(device));
   }
   settings->sync();
+}
+
+void RememberRecordLocation(const QString& location) {
+  QString kept;
+  if (location.startsWith("postgresql://") || location.startsWith("postgres://")) {
+    const QUrl url(location);
+    kept = url.isValid() ? url.toString(QUrl::RemovePassword) : location;
+  } else {
+    const QString path = location.startsWith("sqlite:") ? location.mid(7) : location;
+    if (!path.isEmpty()) kept = QFileInfo(path).absoluteFilePath();
+  }
+  const auto settings = OpenSettings();
+  if (kept.isEmpty()) {
+    settings->remove(kRecordKey);
+  } else {
+    settings->setValue(kRecordKey, kept);
+  }
+  settings->sync();
+}
+
+QString RememberedRecordLocation() {
+  return OpenSettings()->value(kRecordKey).toString();
 }
 
 QString PortToolTip(int port) {

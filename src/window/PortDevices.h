@@ -30,6 +30,13 @@ void LoadRememberedDevices();
 // Remembers device for port (empty: the standard device) for this run and the next ones.
 void RememberDevice(int port, const std::string& device);
 
+// Where the window keeps its card records, remembered like the devices: "" the default
+// file (see records/RecordStore.h). A file is remembered by its full path, so that a later
+// start in another folder finds it; a server's address without its password, which is not
+// written to disk (libpq finds it in ~/.pgpass).
+void RememberRecordLocation(const QString& location);
+QString RememberedRecordLocation();
+
 // The tooltip of a port button: the device it opens and where that choice comes from.
 QString PortToolTip(int port);
 

@@ -33,10 +33,14 @@
 #include <QScrollBar>
 #include <QStringDecoder>
 
+#include "Version.h"
 #include "download/Catalogue.h"
 #include "download/Download.h"
+#include "formats/Hex.h"
 #include "link/PortDevice.h"
+#include "protocols/Stages.h"
 #include "protocols/Terminal.h"
+#include "records/CardRecordStore.h"
 #include "window/Picture.h"
 #include "window/PortDevices.h"
 
@@ -154,7 +158,7 @@ void ChangeDirectory(const std::string& dir) {
 
 }  // namespace
 
-frmMain::frmMain(QWidget* parent) : QWidget(parent) {
+frmMain::frmMain(QWidget* parent, CardRecording recording) : QWidget(parent) {
   setObjectName("frmMain");
   setWindowTitle(kCaption);
   setWindowIcon(WindowIcon());
@@ -168,6 +172,7 @@ frmMain::frmMain(QWidget* parent) : QWidget(parent) {
   state_.connection.SetMessageSink(
       [this](const std::string& text) { ShowMessage(text, MessageIcon::Warning); });
   Form_Load();
+  OpenCardRecords(recording);  // after the start-up sequence, which clears the log
 }
 
 frmMain::~frmMain() {
@@ -386,6 +391,44 @@ void frmMain::Form_Load() {
     controls_.downloadEnabled = false;
     ShowPortControls();
   }
+}
+
+void frmMain::OpenCardRecords(const CardRecording& recording) {
+  if (!recording.on) return;
+  std::unique_ptr<records::RecordStore> store;
+  SetBusy(true);  // a server may take its connection time-out to answer
+  try {
+    store = records::RecordStore::Open(recording.location);
+  } catch (const std::exception& e) {
+    SetBusy(false);
+    CardRecordsFailed(e.what());
+    return;
+  }
+  SetBusy(false);
+  state_.log.LogLine("Card records: " + ToCore(store->Location()));
+  std::string prefix;
+  for (unsigned char b : NicVendorPrefix) prefix += ByteToHex(b);
+  records_ = std::make_unique<records::CardRecordStore>(
+      std::move(store),
+      records::RecordContext{"ostra-bootloader", DeviceForPort(state_.connection.Port()),
+                             OSTRA_VERSION, prefix},
+      records::CardRecordStore::Mode::Lenient,
+      [this](const std::string& reason) { CardRecordsFailed(reason); });
+  state_.records = records_.get();
+}
+
+void frmMain::CardRecordsFailed(const std::string& reason) {
+  const std::string text =
+      reason + "\r\nThe cards are loaded without records until the program is started again.";
+  if (!DownloadRunning()) {
+    ShowMessage(text, MessageIcon::Warning);
+    return;
+  }
+  // In the middle of a download the card does not wait for a box: logged now, shown at
+  // the download's end.
+  state_.log.LogLine(text);
+  RedrawLog();
+  recordsWarning_ = text;
 }
 
 void frmMain::Form_Unload() {
@@ -685,6 +728,7 @@ void frmMain::DownLoadButton_Click() {
     saved.emplace_back(w, w->isEnabled());
     w->setEnabled(false);
   }
+  if (records_) records_->SetPort(DeviceForPort(state_.connection.Port()));
   try {
     ostra::DownLoadButton_Click(state_, *this);
   } catch (const std::exception& e) {
@@ -698,6 +742,10 @@ void frmMain::DownLoadButton_Click() {
   SetBusy(false);
   downloadActive_ = false;
   ShowPortControls();
+  if (!recordsWarning_.empty()) {
+    ShowBox(recordsWarning_, MessageIcon::Warning);
+    recordsWarning_.clear();
+  }
   if (closePending_) {
     closePending_ = false;
     close();
@@ -708,6 +756,10 @@ void frmMain::ShowMessage(const std::string& text, MessageIcon icon) {
   // What a box says is in the log too, so that the log tells the whole story.
   state_.log.LogLine(text);
   RedrawLog();
+  ShowBox(text, icon);
+}
+
+void frmMain::ShowBox(const std::string& text, MessageIcon icon) {
   QMessageBox box(ToQt(icon), kCaption, FromCore(text), QMessageBox::Ok, this);
   box.exec();
 }

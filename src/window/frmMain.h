@@ -2,6 +2,7 @@
 // The program's one window: port and speed, hardware directory and type, application
 // file, the download button, the terminal line and the log. It owns the loader's state
 // for the program's lifetime and is the core's window.
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,14 +28,25 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 
+namespace ostra::records {
+class CardRecordStore;
+}
+
 namespace ostra::window {
 
 inline constexpr char kCaption[] = "Ostra Boot Loader";
 
+// Whether and where the window records the cards it loads.
+struct CardRecording {
+  bool on = false;   // off: no records are kept
+  QString location;  // "" the default SQLite file; the forms are in records/RecordStore.h
+};
+
 class frmMain : public QWidget, public FrontEnd {
  public:
-  // Builds the controls and runs the start-up sequence (Form_Load).
-  explicit frmMain(QWidget* parent = nullptr);
+  // Builds the controls, runs the start-up sequence (Form_Load) and opens the card
+  // records when recording is on.
+  explicit frmMain(QWidget* parent = nullptr, CardRecording recording = {});
   ~frmMain() override;
   frmMain(const frmMain&) = delete;
   frmMain& operator=(const frmMain&) = delete;
@@ -110,6 +122,9 @@ class frmMain : public QWidget, public FrontEnd {
   void ShowLogMenu(const QPoint& at);
   void SpeedClicked(int baud);  // a person's click on a speed button
   void UnexpectedError(long number, const std::string& description);
+  void ShowBox(const std::string& text, MessageIcon icon);  // the box alone, not logged
+  void OpenCardRecords(const CardRecording& recording);
+  void CardRecordsFailed(const std::string& reason);
 
   LoaderState state_;
   PortControls controls_;
@@ -120,7 +135,9 @@ class frmMain : public QWidget, public FrontEnd {
   bool closePending_ = false;
   bool unloaded_ = false;
   std::vector<std::string> typeEntries_;
-  std::vector<std::pair<QWidget*, QRect>> placed_;  // first-size places of what moves or grows
+  std::vector<std::pair<QWidget*, QRect>> placed_;     // first-size places of what moves or grows
+  std::unique_ptr<records::CardRecordStore> records_;  // state_.records, when recording
+  std::string recordsWarning_;  // a store that failed during a download: shown at its end
 
   QGroupBox* Port_ = nullptr;
   QRadioButton* COM1_ = nullptr;

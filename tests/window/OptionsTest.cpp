@@ -37,6 +37,8 @@ TEST(Options, ActionsDevicesAndMistakes) {
     EXPECT_EQ(o.devices, c.devices);
     EXPECT_EQ(o.error.empty(), c.action != A::Usage);
   }
+  const Options r = Parse({"--record=", "--no-record"});
+  EXPECT_TRUE(r.record == "" && r.noRecord && Parse({"--record"}).action == A::Usage);
   // help2man reads this layout.
   EXPECT_EQ(HelpText().rfind("Usage: ostra-bootloader [OPTION]...\n", 0), 0u);
   EXPECT_NE(HelpText().find("\n  --com2 DEVICE   "), std::string::npos);

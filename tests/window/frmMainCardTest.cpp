@@ -11,9 +11,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSysInfo>
 #include <QTest>
 
 #include "cardsim/CardSim.h"
+#include "records/RecordStore.h"
+#include "support/ScratchDir.h"
 #include "window/GuiSupport.h"
 #include "window/frmMain.h"
 
@@ -51,15 +54,17 @@ class WindowOnCard : public ::testing::Test {
     ::setenv("VRXCOM_COM1", sim_->DevicePath().c_str(), 1);
     ::setenv("VRXCOM_COM2", sim_->DevicePath().c_str(), 1);
   }
-  frmMain& Open() {
-    window_ = std::make_unique<frmMain>();
+  frmMain& Open(CardRecording recording = {}) {
+    window_ = std::make_unique<frmMain>(nullptr, recording);
     window_->show();
     return *window_;
   }
   std::vector<QString> Warnings() const {
     std::vector<QString> out;
     for (const auto& d : dialogs_.seen()) {
-      if (d.icon == QMessageBox::Warning || d.icon == QMessageBox::Critical) out.push_back(d.text);
+      if (d.kind == "message" &&
+          (d.icon == QMessageBox::Warning || d.icon == QMessageBox::Critical))
+        out.push_back(d.text);
     }
     return out;
   }
@@ -142,6 +147,49 @@ TEST_F(WindowOnCard, ANewCardIsLoadedFromOneClick) {
   EXPECT_TRUE(types->isEnabled());
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_TRUE(Control<QRadioButton>(w, "BD19200")->isChecked());
+}
+
+TEST_F(WindowOnCard, ASerialNumberGivenBeforeIsUsedAgainOnlyWhenTheTechnicianSaysSo) {
+  ostra::testing::ScratchDir scratch;
+  const QString store = QString::fromStdString(scratch.PathOf("records.sqlite"));
+  StartCard(cardsim::Role::BootRom);
+  frmMain& w = Open({true, store});
+  auto* types = Control<QComboBox>(w, "HWtypes");
+  types->setCurrentIndex(types->findText("cpu1"));
+  Control<QLineEdit>(w, "FileNameText")->setText(OSTRA_DEMO_DIR "/small.sr");
+  using D = DialogAnswerer;
+  dialogs_.Then(D::PressEnter()).Then(D::Type("1001")).Then(D::PressEnter());
+  QTest::mouseClick(Control<QPushButton>(w, "DownLoadButton"), Qt::LeftButton);
+  // The next card is offered 1002; the technician types 1001 again, says No, then Yes.
+  dialogs_.Then(D::PressEnter()).Then(D::Type("1001")).Then(D::ClickButton(QMessageBox::No));
+  dialogs_.Then(D::PressEnter()).Then(D::ClickButton(QMessageBox::Yes)).Then(D::PressEnter());
+  QTest::mouseClick(Control<QPushButton>(w, "DownLoadButton"), Qt::LeftButton);
+
+  const auto& seen = dialogs_.seen();
+  ASSERT_EQ(seen.size(), 9u) << seen.back().text.toStdString();
+  EXPECT_TRUE(seen[5].kind == "question" && seen[5].noIsDefault && seen[7].kind == "question");
+  EXPECT_TRUE(seen[5].text.startsWith("Serial number 1001 was given already to the card loaded ") &&
+              seen[5].text.contains(" UTC at " + QSysInfo::machineHostName() + ", type cpu1"));
+  EXPECT_EQ(seen[6].defaultText, "1001");  // the prompt again, the number kept
+  EXPECT_TRUE(Warnings().empty()) << Warnings().front().toStdString();
+  const auto cards = records::RecordStore::Open(store)->Find({});
+  ASSERT_EQ(cards.size(), 2u);
+  for (const auto& card : cards) {
+    EXPECT_TRUE(card.serialNumber == 1001u && card.outcome == "loaded" &&
+                card.port.toStdString() == sim_->DevicePath());
+  }
+  EXPECT_TRUE(cards[0].serialReused && !cards[1].serialReused);
+}
+
+TEST_F(WindowOnCard, AStoreThatCannotBeReachedIsReportedOnceAndTheWindowWorksOn) {
+  ostra::testing::ScratchDir scratch;
+  const QString store = QString::fromStdString(scratch.Write("file", "").string() + "/r.sqlite");
+  StartCard(cardsim::Role::Monitor);
+  frmMain& w = Open({true, store});
+  const QString reason = "Cannot reach the card records at " + store + ": cannot create the folder";
+  ASSERT_EQ(Warnings().size(), 1u);
+  EXPECT_TRUE(Warnings()[0].startsWith(reason) && w.state().log.Contains(reason.toStdString()));
+  EXPECT_TRUE(w.state().records == nullptr && w.isEnabled());
 }
 
 }  // namespace
