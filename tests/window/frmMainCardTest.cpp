@@ -183,7 +183,7 @@ TEST_F(WindowOnCard, ASerialNumberGivenBeforeIsUsedAgainOnlyWhenTheTechnicianSay
 
 TEST_F(WindowOnCard, AStoreThatCannotBeReachedIsReportedOnceAndTheWindowWorksOn) {
   ostra::testing::ScratchDir scratch;
-  const QString store = QString::fromStdString(scratch.Write("file", "").string() + "/r.sqlite");
+  const QString store = QString::fromStdString(scratch.Write("file", "") + "/r.sqlite");
   StartCard(cardsim::Role::Monitor);
   frmMain& w = Open({true, store});
   const QString reason = "Cannot reach the card records at " + store + ": cannot create the folder";
