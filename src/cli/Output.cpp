@@ -162,13 +162,18 @@ void Output::LogLine(const Origin& origin, const std::string& line) {
     std::fprintf(logFile_, "%s %s%s\n", time.c_str(), Prefix(origin).c_str(), line.c_str());
     std::fflush(logFile_);
   }
+  WriteLine("log", origin, line, streams_.out);
+}
+
+void Output::WriteLine(const char* kind, const Origin& origin, const std::string& text,
+                       std::FILE* stream) {
   if (json_) {
-    WriteJson(Common("log", origin) + ",\"text\":" + JsonString(line));
+    WriteJson(Common(kind, origin) + ",\"text\":" + JsonString(text));
     return;
   }
   ClearProgressLine();
-  std::fprintf(streams_.out, "%s%s\n", Prefix(origin).c_str(), line.c_str());
-  std::fflush(streams_.out);
+  std::fprintf(stream, "%s%s\n", Prefix(origin).c_str(), text.c_str());
+  std::fflush(stream);
 }
 
 void Output::Message(const Origin& origin, const std::string& text, MessageIcon icon) {
@@ -224,13 +229,7 @@ void Output::Progress(const Origin& origin, const std::string& stage, double per
 
 void Output::Note(const Origin& origin, const std::string& text) {
   std::lock_guard guard(lock_);
-  if (json_) {
-    WriteJson(Common("note", origin) + ",\"text\":" + JsonString(text));
-    return;
-  }
-  ClearProgressLine();
-  std::fprintf(streams_.err, "%s%s\n", Prefix(origin).c_str(), text.c_str());
-  std::fflush(streams_.err);
+  WriteLine("note", origin, text, streams_.err);
 }
 
 void Output::Result(const CardResult& r) {

@@ -60,6 +60,9 @@ class Output {
 
  private:
   void ClearProgressLine();
+  // One line of text: a JSON object of that kind, or the line (with its port) on stream.
+  void WriteLine(const char* kind, const Origin& origin, const std::string& text,
+                 std::FILE* stream);
   void WriteJson(const std::string& object);
   std::string Prefix(const Origin& origin) const;
 
