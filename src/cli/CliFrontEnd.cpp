@@ -273,17 +273,7 @@ void CliFrontEnd::LogInsertedAtTop(std::string_view inserted) {
   if (text == "\r\n") return;  // the break put before the card's "Data at" line
   if (!EndsWith(text, "\r\n") && text.find("Data at") == std::string::npos) return;
   // The log reads newest first: the pieces of one insertion are newest first too.
-  std::vector<std::string> pieces;
-  std::size_t from = 0;
-  while (from < text.size()) {
-    const std::size_t end = text.find("\r\n", from);
-    if (end == std::string::npos) {
-      pieces.push_back(text.substr(from));
-      break;
-    }
-    pieces.push_back(text.substr(from, end - from));
-    from = end + 2;
-  }
+  const std::vector<std::string> pieces = SplitCrLf(text);
   for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) output_.LogLine(origin_, *it);
 }
 

@@ -20,7 +20,7 @@ namespace {
 // error text, "" when the argument is good.
 using Apply = std::function<std::string(Options&, const std::string&)>;
 
-struct OptionSpec {
+struct OptionRow {
   const char* name;      // long name, without "--"
   char shortName;        // '\0' for none
   const char* argument;  // nullptr for an option without argument
@@ -61,8 +61,8 @@ Apply Flag(bool Options::*field) {
   };
 }
 
-const std::vector<OptionSpec>& Table() {
-  static const std::vector<OptionSpec> table = {
+const std::vector<OptionRow>& Table() {
+  static const std::vector<OptionRow> table = {
       {"port", 'p', "DEVICE",
        "serial device: a path, or COM<n> or <n> for port n as the window opens it "
        "(default: port 1); given again, a card is loaded on every port at the same time",
@@ -208,16 +208,16 @@ std::string Wrapped(const std::string& words, std::size_t indent, std::size_t wi
   return text;
 }
 
-const OptionSpec* FindLong(const std::string& name) {
-  for (const OptionSpec& spec : Table()) {
-    if (name == spec.name) return &spec;
+const OptionRow* FindLong(const std::string& name) {
+  for (const OptionRow& row : Table()) {
+    if (name == row.name) return &row;
   }
   return nullptr;
 }
 
-const OptionSpec* FindShort(char c) {
-  for (const OptionSpec& spec : Table()) {
-    if (spec.shortName != '\0' && spec.shortName == c) return &spec;
+const OptionRow* FindShort(char c) {
+  for (const OptionRow& row : Table()) {
+    if (row.shortName != '\0' && row.shortName == c) return &row;
   }
   return nullptr;
 }
@@ -228,39 +228,39 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   ParsedOptions parsed;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    const OptionSpec* spec = nullptr;
+    const OptionRow* row = nullptr;
     std::optional<std::string> inlineValue;
     std::string shown = arg;
     if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
       const std::size_t eq = arg.find('=');
-      spec = FindLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
+      row = FindLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
       if (eq != std::string::npos) {
         inlineValue = arg.substr(eq + 1);
         shown = arg.substr(0, eq);
       }
     } else if (arg.size() == 2 && arg[0] == '-') {
-      spec = FindShort(arg[1]);
+      row = FindShort(arg[1]);
     }
-    if (spec == nullptr) {
+    if (row == nullptr) {
       parsed.error =
           (arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option '") + arg + "'";
       return parsed;
     }
     std::string value;
-    if (spec->argument != nullptr) {
+    if (row->argument != nullptr) {
       if (inlineValue) {
         value = *inlineValue;
       } else if (i + 1 < args.size()) {
         value = args[++i];
       } else {
-        parsed.error = shown + " needs an argument (" + spec->argument + ")";
+        parsed.error = shown + " needs an argument (" + row->argument + ")";
         return parsed;
       }
     } else if (inlineValue) {
       parsed.error = shown + " takes no argument";
       return parsed;
     }
-    if (std::string error = spec->apply(parsed.options, value); !error.empty()) {
+    if (std::string error = row->apply(parsed.options, value); !error.empty()) {
       parsed.error = std::move(error);
       return parsed;
     }
@@ -280,17 +280,17 @@ std::string HelpText() {
       "Load software onto controller cards over a serial port, as the window does.\n"
       "\n"
       "Options:\n";
-  for (const OptionSpec& spec : Table()) {
+  for (const OptionRow& row : Table()) {
     std::string left = "  ";
-    left += spec.shortName != '\0' ? std::string("-") + spec.shortName + ", " : "    ";
-    left += std::string("--") + spec.name;
-    if (spec.argument != nullptr) left += std::string(" ") + spec.argument;
+    left += row.shortName != '\0' ? std::string("-") + row.shortName + ", " : "    ";
+    left += std::string("--") + row.name;
+    if (row.argument != nullptr) left += std::string(" ") + row.argument;
     if (left.size() < 30) {
       left.resize(30, ' ');
     } else {
       left += "\n" + std::string(30, ' ');
     }
-    text += left + Wrapped(spec.help, 30, 79) + "\n";
+    text += left + Wrapped(row.help, 30, 79) + "\n";
   }
   text +=
       "\n"

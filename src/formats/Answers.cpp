@@ -23,17 +23,10 @@ std::string_view Trimmed(std::string_view text) {
   return text;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Two hex digits at text[at] as a byte, or -1.
 int HexByte(std::string_view text, std::size_t at) {
-  const int high = HexDigit(text[at]);
-  const int low = HexDigit(text[at + 1]);
+  const int high = HexDigitValue(text[at]);
+  const int low = HexDigitValue(text[at + 1]);
   return high < 0 || low < 0 ? -1 : high * 16 + low;
 }
 

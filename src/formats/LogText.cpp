@@ -128,4 +128,19 @@ std::string StripChar(std::string_view text, char c) {
   return result;
 }
 
+std::vector<std::string> SplitCrLf(std::string_view text) {
+  std::vector<std::string> pieces;
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const std::size_t end = text.find("\r\n", from);
+    if (end == std::string_view::npos) {
+      pieces.emplace_back(text.substr(from));
+      break;
+    }
+    pieces.emplace_back(text.substr(from, end - from));
+    from = end + 2;
+  }
+  return pieces;
+}
+
 }  // namespace ostra

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ostra {
 
@@ -44,6 +45,10 @@ class LogModel {
 // in reverse order (matching the newest-first log). Passes 1 and 2 store their result
 // back into text; the result of pass 3 is returned.
 std::string FixLineEnds(std::string& text);
+
+// The pieces of text between its CR LF pairs, in order; a last piece without CR LF is
+// kept, the empty one after a final CR LF is not.
+std::vector<std::string> SplitCrLf(std::string_view text);
 
 // text without any occurrence of c.
 std::string StripChar(std::string_view text, char c);

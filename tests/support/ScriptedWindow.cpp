@@ -13,19 +13,7 @@ std::vector<std::string> ScriptedWindow::MessageTexts() const {
 }
 
 std::vector<std::string> ScriptedWindow::LogLines() const {
-  std::vector<std::string> lines;
-  const std::string text = state_.log.Text();
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
+  return SplitCrLf(state_.log.Text());
 }
 
 void ScriptedWindow::ShowMessage(const std::string& text, MessageIcon icon) {
