@@ -35,7 +35,7 @@ std::string DescribeCard(const CardSummary& card) {
                       : card.outcome == "failed" ? "that failed, started "
                                                  : "started ");
   text += card.startedAt.toUTC().toString(QStringLiteral("yyyy-MM-dd HH:mm")).toStdString();
-  text += " UTC at " + card.bench.toStdString() + ", type " + card.hardwareType.toStdString();
+  text += " UTC at " + card.bench + ", type " + card.hardwareType;
   return text;
 }
 
@@ -63,8 +63,9 @@ void CardRecordStore::CardBegins(const std::string& hardwareType) {
   card_ = 0;
   if (!store_ || failure_) return;
   try {
-    card_ = store_->BeginCard(CardStart{
-        Q(context_.frontEnd), Q(context_.port), Q(hardwareType), Q(context_.programVersion), {}});
+    card_ = store_->BeginCard(
+        CardStart{context_.frontEnd, context_.port, hardwareType, context_.programVersion, {}});
+    stages_.clear();
   } catch (...) {
     Failed(stage::CurrentErrorDescription());
   }
@@ -72,14 +73,13 @@ void CardRecordStore::CardBegins(const std::string& hardwareType) {
 
 void CardRecordStore::FileUsed(CardFile kind, const std::string& path) {
   Write([&] {
-    const QString file = QString::fromUtf8(path.c_str());
-    QString sha;
+    std::string sha;
     try {
-      sha = FileSha256(file);
+      sha = FileSha256(path);
     } catch (const std::runtime_error&) {
       // A file that cannot be read fails its stage with its own message.
     }
-    store_->SetFile(card_, KindOf(kind), file, sha);
+    store_->SetFile(card_, KindOf(kind), path, sha);
   });
 }
 
@@ -118,23 +118,45 @@ std::optional<uint32_t> CardRecordStore::NextFreeEthernet(uint32_t from) {
   return next;
 }
 
+// The stages' times are kept here and written with the card's end.
 void CardRecordStore::StageBegins(const std::string& stage) {
-  Write([&] { store_->StageStarted(card_, Q(stage)); });
+  if (!Usable()) return;
+  StageRecord record;
+  record.stage = stage;
+  record.startedAt = QDateTime::currentDateTimeUtc();
+  stages_.push_back(record);
 }
 
 void CardRecordStore::StageEnds(const std::string& stage, bool ok) {
-  Write([&] { store_->StageEnded(card_, Q(stage), ok); });
+  if (!Usable()) return;
+  for (auto it = stages_.rbegin(); it != stages_.rend(); ++it) {
+    if (it->stage == stage && !it->endedAt.isValid()) {
+      it->endedAt = QDateTime::currentDateTimeUtc();
+      it->ok = ok;
+      return;
+    }
+  }
+  StageRecord record;  // never begun: its end alone
+  record.stage = stage;
+  record.startedAt = record.endedAt = QDateTime::currentDateTimeUtc();
+  record.ok = ok;
+  stages_.push_back(record);
 }
 
 void CardRecordStore::CardEnds(bool loaded, const std::string& message, const std::string& stage) {
   Write([&] {
-    if (loaded) {
-      store_->FinishLoaded(card_);
-    } else {
-      store_->FinishFailed(card_, Q(message), Q(stage));
+    CardFinish finish;
+    finish.end = loaded ? CardEnd::kLoaded : CardEnd::kFailed;
+    if (!loaded) {
+      finish.failureMessage = message;
+      finish.failureStage = stage;
     }
+    finish.stages = stages_;
+    const FinishResult written = store_->Finish(card_, finish);
+    if (written.spooled) Failed(written.reason);
   });
   card_ = 0;
+  stages_.clear();
 }
 
 }  // namespace ostra::records

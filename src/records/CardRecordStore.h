@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "protocols/CardRecords.h"
 #include "records/RecordStore.h"
@@ -59,6 +60,7 @@ class CardRecordStore : public CardRecords {
   Mode mode_;
   std::function<void(const std::string&)> warn_;
   int64_t card_ = 0;
+  std::vector<StageRecord> stages_;  // of the card under way, written at its end
   std::optional<std::string> failure_;
 };
 

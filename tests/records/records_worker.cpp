@@ -32,16 +32,13 @@ int main(int argc, char** argv) {
     std::getline(std::cin, go);
     QElapsedTimer timer;
     timer.start();
-    const ostra::records::CardStart start{QStringLiteral("records_worker"),
-                                          QStringLiteral("worker-%1").arg(getpid()),
-                                          QStringLiteral("7xx-bench"),
-                                          QStringLiteral("0.1"),
-                                          {}};
+    const ostra::records::CardStart start{
+        "records_worker", "worker-" + std::to_string(getpid()), "7xx-bench", "0.1", {}};
     for (int i = 0; i < count; ++i) {
       const int64_t card = store->BeginCard(start);
       const uint32_t serial = store->NextFreeSerial(card);
       const QString address = store->NextFreeEthernet(card, prefix);
-      store->FinishLoaded(card);
+      store->Finish(card, {});
       std::printf("card %lld %u %s\n", static_cast<long long>(card), serial, qPrintable(address));
     }
     std::printf("done %.6f\n", timer.nsecsElapsed() / 1e9);
