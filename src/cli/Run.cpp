@@ -258,14 +258,15 @@ int ListRecords(const Options& options, std::FILE* out, std::FILE* err) {
       return kExitLoaded;
     }
     for (const records::CardRecord& r : found) {
-      stream << r.startedAt.toUTC().toString(Qt::ISODate) << "  " << r.bench << "  " << r.port
-             << "  " << r.hardwareType << "  serial "
+      stream << r.startedAt.toUTC().toString(Qt::ISODate) << "  " << QString::fromStdString(r.bench)
+             << "  " << QString::fromStdString(r.port) << "  "
+             << QString::fromStdString(r.hardwareType) << "  serial "
              << (r.serialNumber ? QString::number(*r.serialNumber) : QStringLiteral("-"))
              << "  NIC " << (r.ethernetAddress.isEmpty() ? QStringLiteral("-") : r.ethernetAddress)
              << "  " << (r.outcome.isEmpty() ? QStringLiteral("unfinished") : r.outcome);
-      if (!r.failureMessage.isEmpty()) {
-        stream << " (" << r.failureStage << ": " << QString(r.failureMessage).replace("\r\n", " ")
-               << ")";
+      if (!r.failureMessage.empty()) {
+        stream << " (" << QString::fromStdString(r.failureStage) << ": "
+               << QString::fromStdString(r.failureMessage).replace("\r\n", " ") << ")";
       }
       stream << "\n";
     }

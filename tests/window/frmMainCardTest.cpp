@@ -176,7 +176,7 @@ TEST_F(WindowOnCard, ASerialNumberGivenBeforeIsUsedAgainOnlyWhenTheTechnicianSay
   ASSERT_EQ(cards.size(), 2u);
   for (const auto& card : cards) {
     EXPECT_TRUE(card.serialNumber == 1001u && card.outcome == "loaded" &&
-                card.port.toStdString() == sim_->DevicePath());
+                card.port == sim_->DevicePath());
   }
   EXPECT_TRUE(cards[0].serialReused && !cards[1].serialReused);
 }
