@@ -3,19 +3,107 @@
 // scripts/pg-cluster.sh unless --record names a server). One allocation is one new card
 // record given the next free serial number and the next free Ethernet address. Prints
 // allocations per second and duplicates (must be 0), and reservations lost (must be 0).
+// Then, on a store of 100,000 cards (3 stages each): how long a writer's Open takes (with
+// SQLite's integrity check, timed alone too) and the check made before each card.
 //   records_bench [--processes N] [--count K] [--record postgresql://...]
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QUrl>
+#include <QUrlQuery>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
 #include "Swarm.h"
+#include "records/RecordStore.h"
+#include "records/Sql.h"
 
 namespace {
+
+using ostra::records::RecordStore;
+namespace sql = ostra::records::sql;
+
+constexpr int kCards = 100000;
+
+double Ms(const QElapsedTimer& t) {
+  return t.nsecsElapsed() / 1e6;
+}
+
+// A store of kCards cards, written past the library in one statement per table.
+void Fill(sql::Connection& db, bool postgres) {
+  const std::string n = std::to_string(kCards);
+  const std::string series =
+      postgres ? "FROM generate_series(1, " + n + ") AS s(i)"
+               : "FROM (WITH RECURSIVE s(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM s WHERE i < " +
+                     n + ") SELECT i FROM s)";
+  db.Run("BEGIN");
+  db.Run(
+      "INSERT INTO cards (started_at, ended_at, bench, front_end, port, hardware_type, "
+      "program_version, serial_number, outcome, pid) SELECT '2026-12-01T08:00:00.000Z', "
+      "'2026-12-01T08:01:30.000Z', 'bench-1', 'ostra-load', '/dev/ttyUSB0', 'cpu1', '0.1', i, "
+      "'loaded', 1 " +
+      series);
+  db.Run(
+      "INSERT INTO serial_numbers (serial_number, card_id, reserved_at) SELECT i, i, "
+      "'2026-12-01T08:00:00.000Z' " +
+      series);
+  for (const char* stage : {"Bootloader", "Monitor", "Application"}) {
+    db.Run(std::string("INSERT INTO card_stages (card_id, stage, started_at, ended_at, outcome) "
+                       "SELECT i, '") +
+           stage + "', '2026-12-01T08:00:00.000Z', '2026-12-01T08:00:30.000Z', 'ok' " + series);
+  }
+  db.Run("COMMIT");
+}
+
+// The benchmark's own connection to a database of the server at location (a throwaway
+// cluster's address: a socket folder, user postgres).
+std::unique_ptr<sql::Connection> Server(const QString& location, const std::string& database) {
+  sql::PostgresTarget target;
+  target.keywords = {
+      {"host", QUrlQuery(QUrl(location)).queryItemValue(QStringLiteral("host")).toStdString()},
+      {"user", "postgres"},
+      {"dbname", database}};
+  return sql::OpenPostgres(target, "bench");
+}
+
+// Open of a store of kCards cards, and the check before each card.
+bool ReportOpen(const char* name, const QString& location, const QString& benchFolder) {
+  try {
+    const ostra::records::OpenOptions options{false, benchFolder};
+    const bool postgres = location.startsWith(QLatin1String("postgres"));
+    RecordStore::Open(location, options);  // the tables
+    std::unique_ptr<sql::Connection> raw =
+        postgres ? Server(location, QUrl(location).path().mid(1).toStdString())
+                 : sql::OpenSqlite(location.toStdString(), sql::SqliteMode::kWrite, "bench");
+    Fill(*raw, postgres);
+    QElapsedTimer t;
+    double check = 0;
+    if (!postgres) {
+      t.start();
+      raw->Run("PRAGMA quick_check");
+      check = Ms(t);
+    }
+    raw.reset();
+    t.start();
+    auto store = RecordStore::Open(location, options);
+    const double open = Ms(t);
+    constexpr int kChecks = 1000;
+    t.start();
+    for (int i = 0; i < kChecks; ++i) store->CheckStillSame();
+    const double each = Ms(t) * 1000 / kChecks;
+    std::printf("records %s: open of %d cards %.0f ms", name, kCards, open);
+    if (!postgres) std::printf(" (integrity check %.0f ms)", check);
+    std::printf(", check before each card %.0f us\n", each);
+    return true;
+  } catch (const std::exception& e) {
+    std::printf("records %s: error: %s\n", name, e.what());
+    return false;
+  }
+}
 
 bool Report(const char* name, const QString& location, int processes, int count) {
   try {
@@ -48,7 +136,10 @@ int main(int argc, char** argv) {
   }
   bool ok = true;
   QTemporaryDir dir;
+  // What the workers remember of stores stays in the benchmark's folder.
+  qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path()));
   ok &= Report("sqlite", dir.filePath(QStringLiteral("records.sqlite")), processes, count);
+  ok &= ReportOpen("sqlite", dir.filePath(QStringLiteral("large.sqlite")), dir.path());
 
   const QString script = QStringLiteral(OSTRA_SOURCE_DIR "/scripts/pg-cluster.sh");
   const QString state = dir.filePath(QStringLiteral("pg-cluster"));
@@ -67,6 +158,18 @@ int main(int argc, char** argv) {
     started = true;
   }
   ok &= Report("postgresql", server, processes, count);
+  if (started) {  // a database of its own on the throwaway server for the large store
+    try {
+      Server(server, "postgres")->Run("CREATE DATABASE ostra_large");
+      ok &= ReportOpen(
+          "postgresql",
+          QString(server).replace(QStringLiteral("/postgres?"), QStringLiteral("/ostra_large?")),
+          dir.path());
+    } catch (const std::exception& e) {
+      std::printf("records postgresql: error: %s\n", e.what());
+      ok = false;
+    }
+  }
   if (started) QProcess::execute(QStringLiteral("bash"), {script, QStringLiteral("stop"), state});
   return ok ? 0 : 1;
 }

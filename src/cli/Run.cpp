@@ -250,7 +250,7 @@ int ListRecords(const Options& options, std::FILE* out, std::FILE* err) {
     const std::string location = options.record.empty()
                                      ? records::RecordStore::DefaultSqlitePath().toStdString()
                                      : options.record;
-    const auto store = records::RecordStore::Open(QString::fromStdString(location));
+    const auto store = records::RecordStore::OpenForReading(QString::fromStdString(location));
     const std::vector<records::CardRecord> found = store->Find(filter);
     QTextStream stream(out);
     if (options.csv) {

@@ -77,23 +77,24 @@ void RequireCard(RecordStore::State& s, int64_t card) {
 
 void WriteFinish(RecordStore::State& s, int64_t card, const CardFinish& f) {
   WriteTransaction transaction(s);
-  RequireCard(s, card);
-  if (s.where.postgres) {
-    const std::string id = IdInStore(s);
-    if (id != s.storeId) StoreLost(s, !id.empty());
-  }
   const std::optional<VerifyRecord>& v = f.verify;
-  s.Run(
+  // Only into the store of the id the end belongs to (SQLite checked it already).
+  const sql::Result updated = s.Run(
       "UPDATE cards SET ended_at = ?, outcome = ?, failure_kind = ?, failure_message = ?, "
       "failure_stage = ?, warnings = ?, verify_ok = ?, verify_sha256 = ?, verify_differences = ?, "
-      "verify_first_difference = ?, cancelled_by = ? WHERE id = ?",
+      "verify_first_difference = ?, cancelled_by = ? WHERE id = ? AND EXISTS (SELECT 1 FROM "
+      "store_info WHERE id = ?)",
       {TimeText(f.endedAt), std::string(OutcomeText(f.end)), Optional(f.failureKind),
        Optional(f.failureMessage), Optional(f.failureStage), WarningsText(f.warnings),
        v ? sql::Value(int64_t{v->ok ? 1 : 0}) : sql::Value(),
        v && !v->sha256.empty() ? sql::Value(v->sha256) : sql::Value(),
        v ? sql::Value(int64_t{v->differences}) : sql::Value(),
        v && v->firstDifference ? sql::Value(int64_t{*v->firstDifference}) : sql::Value(),
-       Optional(f.cancelledBy), card});
+       Optional(f.cancelledBy), card, s.storeId});
+  if (updated.changed != 1) {
+    RequireCard(s, card);
+    StoreLost(s, !IdInStore(s).empty());
+  }
   // Written again (a spooled end replayed), the stages replace those written before.
   s.Run("DELETE FROM card_stages WHERE card_id = ?", {card});
   for (const StageRecord& stage : f.stages) {

@@ -83,9 +83,32 @@ void Remember(RecordStore::State& s, int64_t highestSerial) {
       WriteFileAtomically(path, QJsonDocument(o).toJson());
       s.memory = {s.storeId, highest};
     });
+    s.remembered = std::chrono::steady_clock::now();
   } catch (const std::runtime_error& e) {
     s.Fail(StoreProblem::kUnreachable,
            std::string("the bench cannot keep what it knows of the store: ") + e.what());
+  }
+}
+
+void NoteSerialGiven(RecordStore::State& s, int64_t serial) {
+  s.highestGiven = std::max(s.highestGiven, serial);
+  // Not for every card of a fast batch: the store keeps the numbers; this only words the
+  // message when the store goes missing.
+  if (std::chrono::steady_clock::now() - s.remembered < std::chrono::seconds(5)) return;
+  try {
+    Remember(s, s.highestGiven);
+  } catch (const StoreError&) {
+    // tried again with the next number, and when the store closes
+  }
+}
+
+std::string StoreIdNow(RecordStore::State& s) {
+  try {
+    const sql::Result r = s.Run("SELECT id FROM store_info ORDER BY created_at LIMIT 1");
+    return r.rows.empty() ? std::string() : sql::Text(r.rows[0].at(0));
+  } catch (const StoreError& e) {
+    if (e.problem() == StoreProblem::kRefused) return {};  // no such table
+    throw;
   }
 }
 
@@ -100,9 +123,8 @@ void StoreLost(const RecordStore::State& s, bool replaced) {
   const std::string at = "the card records at " + s.Shown();
   if (replaced) throw StoreMissing(StoreProblem::kReplaced, at + " were replaced by another store");
   std::string text = at + " are missing";
-  if (s.memory.highestSerial >= 0) {
-    text += "; they held serial numbers up to " + std::to_string(s.memory.highestSerial);
-  }
+  const int64_t highest = std::max(s.memory.highestSerial, s.highestGiven);
+  if (highest >= 0) text += "; they held serial numbers up to " + std::to_string(highest);
   throw StoreMissing(StoreProblem::kMissing, text);
 }
 
@@ -147,7 +169,7 @@ WriteTransaction::WriteTransaction(RecordStore::State& s, bool identity) : s_(s)
   try {
     const sql::Result marked =
         s.Run("UPDATE store_info SET writes = writes + 1 WHERE id = ?", {s.storeId});
-    if (marked.changed != 1) StoreLost(s, !IdInStore(s).empty());
+    if (marked.changed != 1) StoreLost(s, !StoreIdNow(s).empty());
   } catch (...) {
     try {
       s.Run("ROLLBACK");

@@ -172,13 +172,14 @@ void Connect(RecordStore::State& s) {
            "cannot create the folder " + QDir::toNativeSeparators(folder).toStdString());
   }
   s.db = sql::OpenSqlite(s.where.fileName, sql::SqliteMode::kCreate, shown);
-  // A rollback journal: nothing lies beside the file once a write has ended, and each
-  // journal carries the store's id (see WriteTransaction). A file that another program
-  // keeps in write-ahead-log mode stays so until it is alone.
+  // A rollback journal, emptied (not removed) at each commit: nothing that could be
+  // replayed lies beside the file once a write has ended, and each journal carries the
+  // store's id (see WriteTransaction). A file that another program keeps in
+  // write-ahead-log mode stays so until it is alone.
   s.db->SetLockWait(std::chrono::milliseconds(200));
   try {
-    if (sql::Text(s.Run("PRAGMA journal_mode").rows.at(0).at(0)) != "delete") {
-      s.Run("PRAGMA journal_mode=DELETE");
+    if (sql::Text(s.Run("PRAGMA journal_mode").rows.at(0).at(0)) != "truncate") {
+      s.Run("PRAGMA journal_mode=TRUNCATE");
     }
   } catch (const StoreError& e) {
     if (e.problem() != StoreProblem::kUnreachable) throw;

@@ -121,14 +121,8 @@ std::optional<int64_t> Owner(RecordStore::State& s, const Number& n) {
   return sql::Int(r.rows[0].at(0));
 }
 
-// The bench remembers the highest serial number given (not needed for a card: a store
-// that answers keeps the numbers).
 void NoteGiven(RecordStore::State& s, const Number& n) {
-  if (n.kind.prefixed) return;
-  try {
-    Remember(s, n.value);
-  } catch (const StoreError&) {
-  }
+  if (!n.kind.prefixed) NoteSerialGiven(s, n.value);
 }
 
 Reservation Reserve(RecordStore::State& s, const Number& n, int64_t card, bool reuse) {

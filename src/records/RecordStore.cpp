@@ -35,14 +35,20 @@ std::unique_ptr<RecordStore::State> NewState(const QString& location, const Open
 void EnsureConnected(RecordStore::State& s) {
   if (!s.where.postgres || (s.db && !s.db->Lost())) return;
   Connect(s);
-  const std::string id = IdInStore(s);
+  const std::string id = StoreIdNow(s);
   if (id != s.storeId) StoreLost(s, !id.empty());
 }
 
 }  // namespace
 
 RecordStore::RecordStore(std::unique_ptr<State> state) : state_(std::move(state)) {}
-RecordStore::~RecordStore() = default;
+RecordStore::~RecordStore() {
+  try {
+    Remember(*state_, state_->highestGiven);
+  } catch (const StoreError&) {
+    // the bench keeps what it wrote down before
+  }
+}
 
 std::unique_ptr<RecordStore> RecordStore::Open(const QString& location,
                                                const OpenOptions& options) {
@@ -101,7 +107,7 @@ void RecordStore::CheckStillSame() {
   EnsureConnected(s);
   CheckFile(s);
   if (s.storeId.empty()) return;  // a store of version 2, read as it is
-  const std::string id = IdInStore(s);
+  const std::string id = StoreIdNow(s);
   if (id != s.storeId) StoreLost(s, !id.empty());
 }
 

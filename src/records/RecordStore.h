@@ -35,9 +35,9 @@
  *   OpenOptions::newStore (the technician starts a new store there explicitly). A store
  *   removed, replaced or moved in place under a running program is noticed before the
  *   next card (BeginCard and CheckStillSame() throw StoreMissing) and before each SQLite
- *   write. SQLite stores keep a rollback journal (no -wal/-shm beside them while nobody
- *   writes); a journal or write-ahead log that lies beside the file but was not written
- *   for the store in it (a store moved in place of another) is refused at Open and never
+ *   write. SQLite stores keep a rollback journal, emptied at each commit (no -wal/-shm);
+ *   a journal or write-ahead log that lies beside the file but was not written for the
+ *   store in it (a store moved in place of another) is refused at Open and never
  *   replayed into it.
  *
  * Errors

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -50,6 +51,8 @@ struct RecordStore::State {
   int closedAtOpen = 0, replayedAtOpen = 0;
   std::optional<FileIdentity> file;  // SQLite, as opened
   BenchMemory memory;
+  int64_t highestGiven = -1;  // the highest serial number given through this store
+  std::chrono::steady_clock::time_point remembered;  // when the bench last wrote it down
   std::map<std::string, int64_t> hints;  // per kind, prefix and start: all below are taken
 
   std::string Shown() const { return where.shown.toStdString(); }
@@ -92,10 +95,14 @@ int ReadSchemaVersion(RecordStore::State& s);
 // Identity.cpp
 BenchMemory Remembered(const QString& benchFolder, const std::string& key);
 void Remember(RecordStore::State& s, int64_t highestSerial);
+// A serial number given: written down now and then (Remember), and when the store closes.
+void NoteSerialGiven(RecordStore::State& s, int64_t serial);
 // The file is still the one opened (SQLite); throws StoreMissing.
 void CheckFile(RecordStore::State& s);
-// The id the store holds now; "" when it has none.
+// The id the store holds now; "" when it has none. IdInStore looks for the table first
+// (inside a transaction that must not fail); StoreIdNow reads it at once.
 std::string IdInStore(RecordStore::State& s);
+std::string StoreIdNow(RecordStore::State& s);
 // Throws StoreMissing: replaced (another id) or missing.
 [[noreturn]] void StoreLost(const RecordStore::State& s, bool replaced);
 // A journal or write-ahead log beside the file that was not written for it is refused.
