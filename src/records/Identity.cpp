@@ -36,7 +36,8 @@ BenchMemory ReadMemory(const QString& path) {
   return memory;
 }
 
-// The id in the file as it lies on disk, without its journal; "" when there is none.
+}  // namespace
+
 std::string IdOfFileAsItLies(const StoreLocation& where) {
   try {
     auto view =
@@ -50,6 +51,8 @@ std::string IdOfFileAsItLies(const StoreLocation& where) {
     return {};  // torn or unreadable as it lies: SQLite itself will judge it
   }
 }
+
+namespace {
 
 // The file holds the text, or is gone.
 bool HoldsOrGone(const QString& path, const std::string& text) {

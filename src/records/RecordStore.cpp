@@ -107,6 +107,12 @@ void RecordStore::CheckStillSame() {
   EnsureConnected(s);
   CheckFile(s);
   if (s.storeId.empty()) return;  // a store of version 2, read as it is
+  if (!s.where.postgres) {
+    // Another store's bytes copied over the file: a connection may still hold this
+    // store's pages when both look alike at a glance (SQLite compares a change counter).
+    const std::string onDisk = IdOfFileAsItLies(s.where);
+    if (!onDisk.empty() && onDisk != s.storeId) StoreLost(s, true);
+  }
   const std::string id = StoreIdNow(s);
   if (id != s.storeId) StoreLost(s, !id.empty());
 }

@@ -105,6 +105,9 @@ std::string IdInStore(RecordStore::State& s);
 std::string StoreIdNow(RecordStore::State& s);
 // Throws StoreMissing: replaced (another id) or missing.
 [[noreturn]] void StoreLost(const RecordStore::State& s, bool replaced);
+// The id in the file as it lies on disk, read afresh (not from a connection's cache),
+// without its journal; "" when there is none or it cannot be read so.
+std::string IdOfFileAsItLies(const StoreLocation& where);
 // A journal or write-ahead log beside the file that was not written for it is refused.
 void CheckSideFiles(const StoreLocation& where);
 // A new store id.
