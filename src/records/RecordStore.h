@@ -53,9 +53,9 @@
  * Cancelling
  *   RecordStore::RequestCancel() (static, async-signal-safe: one lock-free atomic) makes
  *   every statement of the process that is waiting at that moment end within 100 ms with
- *   StoreError (kCancelled). Statements begun after it still run, but all of them end
- *   0.4 s after the request at the latest, so that a responsive store still records how
- *   the program ended and a silent one holds nothing up. ClearCancel() ends that state.
+ *   StoreError (kCancelled). Statements begun after it still run, but none waits beyond
+ *   0.5 s after the request, so that a responsive store still records how the program
+ *   ended and a silent one holds nothing up. ClearCancel() ends that state.
  *
  * Values
  *   Free text (bench, port, hardware type, front end, version, file paths, messages,

@@ -10,20 +10,20 @@ namespace ostra::records {
 
 namespace {
 
-// The steady clock in milliseconds, never 0 (0 means "no cancel requested").
-int64_t SteadyMs() noexcept {
+// The steady clock in microseconds, never 0 (0 means "no cancel requested").
+int64_t SteadyUs() noexcept {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
-  return std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+  return std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::microseconds>(now).count());
 }
 
-// When RecordStore::RequestCancel() was called (SteadyMs), 0 when it was not.
+// When RecordStore::RequestCancel() was called (SteadyUs), 0 when it was not.
 std::atomic<int64_t> cancelRequestedAt{0};
 static_assert(std::atomic<int64_t>::is_always_lock_free,
               "the cancel request must be one lock-free atomic (it is set in signal handlers)");
 
 // Statements begun after a cancel request end this long after it at the latest.
-constexpr int64_t kGraceAfterCancelMs = 400;
-constexpr int64_t kSliceMs = 100;
+constexpr int64_t kGraceAfterCancelUs = 500000;
+constexpr int64_t kSliceUs = 100000;
 
 // The first code point of the range that stands for single bytes: U+10FF00 + byte.
 constexpr uint32_t kByteCharacters = 0x10FF00;
@@ -98,7 +98,7 @@ std::string BytesOfStoredText(std::string_view text) {
 
 void RecordStore::RequestCancel() noexcept {
   int64_t none = 0;
-  cancelRequestedAt.compare_exchange_strong(none, SteadyMs());
+  cancelRequestedAt.compare_exchange_strong(none, SteadyUs());
 }
 
 void RecordStore::ClearCancel() noexcept {
@@ -150,25 +150,31 @@ void Fail(StoreProblem problem, const std::string& shown, const std::string& rea
   throw StoreError(problem, text);
 }
 
-Deadline::Deadline(std::chrono::milliseconds limit) : start_(SteadyMs()), limit_(limit) {}
+Deadline::Deadline(std::chrono::milliseconds limit)
+    : start_(SteadyUs()), limit_(limit), limitUs_(limit.count() * 1000) {}
 
 Deadline::State Deadline::Check() const {
-  const int64_t now = SteadyMs();
+  const int64_t now = SteadyUs();
   const int64_t requested = cancelRequestedAt.load();
-  if (requested != 0 && (start_ <= requested || now >= requested + kGraceAfterCancelMs)) {
+  if (requested != 0 && (start_ < requested || now >= requested + kGraceAfterCancelUs)) {
     return State::kCancelled;
   }
-  if (now - start_ >= limit_.count()) return State::kTimedOut;
+  if (now - start_ >= limitUs_) return State::kTimedOut;
   return State::kRunning;
 }
 
+bool Deadline::BegunBeforeCancel() const {
+  const int64_t requested = cancelRequestedAt.load();
+  return requested != 0 && start_ < requested;
+}
+
 int Deadline::SliceMs() const {
-  const int64_t now = SteadyMs();
-  int64_t end = start_ + limit_.count();
+  const int64_t now = SteadyUs();
+  int64_t end = start_ + limitUs_;
   if (const int64_t requested = cancelRequestedAt.load()) {
-    end = std::min(end, requested + kGraceAfterCancelMs);
+    end = std::min(end, requested + kGraceAfterCancelUs);
   }
-  return static_cast<int>(std::clamp<int64_t>(end - now, 1, kSliceMs));
+  return static_cast<int>(std::clamp<int64_t>((end - now + 999) / 1000, 1, kSliceUs / 1000));
 }
 
 std::string NumberedPlaceholders(std::string_view sql) {

@@ -52,20 +52,23 @@ class Connection {
 [[noreturn]] void Fail(StoreProblem problem, const std::string& shown, const std::string& reason);
 
 // A statement's time limit, shortened by RecordStore::RequestCancel(): ends when the limit
-// passes, at once when a cancel comes while it runs, and at the request's grace end for
-// statements begun after a request.
+// passes, at once when a cancel comes while it runs, and half a second after the request
+// for statements begun after it.
 class Deadline {
  public:
   enum class State { kRunning, kTimedOut, kCancelled };
   explicit Deadline(std::chrono::milliseconds limit);
   State Check() const;
+  // A cancel was requested after the statement began.
+  bool BegunBeforeCancel() const;
   // How long to wait at most before checking again (<= 100 ms, >= 1 ms).
   int SliceMs() const;
   std::chrono::milliseconds Limit() const { return limit_; }
 
  private:
-  int64_t start_;
+  int64_t start_;  // steady clock, microseconds
   std::chrono::milliseconds limit_;
+  int64_t limitUs_;
 };
 
 // SQLite: the file at path (bytes as the file system takes them).

@@ -47,10 +47,11 @@ class SqliteConnection final : public Connection {
         std::chrono::milliseconds(std::min(c.deadline_->SliceMs(), count < 10 ? 2 : 20)));
     return 1;
   }
-  // A long statement ends when a cancel is requested.
+  // A long statement ends when a cancel is requested while it runs. (One begun after the
+  // request runs on: only a wait for a lock could hold it up, and the busy handler ends that.)
   static int OnProgress(void* self) {
     auto& c = *static_cast<SqliteConnection*>(self);
-    if (c.deadline_ == nullptr || c.deadline_->Check() != Deadline::State::kCancelled) return 0;
+    if (c.deadline_ == nullptr || !c.deadline_->BegunBeforeCancel()) return 0;
     c.ended_ = Deadline::State::kCancelled;
     return 1;
   }
@@ -74,9 +75,6 @@ class SqliteConnection final : public Connection {
       SqliteConnection& c;
       ~Clear() { c.deadline_ = nullptr; }
     } clear{*this};
-    if (deadline.Check() == Deadline::State::kCancelled) {
-      Fail(StoreProblem::kCancelled, shown_, "cancelled");
-    }
     sqlite3_stmt* statement = Prepare(sql);
     if (readOnly && !sqlite3_stmt_readonly(statement)) {
       Fail(StoreProblem::kRefused, shown_, "only a statement that reads is allowed here");

@@ -629,6 +629,19 @@ TEST_P(RecordStoreTest, TheSpooledEndOfACardIsWrittenOnceWhenTheStoreAnswersAgai
   EXPECT_EQ(Count("SELECT COUNT(*) FROM card_stages"), 2);
 }
 
+TEST_P(RecordStoreTest, AfterACancelRequestAStoreThatAnswersStillTakesTheCardsEnd) {
+  CancelCleared cleared;
+  auto store = Open();
+  const int64_t card = store->BeginCard(Start());
+  RecordStore::RequestCancel();  // Ctrl-C: the run stops, and says so in the record
+  CardFinish f;
+  f.end = CardEnd::kInterrupted;
+  f.cancelledBy = "SIGINT";
+  EXPECT_FALSE(store->Finish(card, f).spooled);
+  RecordStore::ClearCancel();
+  EXPECT_EQ(store->Find().at(0).cancelledBy, "SIGINT");
+}
+
 TEST_P(RecordStoreTest, RecordsOfProgramsNoLongerRunningAreClosedAsInterrupted) {
   Open();
   QProcess ended;  // a process of this machine that has ended
@@ -909,6 +922,50 @@ TEST(RecordStoreIdentityTest, AJournalOfAnotherStoreIsRefusedNotReplayed) {
   EXPECT_EQ(store->Find()[0].hardwareType, "B");
 }
 
+TEST(RecordStoreIdentityTest, SpooledEndsAreWrittenOnlyToTheirOwnStore) {
+  QTemporaryDir dir, bench;
+  const QString path = dir.filePath(QStringLiteral("records.sqlite")), aside = path + ".a";
+  auto a = RecordStore::Open(path, {false, bench.path()});
+  const int64_t card = a->BeginCard({"t", "p", "A", "0.1", {}});
+  ASSERT_TRUE(QFile::rename(path, aside));  // the store moved away during the card
+  ASSERT_TRUE(a->Finish(card, {}).spooled);
+  a.reset();
+  {
+    auto b = RecordStore::Open(path, {true, bench.path()});  // a new store there
+    EXPECT_EQ(b->ReplayedAtOpen(), 0);
+    EXPECT_EQ(b->BeginCard({"t", "p", "B", "0.1", {}}), card);  // the same card id
+    EXPECT_TRUE(b->Find().at(0).outcome.isEmpty());
+  }
+  ASSERT_TRUE(QFile::remove(path) && QFile::rename(aside, path));
+  auto again = RecordStore::Open(path, {true, bench.path()});  // the first store taken back
+  EXPECT_EQ(again->ReplayedAtOpen(), 1);
+  EXPECT_EQ(again->Find().at(0).outcome, QStringLiteral("loaded"));
+}
+
+TEST(RecordStoreIdentityTest, AWaitForAnotherProgramsLockEndsOnACancelRequest) {
+  CancelCleared cleared;
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("records.sqlite"));
+  auto store = RecordStore::Open(path, {false, dir.path()});
+  const int64_t card = store->BeginCard({"t", "p", "cpu1", "0.1", {}});
+  auto other = sql::OpenSqlite(path.toStdString(), sql::SqliteMode::kWrite, "other");
+  other->Run("BEGIN IMMEDIATE");  // another program holds the write lock (30 s allowed)
+  std::thread signal([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // when the signal comes
+    RecordStore::RequestCancel();
+  });
+  const auto start = Clock::now();
+  try {
+    store->NextFreeSerial(card);
+    ADD_FAILURE() << "no wait";
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.problem(), StoreProblem::kCancelled) << e.what();
+  }
+  signal.join();
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.3);
+  other->Run("ROLLBACK");
+}
+
 TEST(RecordStoreIdentityTest, AStoreInAReadOnlyFolderIsListedAndRefusedForWriting) {
   QTemporaryDir dir, bench;
   const QString folder = dir.filePath(QStringLiteral("ro"));
@@ -1034,6 +1091,18 @@ TEST(RecordStoreValuesTest, StoredTextIsExactAndLeavesValidTextAlone) {
     EXPECT_EQ(StoredText(c.bytes), c.stored);
     EXPECT_EQ(BytesOfStoredText(StoredText(c.bytes)), c.bytes);
   }
+}
+
+TEST(RecordStoreValuesTest, PlaceholdersOutsideQuotesAndCommentsAreNumbered) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"SELECT ?, ?", "SELECT $1, $2"},
+      {"WHERE a = '?' AND b = ?", "WHERE a = '?' AND b = $1"},
+      {"WHERE a = 'it''s ?' AND b = ?", "WHERE a = 'it''s ?' AND b = $1"},
+      {"SELECT \"odd?\" FROM t -- why?\nWHERE x = ?",
+       "SELECT \"odd?\" FROM t -- why?\nWHERE x = $1"},
+      {"/* ? */ SELECT ?", "/* ? */ SELECT $1"},
+  };
+  for (const auto& [text, numbered] : cases) EXPECT_EQ(sql::NumberedPlaceholders(text), numbered);
 }
 
 TEST(RecordStoreValuesTest, CsvCellsASpreadsheetWouldRunAreQuotedWithAnApostrophe) {
