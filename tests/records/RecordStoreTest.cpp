@@ -3,8 +3,11 @@
 // records_postgresql_tests (OSTRA_RECORDS_POSTGRESQL), the latter against the throwaway
 // server that CTest's fixture starts (scripts/pg-cluster.sh; OSTRA_PG_STATE names its
 // state folder).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -1062,6 +1065,33 @@ TEST(RecordStoreLocationTest, AnUnreachableStoreSaysWhereAndWhy) {
                           "postgresql://b@/db?connect_timeout=0"}) {
     EXPECT_THROW(RecordStore::Open(QString::fromLatin1(bad)), StoreError) << bad;
   }
+}
+
+TEST(RecordStoreLocationTest, AServerThatNeverAnswersTheConnectionTimesOut) {
+  // A port that takes the connection and never says a word.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const auto start = Clock::now();
+  try {
+    RecordStore::Open(QStringLiteral("postgresql://bench@127.0.0.1:%1/cards?connect_timeout=1")
+                          .arg(ntohs(address.sin_port)));
+    ADD_FAILURE() << "opened";
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.problem(), StoreProblem::kUnreachable);
+    EXPECT_NE(std::string(e.what()).find("unreachable: no answer within 1 s (connect_timeout)"),
+              std::string::npos)
+        << e.what();
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_GE(seconds, 0.9);
+  EXPECT_LT(seconds, 2.0);
+  close(listener);
 }
 
 TEST(RecordStoreLocationTest, EthernetAddressText) {
