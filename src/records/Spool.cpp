@@ -123,52 +123,71 @@ bool SpoolWaiting(const RecordStore::State& s) {
   return !s.reading && QFileInfo(SpoolFile(s)).size() > 0;
 }
 
+namespace {
+
+QList<QByteArray> SpoolLines(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  QList<QByteArray> lines = file.readAll().split('\n');
+  lines.removeIf([](const QByteArray& line) { return line.trimmed().isEmpty(); });
+  return lines;
+}
+
+}  // namespace
+
 int ReplaySpooled(RecordStore::State& s) {
   if (s.reading || s.storeId.empty() || !SpoolWaiting(s)) return 0;
   const QString path = SpoolFile(s);
-  int written = 0;
-  std::exception_ptr stopped;
   try {
-    WithLock(path, [&] {
-      QFile file(path);
-      if (!file.open(QIODevice::ReadOnly)) return;
-      const QList<QByteArray> lines = file.readAll().split('\n');
-      file.close();
-      QByteArray kept;
-      for (const QByteArray& line : lines) {
-        if (line.trimmed().isEmpty()) continue;
-        const QJsonObject entry = QJsonDocument::fromJson(line).object();
-        // Another store's ends, a line cut short, or a stop: kept as they are.
-        bool write = !stopped && !entry.isEmpty() &&
-                     entry.value(QStringLiteral("store")).toString().toStdString() == s.storeId;
-        if (write) {
-          try {
-            WriteFinish(s, static_cast<int64_t>(entry.value(QStringLiteral("card")).toDouble()),
-                        FromJson(entry.value(QStringLiteral("finish")).toObject()));
-            ++written;
-            continue;
-          } catch (const StoreError& e) {
-            // A store that does not answer stops the replay; a refused end waits.
-            if (e.problem() != StoreProblem::kRefused) stopped = std::current_exception();
-          } catch (const std::invalid_argument&) {
-            // No such card in this store: kept for someone to look at.
-          }
+    // The spool is locked only to read it and to take out what was written: a store
+    // that takes its time to answer keeps no other program from spooling meanwhile.
+    QList<QByteArray> lines;
+    WithLock(path, [&] { lines = SpoolLines(path); });
+    QList<QByteArray> written;
+    std::exception_ptr stopped;
+    for (const QByteArray& line : lines) {
+      const QJsonObject entry = QJsonDocument::fromJson(line).object();
+      // Another store's ends, and a line cut short, stay as they are.
+      if (entry.isEmpty() ||
+          entry.value(QStringLiteral("store")).toString().toStdString() != s.storeId) {
+        continue;
+      }
+      try {
+        WriteFinish(s, static_cast<int64_t>(entry.value(QStringLiteral("card")).toDouble()),
+                    FromJson(entry.value(QStringLiteral("finish")).toObject()));
+        written.push_back(line);
+      } catch (const StoreError& e) {
+        // A store that does not answer stops the replay; a refused end waits.
+        if (e.problem() != StoreProblem::kRefused) {
+          stopped = std::current_exception();
+          break;
         }
-        kept += line + '\n';
+      } catch (const std::invalid_argument&) {
+        // No such card in this store: kept for someone to look at.
       }
-      if (kept.isEmpty()) {
-        QFile::remove(path);
-      } else {
-        WriteFileAtomically(path, kept);
-      }
-    });
+    }
+    const int count = static_cast<int>(written.size());
+    if (!written.isEmpty()) {
+      WithLock(path, [&] {
+        QByteArray kept;
+        for (const QByteArray& line : SpoolLines(path)) {
+          if (!written.removeOne(line)) kept += line + '\n';
+        }
+        if (kept.isEmpty()) {
+          QFile::remove(path);
+        } else {
+          WriteFileAtomically(path, kept);
+        }
+      });
+    }
+    if (stopped) std::rethrow_exception(stopped);
+    return count;
+  } catch (const StoreError&) {
+    throw;
   } catch (const std::runtime_error& e) {
-    if (dynamic_cast<const StoreError*>(&e)) throw;
     s.Fail(StoreProblem::kUnreachable,
            std::string("the bench's spooled card ends cannot be read: ") + e.what());
   }
-  if (stopped) std::rethrow_exception(stopped);
-  return written;
 }
 
 }  // namespace ostra::records
