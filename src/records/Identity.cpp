@@ -54,11 +54,17 @@ std::string IdOfFileAsItLies(const StoreLocation& where) {
 
 namespace {
 
-// The file holds the text, or is gone.
-bool HoldsOrGone(const QString& path, const std::string& text) {
+// What a journal or log beside the file would replay into it: its bytes, or nothing when
+// there is no such file, or it is empty, or its header is zeroed (a rollback journal whose
+// transaction has ended or was never synced), or it has no frames (a write-ahead log).
+std::optional<QByteArray> Replayable(const QString& path, bool journal) {
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return !file.exists();
-  return file.readAll().contains(QByteArray::fromStdString(text));
+  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+  QByteArray bytes = file.readAll();
+  if (journal ? bytes.size() < 8 || bytes.left(8).count('\0') == 8 : bytes.size() <= 32) {
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -137,17 +143,15 @@ void CheckSideFiles(const StoreLocation& where) {
   for (const char* suffix : {"-journal", "-wal"}) {
     const bool journal = suffix[1] == 'j';
     const QString side = where.sqlitePath + QLatin1String(suffix);
-    QFile file(side);
-    if (!file.open(QIODevice::ReadOnly)) continue;
-    // A journal whose header is zeroed, or a log without frames, replays nothing.
-    const QByteArray head = file.read(32);
-    if (journal ? head.left(8).count('\0') == 8 || head.size() < 8 : file.size() <= 32) continue;
-    file.close();
-    if (!id) id = IdOfFileAsItLies(where);
-    if (id->empty()) return;  // a store of an older version, or one being created
-    // A live transaction's journal gets the id as its first page: give it a moment.
-    for (int attempt = 0; !HoldsOrGone(side, *id); ++attempt) {
-      if (attempt == 10) {
+    // A transaction under way (another program creating or changing the store) ends in
+    // moments: its journal is then emptied, or holds the id from its first page.
+    for (int attempt = 0;; ++attempt) {
+      const std::optional<QByteArray> bytes = Replayable(side, journal);
+      if (!bytes) break;
+      if (!id) id = IdOfFileAsItLies(where);
+      if (id->empty()) return;  // a store of an older version, or one being created
+      if (bytes->contains(QByteArray::fromStdString(*id))) break;
+      if (attempt == 50) {
         sql::Fail(StoreProblem::kDamaged, where.shown.toStdString(),
                   std::string("a ") + (journal ? "rollback journal" : "write-ahead log") +
                       " that belongs to another store lies beside the file (" + side.toStdString() +
