@@ -71,8 +71,10 @@ std::string Common(const char* event, const Origin& origin) {
 }
 
 std::string Outcome(const CardResult& r) {
-  if (r.ok) return "loaded";
-  std::string text = r.interrupted ? "interrupted" : "failed";
+  if (r.ok) return r.warnings.empty() ? r.doneWord : r.doneWord + " with warnings";
+  std::string text = r.interrupted              ? "interrupted"
+                     : r.end == RunEnd::Refused ? "refused"
+                                                : "failed";
   if (!r.stage.empty()) text += " in " + r.stage;
   if (!r.message.empty()) text += ": " + Lines(r.message).front();
   return text;
@@ -239,9 +241,30 @@ void Output::Result(const CardResult& r) {
                        ",\"interrupted\":" + (r.interrupted ? "true" : "false");
   object += ",\"stage\":" + (r.stage.empty() ? std::string("null") : JsonString(r.stage));
   object += ",\"message\":" + (r.message.empty() ? std::string("null") : JsonString(r.message));
-  object += ",\"serial\":" + (r.serial ? NumberText(*r.serial) : std::string("null"));
+  object += ",\"serial\":" + (r.serial ? std::to_string(*r.serial) : std::string("null"));
   object += ",\"ethernet\":" + (r.ethernet ? JsonString(*r.ethernet) : std::string("null"));
   object += ",\"seconds\":" + Fixed(r.seconds, 3);
+  object += ",\"end\":\"" + std::string(RunEndName(r.end)) + "\"";
+  object += ",\"kind\":" + (r.kind == FailureKind::None
+                                ? std::string("null")
+                                : "\"" + std::string(FailureKindName(r.kind)) + "\"");
+  object += ",\"warnings\":[";
+  for (std::size_t i = 0; i < r.warnings.size(); ++i) {
+    if (i > 0) object += ",";
+    object += "{\"kind\":\"" + std::string(WarningKindName(r.warnings[i].kind)) +
+              "\",\"text\":" + JsonString(r.warnings[i].text) + "}";
+  }
+  object += "]";
+  if (r.verify) {
+    char first[16] = "null";
+    if (r.verify->firstDifference) {
+      std::snprintf(first, sizeof first, "\"0x%08X\"", *r.verify->firstDifference);
+    }
+    object += ",\"verify\":{\"ok\":" + std::string(r.verify->ok ? "true" : "false") +
+              ",\"bytes\":" + std::to_string(r.verify->bytes) +
+              ",\"differences\":" + std::to_string(r.verify->differences) +
+              ",\"first_difference\":" + first + "}";
+  }
   WriteJson(object);
 }
 
@@ -260,7 +283,7 @@ void Output::Summary(const std::vector<CardResult>& results) {
   for (const CardResult& r : results) {
     std::fprintf(
         streams_.err, "  %scard %d  serial %s  Ethernet %s  %s  %s s\n", Prefix(r.origin).c_str(),
-        r.origin.card, r.serial ? NumberText(*r.serial).c_str() : "-",
+        r.origin.card, r.serial ? std::to_string(*r.serial).c_str() : "-",
         r.ethernet ? r.ethernet->c_str() : "-", Outcome(r).c_str(), Fixed(r.seconds, 1).c_str());
   }
   std::fflush(streams_.err);

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "protocols/FrontEnd.h"
+#include "protocols/Operator.h"
+#include "protocols/Outcome.h"
 
 namespace ostra::cli {
 
@@ -23,10 +24,15 @@ struct CardResult {
   Origin origin;
   bool ok = false;
   bool interrupted = false;
+  RunEnd end = RunEnd::Loaded;
   std::string stage;    // the stage that failed or was interrupted, "" when none ran
   std::string message;  // the first failure message, "" when none
-  std::optional<double> serial;
+  FailureKind kind = FailureKind::None;
+  std::optional<uint32_t> serial;
   std::optional<std::string> ethernet;  // "02:00:00:00:07:D1"
+  std::vector<RunWarning> warnings;
+  std::optional<VerifyResult> verify;
+  std::string doneWord = "loaded";  // what the summary says of a card done ("read" for uploads)
   double seconds = 0;
 };
 

@@ -19,6 +19,7 @@
 #include "link/codeDLL.h"
 #include "protocols/BootProbe.h"
 #include "protocols/Files.h"
+#include "protocols/HardwareType.h"
 #include "protocols/Stages.h"
 #include "protocols/Terminal.h"
 #include "records/CardRecordStore.h"
@@ -135,15 +136,16 @@ std::string CheckDownload(const Options& options, std::string& type) {
   }
   type = list[static_cast<std::size_t>(at)];
   const fs::path dir(options.hardware);
-  if (type == "Upload") {
-    if (!FindFile(dir, "Upload.sub")) {
-      return "The Upload file doesn't exist: no Upload.sub in " + options.hardware;
-    }
-  } else if (BeginsWithBootTransfer(type)) {
-    if (!FindFile(dir, type + ".mon") || !FindFile(dir, type + ".sub")) {
-      return "The hardware files don't all exist: " + type + ".mon and " + type + ".sub in " +
-             options.hardware;
-    }
+  std::vector<std::string> missing;
+  for (const std::string& name : HardwareFilesFor(type)) {
+    if (!FindFile(dir, name)) missing.push_back(name);
+  }
+  if (!missing.empty()) {
+    std::string names = missing.front();
+    if (missing.size() > 1) names += " and " + missing.back();
+    return (ProcedureFor(type) == Procedure::Upload ? "The Upload file doesn't exist: no "
+                                                    : "The hardware files don't all exist: no ") +
+           names + " in " + options.hardware;
   }
   if (!options.output.empty()) {
     std::error_code error;
@@ -282,7 +284,6 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
   PortOutcome outcome;
   LoaderState state;
   CliFrontEnd frontEnd(state, options, output, labelled ? port.text : "", stop);
-  frontEnd.SetType(type);
   // Each port keeps its own connection to the records (they belong to one thread).
   std::unique_ptr<records::CardRecordStore> records;
   if (!recordLocation.empty()) {
@@ -298,7 +299,6 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
       return outcome;
     }
     state.records = records.get();
-    frontEnd.SetRecords(records.get());
   }
   state.connection.SetPort(port.number);
   if (!state.connection.Connect()) {  // as the window opens it at start-up
@@ -308,10 +308,10 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
   }
   if (options.command) {
     frontEnd.BeginCard(0);
-    SendTerminalLine(state, frontEnd, *options.command, {});
+    const bool answered = SendTerminalLine(state, frontEnd, *options.command, {});
     CardResult result;
     result.origin = frontEnd.origin();
-    result.ok = !frontEnd.failed() && !stop.load();
+    result.ok = answered && !stop.load();
     result.interrupted = stop.load();
     outcome.results.push_back(result);
     return outcome;
@@ -332,8 +332,10 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
       }
     }
     frontEnd.BeginCard(card);
-    DownLoadButton_Click(state, frontEnd);
-    CardResult result = frontEnd.EndCard();
+    const RunOutcome ran =
+        RunDownload(state, RequestFor(options, type, card, records != nullptr), frontEnd, frontEnd);
+    CardResult result = ResultOf(frontEnd.origin(), ran);
+    if (ProcedureFor(type) == Procedure::Upload) result.doneWord = "read";
     if (result.interrupted) {
       output.Note(result.origin, result.stage.empty()
                                      ? "Interrupted before any stage began."
@@ -341,8 +343,14 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
     }
     output.Result(result);
     outcome.results.push_back(std::move(result));
-    if (records && records->Failure()) {  // no card goes on without its record
-      outcome.recordsFailure = *records->Failure();
+    // No card goes on without its record.
+    const bool recordsFailed =
+        ran.failure.kind == FailureKind::Records ||
+        std::any_of(ran.warnings.begin(), ran.warnings.end(),
+                    [](const RunWarning& w) { return w.kind == WarningKind::Records; });
+    if (recordsFailed) {
+      outcome.recordsFailure =
+          records && records->Failure() ? *records->Failure() : ran.failure.text;
       output.Note(frontEnd.origin(), outcome.recordsFailure);
       break;
     }
@@ -351,6 +359,21 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
 }
 
 }  // namespace
+
+int ExitStatus(const std::vector<CardResult>& results, bool portFailed, bool recordsFailed,
+               bool interrupted) {
+  if (interrupted) return kExitInterrupted;
+  if (recordsFailed) return kExitRecords;
+  if (portFailed && results.empty()) return kExitPort;
+  const bool anyFailed = std::any_of(results.begin(), results.end(), [](const CardResult& r) {
+    return !r.ok && r.end != RunEnd::Refused;
+  });
+  if (anyFailed || portFailed) return kExitCardFailed;
+  // Refused before anything was sent: the input was wrong, as a usage error is.
+  const bool anyRefused = std::any_of(results.begin(), results.end(),
+                                      [](const CardResult& r) { return r.end == RunEnd::Refused; });
+  return anyRefused ? kExitUsage : kExitLoaded;
+}
 
 int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& stop) {
   if (options.help) {
@@ -434,13 +457,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& 
     recordsFailed = recordsFailed || !outcome.recordsFailure.empty();
   }
   if (!options.command && !results.empty()) output.Summary(results);
-  if (stop.load()) return kExitInterrupted;
-  if (recordsFailed) return kExitRecords;
-  const bool anyFailed =
-      std::any_of(results.begin(), results.end(), [](const CardResult& r) { return !r.ok; });
-  if (portFailed && results.empty()) return kExitPort;
-  if (anyFailed || portFailed) return kExitCardFailed;
-  return kExitLoaded;
+  return ExitStatus(results, portFailed, recordsFailed, stop.load());
 }
 
 }  // namespace ostra::cli

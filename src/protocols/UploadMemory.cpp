@@ -1,6 +1,7 @@
 // Memory upload through the upload bootloader: "R", address and size; the card sends
 // the range in packets of 64 bytes, each requested with XON and ended by XON, then its
 // 8-bit sum ended by ACK. The bytes are written as S-record lines.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -74,27 +75,49 @@ class ReplacementFile {
   bool committed_ = false;
 };
 
-bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
+// The size an upload may ask for from start: within the card's flash and the buffer.
+NumberRange SizeRangeFrom(double start) {
+  NumberRange range = kUploadSizeRange;
+  range.max = std::min(range.max, static_cast<double>(card::kFlashTop) - start);
+  return range;
+}
+
+bool Upload(RunContext& run, const std::string& path) {
+  LoaderState& state = run.state;
   UploadDefaults& upload = state.upload;
   ReplacementFile file(path);  // an upload that does not finish leaves the earlier file
 
   constexpr const char* kNothingRead = "nothing has been asked of the card";
-  upload.UploadStart =
-      AskNumber(window, {"Enter Start Address", "Start Address",
-                         stage::DefaultNumberText(upload.UploadStart), kNothingRead});
+  if (run.request.uploadStart) {
+    if (auto outside = OutOfRange(*run.request.uploadStart, kUploadStartRange)) {
+      throw RunError(FailureKind::NumberRefused, *outside, kSource);
+    }
+    upload.UploadStart = *run.request.uploadStart;
+  } else {
+    upload.UploadStart =
+        AskNumber(run.person,
+                  {Question::UploadStart, "Enter Start Address", "Start Address",
+                   stage::DefaultNumberText(upload.UploadStart), kNothingRead, kUploadStartRange});
+  }
   if (upload.UploadSize == 0) upload.UploadSize = 32768;
-  upload.UploadSize = stage::RoundToInt32(
-      AskNumber(window, {"Enter Data Size", "Data Size",
-                         stage::DefaultNumberText(upload.UploadSize), kNothingRead}),
-      "The data size", kSource);
-  const int32_t start = stage::RoundToInt32(upload.UploadStart, "The start address", kSource);
+  const NumberRange sizeRange = SizeRangeFrom(upload.UploadStart);
+  if (run.request.uploadSize) {
+    if (auto outside = OutOfRange(*run.request.uploadSize, sizeRange)) {
+      throw RunError(FailureKind::NumberRefused, *outside, kSource);
+    }
+    upload.UploadSize = static_cast<int32_t>(*run.request.uploadSize);
+  } else {
+    upload.UploadSize = static_cast<int32_t>(AskNumber(
+        run.person, {Question::UploadSize, "Enter Data Size", "Data Size",
+                     stage::DefaultNumberText(upload.UploadSize), kNothingRead, sizeRange}));
+  }
+  const auto start = static_cast<int32_t>(upload.UploadStart);
   const int32_t size = upload.UploadSize;
 
   card::UploadBootloader loader(state.connection);
   loader.Prepare();
-  stage::Log(state, window,
-             "Sending Read Command, Address and Size " + stage::Hex(static_cast<uint32_t>(start)) +
-                 " " + stage::Hex(static_cast<uint32_t>(size)));
+  run.Log("Sending Read Command, Address and Size " + stage::Hex(static_cast<uint32_t>(start)) +
+          " " + stage::Hex(static_cast<uint32_t>(size)));
 
   // The card sends whole packets: the size rounded up to 64 bytes must fit the buffer.
   constexpr auto kPacket = static_cast<int64_t>(kPacketSize);
@@ -107,19 +130,18 @@ bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
   }
 
   if (!loader.RequestRange(static_cast<uint32_t>(start), static_cast<uint32_t>(size))) {
-    window.ShowMessage("Failed to get Data Address Acknowledge", MessageIcon::Warning);
+    run.Fail(FailureKind::UploadNotAcknowledged, "Failed to get Data Address Acknowledge");
     return false;
   }
 
-  stage::Log(
-      state, window,
-      "Uploading Data, " + stage::DecimalText(size / static_cast<double>(kPacketSize)) + " Blocks");
+  run.Log("Uploading Data, " + stage::DecimalText(size / static_cast<double>(kPacketSize)) +
+          " Blocks");
   unsigned checksum = 0;
   std::size_t stored = 0;
   for (int64_t received = 0; received < size;) {
     const std::optional<std::string> packet = loader.ReceivePacket();
     if (!packet) {
-      window.ShowMessage("Failed to get Data Packet", MessageIcon::Warning);
+      run.Fail(FailureKind::UploadNotAcknowledged, "Failed to get Data Packet");
       return false;
     }
     for (std::size_t i = 0; i < kPacketSize; ++i) {
@@ -128,39 +150,34 @@ bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
       checksum = (checksum + byte) & 0xFF;
     }
     received += kPacketSize;
-    stage::Progress(window, static_cast<double>(received) / size * 100);
-    window.Redraw();
+    run.Progress(static_cast<double>(std::min<int64_t>(received, size)), size);
   }
 
   const std::optional<uint8_t> cardSum = loader.ReceiveChecksum();
   if (!cardSum) {
-    window.ShowMessage("Failed to get Checksum", MessageIcon::Warning);
+    run.Fail(FailureKind::UploadNotAcknowledged, "Failed to get Checksum");
     return false;
   }
-  upload.ChecksumMatched = *cardSum == checksum;
+  // The file is written whatever the sum says (its warning is shown), but a card whose
+  // bytes do not add up has not been read back: the run does not count as done.
   if (*cardSum != checksum) {
-    window.ShowMessage(
-        "Checksum mismatch " + ByteToHex(*cardSum) + ByteToHex(static_cast<int16_t>(checksum)),
-        MessageIcon::Warning);
+    run.Fail(FailureKind::UploadChecksumMismatch, "Checksum mismatch " + ByteToHex(*cardSum) +
+                                                      ByteToHex(static_cast<int16_t>(checksum)));
   }
 
-  stage::Progress(window, 0);
-  stage::Log(state, window, "Writing data to file");
-  window.Redraw();
-  stage::Progress(window, 0);
-  window.SetProgressVisible(true);
+  run.Progress(0, 1);
+  run.Log("Writing data to file");
   WriteUploadFile(file.stream(), start, upload.UploadBuffer.data(), stored,
-                  [&](double p) { stage::Progress(window, p); });
+                  [&](double p) { run.Progress(p, 100); });
   file.Commit();
-  window.Redraw();
-  stage::Log(state, window, "0x" + stage::Hex(static_cast<uint32_t>(size)) + " bytes Written");
+  run.Log("0x" + stage::Hex(static_cast<uint32_t>(size)) + " bytes Written");
   return true;
 }
 
 }  // namespace
 
-bool UploadMemory(LoaderState& state, FrontEnd& window, const std::string& path) {
-  return stage::Run(state, window, "Upload", [&] { return Upload(state, window, path); });
+bool UploadMemory(RunContext& run, const std::string& path) {
+  return stage::Run(run, Stage::Upload, [&] { return Upload(run, path); });
 }
 
 }  // namespace ostra

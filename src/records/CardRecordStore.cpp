@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "formats/LoaderError.h"
+#include "protocols/RunContext.h"
 #include "protocols/StageFrame.h"
 
 namespace ostra::records {
@@ -51,26 +51,27 @@ void CardRecordStore::Failed(const std::string& message) {
 
 template <class F>
 void CardRecordStore::Write(F&& write) {
-  if (!Usable()) return;
-  try {
-    write();
-  } catch (...) {
-    Failed(stage::CurrentErrorDescription());
+  if (Usable()) {
+    try {
+      write();
+      return;
+    } catch (...) {
+      Failed(stage::CurrentErrorDescription());
+    }
   }
+  if (failure_ && mode_ == Mode::Strict) throw RunError(FailureKind::Records, *failure_, kSource);
 }
 
 void CardRecordStore::CardBegins(const std::string& hardwareType) {
   card_ = 0;
-  if (!store_ || failure_) return;
-  try {
+  Write([&] {
     card_ = store_->BeginCard(CardStart{
         Q(context_.frontEnd), Q(context_.port), Q(hardwareType), Q(context_.programVersion), {}});
-  } catch (...) {
-    Failed(stage::CurrentErrorDescription());
-  }
+  });
 }
 
 void CardRecordStore::FileUsed(CardFile kind, const std::string& path) {
+  if (card_ == 0) return;
   Write([&] {
     const QString file = QString::fromUtf8(path.c_str());
     QString sha;
@@ -85,56 +86,127 @@ void CardRecordStore::FileUsed(CardFile kind, const std::string& path) {
 
 std::optional<std::string> CardRecordStore::ReserveSerial(uint32_t serial, bool reuse) {
   std::optional<std::string> taken;
+  if (card_ == 0) return taken;
   Write([&] {
     const Reservation r = store_->ReserveSerial(card_, serial, reuse);
     if (!r.reserved && r.takenBy) taken = DescribeCard(*r.takenBy);
   });
-  if (failure_ && mode_ == Mode::Strict) throw LoaderError(*failure_, kSource);
   return taken;
 }
 
 std::optional<std::string> CardRecordStore::ReserveEthernet(uint32_t number, bool reuse) {
   std::optional<std::string> taken;
+  if (card_ == 0) return taken;
   Write([&] {
     const Reservation r = store_->ReserveEthernet(card_, Q(context_.vendorPrefix), number, reuse);
     if (!r.reserved && r.takenBy) taken = DescribeCard(*r.takenBy);
   });
-  if (failure_ && mode_ == Mode::Strict) throw LoaderError(*failure_, kSource);
   return taken;
 }
 
-std::optional<uint32_t> CardRecordStore::NextFreeSerial(uint32_t from) {
+uint32_t CardRecordStore::TakeNextFreeSerial() {
   std::optional<uint32_t> next;
-  Write([&] { next = store_->NextFreeSerial(card_, from); });
-  return next;
+  Write([&] { next = store_->NextFreeSerial(card_, 1); });
+  if (!next) {
+    throw RunError(FailureKind::Records, failure_.value_or("The card records gave no free number"),
+                   kSource);
+  }
+  return *next;
 }
 
-std::optional<uint32_t> CardRecordStore::NextFreeEthernet(uint32_t from) {
+uint32_t CardRecordStore::TakeNextFreeEthernet() {
   std::optional<uint32_t> next;
   Write([&] {
-    const QString address = store_->NextFreeEthernet(card_, Q(context_.vendorPrefix), from);
+    const QString address = store_->NextFreeEthernet(card_, Q(context_.vendorPrefix), 1);
     next = address.right(6).toUInt(nullptr, 16);
   });
-  return next;
+  if (!next) {
+    throw RunError(FailureKind::Records,
+                   failure_.value_or("The card records gave no free Ethernet address"), kSource);
+  }
+  return *next;
 }
 
-void CardRecordStore::StageBegins(const std::string& stage) {
-  Write([&] { store_->StageStarted(card_, Q(stage)); });
+std::optional<uint32_t> CardRecordStore::OfferSerial(uint32_t from) {
+  if (!Usable()) return std::nullopt;
+  try {
+    return store_->PeekNextFreeSerial(from);
+  } catch (...) {
+    return std::nullopt;  // an offer is only a help: the reservation will say
+  }
 }
 
-void CardRecordStore::StageEnds(const std::string& stage, bool ok) {
-  Write([&] { store_->StageEnded(card_, Q(stage), ok); });
+std::optional<uint32_t> CardRecordStore::OfferEthernet(uint32_t from) {
+  if (!Usable()) return std::nullopt;
+  try {
+    return store_->PeekNextFreeEthernet(Q(context_.vendorPrefix), from);
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
-void CardRecordStore::CardEnds(bool loaded, const std::string& message, const std::string& stage) {
-  Write([&] {
-    if (loaded) {
-      store_->FinishLoaded(card_);
-    } else {
-      store_->FinishFailed(card_, Q(message), Q(stage));
-    }
-  });
+std::optional<KnownCard> CardRecordStore::FindCard(uint32_t serial) {
+  if (!Usable()) return std::nullopt;
+  try {
+    RecordFilter filter;
+    filter.serialNumber = serial;
+    filter.limit = 1;
+    const std::vector<CardRecord> found = store_->Find(filter);
+    if (found.empty()) return std::nullopt;
+    const CardRecord& r = found.front();
+    KnownCard card;
+    card.hardwareType = r.hardwareType.toStdString();
+    card.bench = r.bench.toStdString();
+    card.outcome = r.outcome.isEmpty() ? "unfinished" : r.outcome.toStdString();
+    card.endedAt = r.endedAt.isValid() ? r.endedAt.toString(Qt::ISODateWithMs).toStdString() : "";
+    card.description = DescribeCard(
+        CardSummary{r.id, r.startedAt, r.bench, r.hardwareType, r.frontEnd, r.port, r.outcome});
+    return card;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+void CardRecordStore::CardEnds(const RunOutcome& outcome) {
+  if (card_ == 0) return;
+  const int64_t card = card_;
   card_ = 0;
+  Write([&] {
+    CardFinish finish;
+    switch (outcome.end) {
+      case RunEnd::Loaded:
+        finish.outcome = QStringLiteral("loaded");
+        break;
+      case RunEnd::Cancelled:
+        finish.outcome = QStringLiteral("interrupted");
+        break;
+      case RunEnd::Failed:
+      case RunEnd::Refused:
+        finish.outcome = QStringLiteral("failed");
+        break;
+    }
+    if (outcome.failure.kind != FailureKind::None) {
+      finish.failureKind = QString::fromLatin1(FailureKindName(outcome.failure.kind));
+      finish.failureMessage = outcome.failure.text;
+    }
+    if (outcome.end != RunEnd::Loaded) {
+      finish.failureStage = QString::fromLatin1(StageName(outcome.stage));
+    }
+    finish.cancelledBy = Q(outcome.cancelledBy);
+    for (const RunWarning& w : outcome.warnings) {
+      finish.warnings.push_back({QString::fromLatin1(WarningKindName(w.kind)), w.text});
+    }
+    for (const StageTiming& s : outcome.stages) {
+      finish.stages.push_back({QString::fromLatin1(StageName(s.stage)), s.seconds, s.ok});
+    }
+    if (outcome.verify) {
+      finish.verifyOk = outcome.verify->ok;
+      finish.verifySha256 = Q(outcome.verify->sha256);
+      finish.verifyDifferences = outcome.verify->differences;
+      finish.verifyFirstDifference = outcome.verify->firstDifference;
+    }
+    store_->Finish(card, finish);
+  });
 }
 
 }  // namespace ostra::records

@@ -716,6 +716,34 @@ void RecordStore::FinishFailed(int64_t card, const QString& message, const QStri
       Now(), message, stage, QVariant::fromValue<qint64>(card));
 }
 
+std::optional<uint32_t> RecordStore::PeekNextFreeSerial(uint32_t from) {
+  for (int64_t n = std::max<int64_t>(from, 1); n <= kLastSerial && n < int64_t{from} + 10000; ++n) {
+    if (!FindSerialOwner(static_cast<uint32_t>(n))) return static_cast<uint32_t>(n);
+  }
+  return std::nullopt;
+}
+
+std::optional<uint32_t> RecordStore::PeekNextFreeEthernet(const QString& prefix, uint32_t from) {
+  for (int64_t n = from; n <= kLastEthernetNumber && n < int64_t{from} + 10000; ++n) {
+    if (!FindEthernetOwner(EthernetAddress(prefix, static_cast<uint32_t>(n)))) {
+      return static_cast<uint32_t>(n);
+    }
+  }
+  return std::nullopt;
+}
+
+void RecordStore::Finish(int64_t card, const CardFinish& finish) {
+  for (const CardFinish::Stage& s : finish.stages) {
+    StageStarted(card, s.name);
+    StageEnded(card, s.name, s.ok);
+  }
+  if (finish.outcome == QLatin1String("loaded")) {
+    FinishLoaded(card);
+  } else {
+    FinishFailed(card, QString::fromStdString(finish.failureMessage), finish.failureStage);
+  }
+}
+
 // ---- listing ----------------------------------------------------------------------------
 
 std::vector<CardRecord> RecordStore::Find(const RecordFilter& filter) {

@@ -146,6 +146,26 @@ struct CardRecord {
   std::vector<StageRecord> stages;
 };
 
+// How a card's run ended, written at once when it ends.
+struct CardFinish {
+  QString outcome;             // "loaded", "failed", "interrupted"
+  QString failureKind;         // "boot_rom_silent", ..., empty when it did not fail
+  std::string failureMessage;  // the bytes the technician was shown
+  QString failureStage;
+  QString cancelledBy;
+  std::vector<std::pair<QString, std::string>> warnings;  // kind, text
+  struct Stage {
+    QString name;
+    double seconds = 0;
+    bool ok = false;
+  };
+  std::vector<Stage> stages;
+  std::optional<bool> verifyOk;
+  QString verifySha256;
+  uint32_t verifyDifferences = 0;
+  std::optional<uint32_t> verifyFirstDifference;
+};
+
 struct RecordFilter {
   std::optional<uint32_t> serialNumber;
   QString ethernetAddress;  // 12 hex digits (colons, dashes and case ignored)
@@ -184,6 +204,12 @@ class RecordStore {
   Reservation ReserveEthernet(int64_t card, const QString& prefix, uint32_t number, bool reuse);
   // The smallest free number >= from under prefix, reserved; returns the 12 hex digits.
   QString NextFreeEthernet(int64_t card, const QString& prefix, uint32_t from = 1);
+
+  // The next free number from `from` on, not reserved (what a prompt offers).
+  std::optional<uint32_t> PeekNextFreeSerial(uint32_t from);
+  std::optional<uint32_t> PeekNextFreeEthernet(const QString& prefix, uint32_t from);
+  // The card's end, with its stages' times, in one go.
+  void Finish(int64_t card, const CardFinish& finish);
 
   std::optional<CardSummary> FindSerialOwner(uint32_t serial);
   std::optional<CardSummary> FindEthernetOwner(const QString& address);  // 12 hex digits

@@ -53,7 +53,7 @@ class DownloadEndToEndTest : public ::testing::Test {
 
   void Press(const std::string& type) {
     window.hwTypes = type;
-    DownLoadButton_Click(state, window);
+    RunDownload(state, window);
   }
 
   std::vector<std::string> Warnings() const {

@@ -149,7 +149,7 @@ class BadInputTest : public ::testing::Test {
     Reset();
     if (generate) window.yesNoAnswers = {true};
     window.hwTypes = type;
-    DownLoadButton_Click(state, window);
+    RunDownload(state, window);
     ExpectRestored();
     return Warnings();
   }
