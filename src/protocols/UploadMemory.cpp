@@ -1,13 +1,9 @@
 // Memory upload through the upload bootloader: "R", address and size; the card sends
 // the range in packets of 64 bytes, each requested with XON and ended by XON, then its
 // 8-bit sum ended by ACK. The bytes are written as S-record lines.
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <optional>
-#include <system_error>
 
+#include "files/AtomicFile.h"
 #include "formats/Hex.h"
 #include "formats/SRecord.h"
 #include "protocols/CardLink.h"
@@ -18,65 +14,16 @@
 
 namespace ostra {
 
-namespace fs = std::filesystem;
-
 namespace {
 
 constexpr const char* kSource = "UploadMemory";
 constexpr std::size_t kPacketSize = card::kUploadPacketSize;
 
-// The upload file is written beside its target under a temporary name and put in
-// place only when complete: the file the technician had survives a failed upload.
-class ReplacementFile {
- public:
-  explicit ReplacementFile(const std::string& path)
-      : target_(FindFile(PathOfText(path)).value_or(PathOfText(path))) {
-    temp_ = target_;
-    temp_ += ".part";
-    stream_.open(temp_, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!stream_) {
-      throw LoaderError("Cannot create " + temp_.string() + ": " + std::strerror(errno), kSource);
-    }
-  }
-  ReplacementFile(const ReplacementFile&) = delete;
-  ReplacementFile& operator=(const ReplacementFile&) = delete;
-  ~ReplacementFile() { Discard(); }
-
-  std::ostream& stream() { return stream_; }
-
-  void Commit() {
-    stream_.flush();
-    const bool written = static_cast<bool>(stream_);
-    stream_.close();
-    if (!written || stream_.fail()) {
-      throw LoaderError("Cannot write " + target_.string() + ": " + std::strerror(errno), kSource);
-    }
-    std::error_code ec;
-    fs::rename(temp_, target_, ec);
-    if (ec) {
-      throw LoaderError("Cannot replace " + target_.string() + ": " + ec.message(), kSource);
-    }
-    committed_ = true;
-  }
-
-  void Discard() {
-    if (committed_) return;
-    if (stream_.is_open()) stream_.close();
-    std::error_code ec;
-    fs::remove(temp_, ec);
-    committed_ = true;
-  }
-
- private:
-  fs::path target_;
-  fs::path temp_;
-  std::ofstream stream_;
-  bool committed_ = false;
-};
-
 bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
   UploadDefaults& upload = state.upload;
-  ReplacementFile file(path);  // an upload that does not finish leaves the earlier file
+  // Written beside the target and put in its place only when complete: an upload that
+  // does not finish leaves the earlier file.
+  files::AtomicFileWriter file(FindFile(PathOfText(path)).value_or(PathOfText(path)), kSource);
 
   constexpr const char* kNothingRead = "nothing has been asked of the card";
   upload.UploadStart =

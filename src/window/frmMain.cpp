@@ -29,14 +29,15 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSaveFile>
 #include <QScrollBar>
 #include <QStringDecoder>
 
 #include "Version.h"
 #include "download/Catalogue.h"
 #include "download/Download.h"
+#include "files/AtomicFile.h"
 #include "formats/Hex.h"
+#include "formats/PathText.h"
 #include "link/PortDevice.h"
 #include "protocols/Stages.h"
 #include "protocols/Terminal.h"
@@ -702,17 +703,13 @@ void frmMain::ShowLogMenu(const QPoint& at) {
 }
 
 bool frmMain::SaveLog(const QString& path) {
-  QSaveFile file(path);
-  const std::string text = state_.log.Text();
-  if (file.open(QIODevice::WriteOnly) &&
-      file.write(text.data(), static_cast<qint64>(text.size())) ==
-          static_cast<qint64>(text.size()) &&
-      file.commit()) {
+  try {
+    files::WriteFileAtomically(PathOfText(ToCore(path)), state_.log.Text(), "Save log");
     return true;
+  } catch (const files::FileError& e) {
+    ShowMessage(e.what(), MessageIcon::Warning);
+    return false;
   }
-  ShowMessage("Cannot save the log to " + ToCore(path) + ": " + ToCore(file.errorString()),
-              MessageIcon::Warning);
-  return false;
 }
 
 void frmMain::DownLoadButton_Click() {

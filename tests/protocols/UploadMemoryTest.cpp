@@ -269,7 +269,7 @@ TEST_F(UploadMemoryTest, ValuesThatCannotBeSentAreRefusedBeforeTheCommand) {
   window.messages.clear();
   target = dir.PathOf("no-such-folder/Upload.mon");
   EXPECT_FALSE(Upload("0", "64"));
-  EXPECT_THAT(window.MessageTexts(), ElementsAre(HasSubstr("Cannot create")));
+  EXPECT_THAT(window.MessageTexts(), ElementsAre(HasSubstr("Cannot write")));
   EXPECT_TRUE(window.prompts.size() == 6u);  // no question asked for a file that cannot be made
 }
 
