@@ -37,6 +37,7 @@ TEST_F(CatalogueDir, ListsBootloaderFilesInLowerCaseWhateverTheirCase) {
   Touch("x.subtle");                          // ".sub" but not at the end
   Touch(".sub");                              // would give an empty type
   fs::create_directory(dir_ / "folder.sub");  // directories are not hardware files
+  for (const char* fixed : {"Upload.sub", "NONE.sub", "firmware 5830.Sub"}) Touch(fixed);
   std::error_code ec;
   EXPECT_EQ(HardwareTypesIn(dir_, ec),
             (std::vector<std::string>{"alpha", "board", "mixed", "twice"}));
@@ -75,6 +76,30 @@ TEST(Catalogue, ChosenFileNamesItsTypeAndMatchesAnEntryInAnyCase) {
   EXPECT_EQ(FindHardwareType(entries, "UPLOAD"), 1);
   EXPECT_EQ(FindHardwareType(entries, "boar"), -1);
   EXPECT_EQ(FindHardwareType(entries, ""), -1);
+}
+
+TEST_F(CatalogueDir, MissingHardwareFilesAreNamedExactly) {
+  Touch("both.mon");
+  Touch("BOTH.SUB");
+  Touch("cpu1.mon");
+  Touch("eth.sub");
+  struct Case {
+    const char* type;
+    std::vector<std::string> missing;
+    const char* text;
+  };
+  for (const Case& c :
+       {Case{"both", {}, ""}, Case{"cpu1", {"cpu1.sub"}, "cpu1.sub is missing in hw"},
+        Case{"eth", {"eth.mon"}, "eth.mon is missing in hw"},
+        Case{"none", {"none.mon", "none.sub"}, "none.mon and none.sub are"}}) {
+    const std::vector<std::string> missing = MissingHardwareFiles(dir_, c.type);
+    EXPECT_EQ(missing, c.missing) << c.type;
+    if (missing.empty()) continue;
+    EXPECT_EQ(MissingHardwareFilesText(missing, "hw"),
+              std::string("The hardware files don't all exist: ") + c.text +
+                  (missing.size() == 1 ? "" : " missing in hw"))
+        << c.type;
+  }
 }
 
 }  // namespace
