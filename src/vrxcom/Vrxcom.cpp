@@ -314,9 +314,11 @@ int32_t VrOpenConnection(int32_t type, int32_t port, uint32_t /*address*/) {
   {
     QuietWithoutEventLoop quiet;
     if (!c->serial->open(QIODevice::ReadWrite)) {
-      return Fail(nullptr, VRXCOM_OPEN_FAILED,
-                  "Cannot open " + c->device + ": " +
-                      ostra::vrxcom::DiagnoseOpenFailure(c->device, Describe(*c->serial)) + ".");
+      return Fail(
+          nullptr, VRXCOM_OPEN_FAILED,
+          ostra::vrxcom::OpenFailureMessage(
+              c->device, ostra::vrxcom::DiagnoseOpenFailure(c->device, Describe(*c->serial)),
+              sizeof(VrErrorInfo::text) - 1));
     }
   }
   if (!ApplyLineFormat(*c, kDefaultBaud, 0, 8, 0)) {
