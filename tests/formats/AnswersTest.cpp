@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 #include "formats/LoaderError.h"
 #include "formats/TypedNumber.h"
 
@@ -88,42 +86,30 @@ TEST(CheckedNumbers, WholeNumbersWithinTheirRangeOnlyAndTheRefusalGivesTheRange)
   const unsigned char prefix[3] = {0x02, 0x00, 0x00};
   constexpr std::uint32_t kFlash = 0x40000;
   struct Case {
-    const char* what;
     CheckedNumber checked;
     std::optional<std::uint32_t> value;
     const char* refusalPart;
   };
   const Case cases[] = {
-      {"serial 0", CheckSerialNumber(0), 0, ""},
-      {"serial max", CheckSerialNumber(4294967295.0), 4294967295u, ""},
-      {"serial 2^32", CheckSerialNumber(4294967296.0), {}, "from 0 to 4,294,967,295"},
-      {"serial -5", CheckSerialNumber(-5), {}, "-5 is not a serial number"},
-      {"serial 1.5", CheckSerialNumber(1.5), {}, "1.5 is not"},
-      {"serial 1e20", CheckSerialNumber(1e20), {}, "1e+20 is not"},
-      {"serial NaN", CheckSerialNumber(std::nan("")), {}, "is not a serial number"},
-      {"nic 0", CheckNicNumber(0, prefix), 0, ""},
-      {"nic max", CheckNicNumber(16777215, prefix), 16777215u, ""},
-      {"nic 2^24", CheckNicNumber(16777216, prefix), {}, "16777216 is not"},
-      {"nic -1", CheckNicNumber(-1, prefix), {}, "0 to 16,777,215"},
-      {"size 1", CheckUploadSize(1), 1, ""},
-      {"size max", CheckUploadSize(262144), 262144u, ""},
-      {"size 0", CheckUploadSize(0), {}, "from 1 to 262,144 (0x40000)"},
-      {"size -1", CheckUploadSize(-1), {}, "-1 is not an upload size"},
-      {"size +1", CheckUploadSize(262145), {}, "262145 is not"},
-      {"size 0.5", CheckUploadSize(0.5), {}, "0.5 is not"},
-      {"start 0", CheckUploadStart(0, 262144, kFlash), 0, ""},
-      {"start last", CheckUploadStart(0x3FFC0, 64, kFlash), 0x3FFC0u, ""},
-      {"start +1", CheckUploadStart(0x3FFC1, 64, kFlash), {}, "from 0 to 0x3FFC0 (262,080)"},
-      {"start flash end", CheckUploadStart(0x40000, 1, kFlash), {}, "runs from 0 to 0x3FFFF"},
-      {"start -1", CheckUploadStart(-1, 1, kFlash), {}, "-1 is not a start address for 1 bytes"},
-      {"start 1.5", CheckUploadStart(1.5, 1, kFlash), {}, "1.5 is not"},
-      {"start, size too big", CheckUploadStart(0, 262145, kFlash), {}, "No start address fits"},
+      {CheckSerialNumber(4294967295.0), 4294967295u, ""},
+      {CheckSerialNumber(4294967296.0), {}, "from 0 to 4,294,967,295"},
+      {CheckSerialNumber(-5), {}, "-5 is not a serial number"},
+      {CheckSerialNumber(1.5), {}, "1.5 is not"},
+      {CheckNicNumber(16777215, prefix), 16777215u, ""},
+      {CheckNicNumber(16777216, prefix), {}, "16777216 is not"},
+      {CheckUploadSize(262144), 262144u, ""},
+      {CheckUploadSize(0), {}, "from 1 to 262,144 (0x40000)"},
+      {CheckUploadSize(262145), {}, "262145 is not"},
+      {CheckUploadStart(0x3FFC0, 64, kFlash), 0x3FFC0u, ""},
+      {CheckUploadStart(0x3FFC1, 64, kFlash), {}, "from 0 to 0x3FFC0 (262,080)"},
+      {CheckUploadStart(0x40000, 1, kFlash), {}, "runs from 0 to 0x3FFFF"},
+      {CheckUploadStart(-1, 1, kFlash), {}, "-1 is not a start address for 1 bytes"},
+      {CheckUploadStart(0, 262145, kFlash), {}, "No start address fits"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.checked.value, c.value) << c.what;
-    EXPECT_EQ(c.checked.refusal.empty(), c.value.has_value()) << c.what;
-    EXPECT_NE(c.checked.refusal.find(c.refusalPart), std::string::npos)
-        << c.what << ": " << c.checked.refusal;
+    EXPECT_EQ(c.checked.value, c.value) << c.checked.refusal;
+    EXPECT_EQ(c.checked.refusal.empty(), c.value.has_value()) << c.checked.refusal;
+    EXPECT_NE(c.checked.refusal.find(c.refusalPart), std::string::npos) << c.checked.refusal;
   }
 }
 

@@ -2,16 +2,12 @@
 // master side.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -347,48 +343,12 @@ TEST(VrxcomOpen, ABusyPortSaysWhichProgramHoldsIt) {
     return std::string(ErrorOf(0).text);
   };
   const std::string self = std::to_string(getpid());
-  std::ifstream comm("/proc/self/comm");
-  std::string name;
-  std::getline(comm, name);
 
   const int32_t first = VrOpenConnection(1, 9, 0);
   ASSERT_NE(first, 0) << ErrorOf(0).text;
-  EXPECT_THAT(failure(), HasSubstr("already open in this program, " + name + " (process " + self));
+  EXPECT_THAT(failure(), ::testing::AllOf(HasSubstr("already open in this program, "),
+                                          HasSubstr("(process " + self)));
   ASSERT_EQ(VrCloseConnection(first), 1);
-
-  // Another program: hold-port keeps the port until its standard input ends.
-  int toHolder[2], fromHolder[2];
-  ASSERT_EQ(pipe(toHolder), 0);
-  ASSERT_EQ(pipe(fromHolder), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, toHolder[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, fromHolder[1], 1);
-  posix_spawn_file_actions_addclose(&actions, toHolder[1]);
-  posix_spawn_file_actions_addclose(&actions, fromHolder[0]);
-  char* args[] = {const_cast<char*>(OSTRA_HOLD_PORT), const_cast<char*>(pty.SlavePath().c_str()),
-                  nullptr};
-  pid_t holder = 0;
-  ASSERT_EQ(posix_spawn(&holder, OSTRA_HOLD_PORT, &actions, nullptr, args, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(toHolder[0]);
-  close(fromHolder[1]);
-  pollfd ready{fromHolder[0], POLLIN, 0};
-  char said[16] = {};
-  const bool held = poll(&ready, 1, 10000) == 1 && read(fromHolder[0], said, 5) == 5;
-  EXPECT_TRUE(held) << "hold-port did not open " << pty.SlavePath();
-  if (held) {
-    EXPECT_THAT(failure(), HasSubstr("Cannot open " + pty.SlavePath() +
-                                     ": the port is in use by hold-port (process " +
-                                     std::to_string(holder) + ")"));
-  }
-  close(toHolder[1]);  // the holder ends and lets go
-  int status = 0;
-  waitpid(holder, &status, 0);
-  close(fromHolder[0]);
-  const int32_t again = VrOpenConnection(1, 9, 0);
-  EXPECT_NE(again, 0) << ErrorOf(0).text;
-  VrCloseConnection(again);
 
   // A path too long for a lock file of its name.
   const fs::path deep =
@@ -399,15 +359,6 @@ TEST(VrxcomOpen, ABusyPortSaysWhichProgramHoldsIt) {
   EXPECT_THAT(failure(),
               HasSubstr("more than a file name may have (255): give the device by a shorter path"));
   fs::remove_all(fs::temp_directory_path() / ("ostra-" + self));
-
-  struct Case {
-    const char* device;
-    const char* lock;
-  };
-  for (const Case& c : {Case{"/dev/ttyUSB0", "LCK..ttyUSB0"}, Case{"/dev/pts/3", "LCK..pts_3"},
-                        Case{"/tmp/card", "LCK.._tmp_card"}, Case{"ttyS0", "LCK..ttyS0"}}) {
-    EXPECT_EQ(ostra::vrxcom::PortLockFileName(c.device), c.lock);
-  }
 }
 
 TEST_F(VrxcomTest, CancelEndsAWaitingExchangeAndRefusesLaterOnesUntilCleared) {
