@@ -66,7 +66,8 @@ bool FolderMissing(std::error_code code) {
 }
 
 Handle CreateNew(const fs::path& path, std::error_code& code) {
-  const Handle h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  // Others may read it as it grows (a log followed while the run goes).
+  const Handle h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == kNoHandle) code = LastError();
   return h;

@@ -85,8 +85,8 @@ TEST_F(StampCardIdentityTest, EthernetTypesGetTheirAddressAndTheImageEndsAfterIt
   EXPECT_EQ(window.prompts[1].title, "NIC Address");
   EXPECT_EQ(window.prompts[1].defaultText, " 1");
 
-  // Only the low 24 bits of the number make the address.
-  window.inputAnswers = {"6", "16777217"};
+  // A number beyond the address's three bytes is refused and asked again.
+  window.inputAnswers = {"6", "16777217", "1"};
   ASSERT_TRUE(LoadMonitor(state, window, path));
   EXPECT_EQ(ImageBytes(0x7FD3, 3), (std::vector<uint8_t>{0x00, 0x00, 0x01}));
 }
