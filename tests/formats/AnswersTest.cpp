@@ -28,29 +28,15 @@ TEST(ParseNumberAnswer, TakesOneWholeNumberOnly) {
     const char* text;
     std::optional<double> number;
   };
-  for (const Case& c : {Case{"  42\t", 42},
-                        Case{"-5", -5},
-                        Case{"1.5e3", 1500},
-                        Case{"&H7FC0", 32704},
-                        Case{"0x7FC0", 32704},
-                        Case{"0XFFFF", 65535},
-                        Case{"0x0000FFFF", 65535},
-                        Case{"0x8000", 32768},
-                        Case{"&H8000", -32768},
-                        Case{"0xFFFFFFFF", 4294967295.0},
-                        Case{"&HFFFFFFFF", -1},
-                        Case{"&O17", 15},
-                        Case{"1 000", 1000},
-                        Case{"0", 0},
-                        Case{"", std::nullopt},
-                        Case{"  ", std::nullopt},
-                        Case{"abc", std::nullopt},
-                        Case{"12abc", std::nullopt},
-                        Case{"0x", std::nullopt},
-                        Case{"0xG", std::nullopt},
-                        Case{"&H", std::nullopt},
-                        Case{"1e", std::nullopt},
-                        Case{"02:00:00:12:34:56", std::nullopt}}) {
+  for (const Case& c :
+       {Case{"  42\t", 42}, Case{"-5", -5}, Case{"1.5e3", 1500}, Case{"&H7FC0", 32704},
+        Case{"0x7FC0", 32704}, Case{"0x0000FFFF", 65535}, Case{"&O17", 15}, Case{"1 000", 1000},
+        Case{"0", 0}, Case{"", std::nullopt}, Case{"  ", std::nullopt}, Case{"abc", std::nullopt},
+        Case{"12abc", std::nullopt}, Case{"0x", std::nullopt}, Case{"0xG", std::nullopt},
+        Case{"&H", std::nullopt}, Case{"1e", std::nullopt}, Case{"02:00:00:12:34:56", std::nullopt},
+        // 0x is unsigned; &H keeps the 16-bit sign rule of four digits or fewer.
+        Case{"0XFFFF", 65535}, Case{"0x8000", 32768}, Case{"&H8000", -32768},
+        Case{"0xFFFFFFFF", 4294967295.0}, Case{"&HFFFFFFFF", -1}}) {
     EXPECT_EQ(ParseNumberAnswer(c.text), c.number) << '"' << c.text << '"';
   }
   EXPECT_THROW(ParseNumberAnswer("0x123456789"), LoaderError);
