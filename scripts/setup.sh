@@ -8,7 +8,7 @@ if [ "${1:-}" != demo ]; then
   # (for the record tests and benchmark, a throwaway cluster each run) come apart.
   packages+=(libgtest-dev libgmock-dev srecord clang libclang-rt-14-dev xvfb xauth
              libqt6sql6-sqlite libqt6sql6-psql postgresql
-             dpkg-dev file help2man librsvg2-bin lintian desktop-file-utils appstream)
+             dpkg-dev file help2man librsvg2-bin lintian desktop-file-utils appstream strace man-db)
 fi
 # `setup.sh windows`: what the Windows cross build and its run under Wine need
 # (scripts/windows-test.sh), kept apart so that the normal setup stays small.

@@ -71,7 +71,8 @@ DownloadRequest RequestFor(const Options& options, const std::string& type, int 
   request.uploadStart = options.uploadStart;
   request.uploadSize = options.uploadSize;
   request.uploadOutput = options.output;
-  request.uploadFormat = options.standardOutput ? UploadFormat::Standard : UploadFormat::Card;
+  request.uploadFormat =
+      options.standardOutput ? UploadFileFormat::Standard : UploadFileFormat::Card;
   request.verify = options.verify;
   request.verifyFolder = options.output.empty()
                              ? std::string()

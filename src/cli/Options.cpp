@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "formats/Answers.h"
+#include "protocols/CardProtocol.h"
 #include "protocols/Prompts.h"
 #include "protocols/Stages.h"
 #include "protocols/Terminal.h"
@@ -34,14 +35,15 @@ std::string BadNumber(const std::string& option, const std::string& text) {
   return "--" + option + ": '" + text + "' is not a number; give " + kNumberForms;
 }
 
-// A number option: the whole text one number, as the prompts take it, within range.
-Apply Number(const char* option, std::optional<double> Options::*field, NumberRange range) {
-  return [option, field, range](Options& o, const std::string& text) -> std::string {
+// A number option: the whole text one number, as the prompts take it, that check accepts.
+Apply Number(const char* option, std::optional<double> Options::*field,
+             std::function<CheckedNumber(double)> check) {
+  return [option, field, check](Options& o, const std::string& text) -> std::string {
     try {
       const std::optional<double> value = ParseNumberAnswer(text);
       if (!value) return BadNumber(option, text);
-      if (auto outside = OutOfRange(*value, range))
-        return "--" + std::string(option) + ": " + *outside;
+      const CheckedNumber checked = check(*value);
+      if (!checked.value) return "--" + std::string(option) + ": " + checked.refusal;
       o.*field = value;
       return {};
     } catch (const std::exception&) {
@@ -95,7 +97,7 @@ const std::vector<OptionRow>& Table() {
            o.serial.reset();
            return {};
          }
-         return Number("serial", &Options::serial, kSerialNumberRange)(o, text);
+         return Number("serial", &Options::serial, CheckSerialNumber)(o, text);
        }},
       {"nic", 'n', "N|auto|keep",
        "Ethernet-address number (0 to 16777215), or a whole address with the cards' prefix, "
@@ -112,9 +114,6 @@ const std::vector<OptionRow>& Table() {
          try {
            const NicAnswer answer = ParseNicAnswer(text, NicVendorPrefix);
            if (!answer.number) return "--nic: '" + text + "': " + answer.error;
-           if (auto outside = OutOfRange(*answer.number, kEthernetNumberRange)) {
-             return "--nic: " + *outside;
-           }
            o.nic = answer.number;
            return {};
          } catch (const std::exception&) {
@@ -131,11 +130,12 @@ const std::vector<OptionRow>& Table() {
       {"upload-start", '\0', "N",
        "start address of the upload, in the card's flash (0 to 0x3FFFF) (default: the window's "
        "offer)",
-       Number("upload-start", &Options::uploadStart, kUploadStartRange)},
+       Number("upload-start", &Options::uploadStart,
+              [](double start) { return CheckUploadStart(start, 1, card::kFlashTop); })},
       {"upload-size", '\0', "N",
        "size of the upload in bytes, 1 to 262144 and within the flash (default: the window's "
        "offer)",
-       Number("upload-size", &Options::uploadSize, kUploadSizeRange)},
+       Number("upload-size", &Options::uploadSize, CheckUploadSize)},
       {"output", 'o', "FILE",
        "file the upload writes (default: Upload.mon in the hardware directory); with --verify, "
        "the folder of FILE keeps what a verify that failed read",
@@ -302,7 +302,13 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     }
   }
   const Options& o = parsed.options;
-  if (o.noRecord && (o.serialAuto || o.nicAuto || o.listRecords || o.reuse)) {
+  const CheckedNumber range =
+      o.uploadStart && o.uploadSize
+          ? CheckUploadStart(*o.uploadStart, static_cast<uint32_t>(*o.uploadSize), card::kFlashTop)
+          : CheckedNumber{0, {}};
+  if (!range.value) {
+    parsed.error = "--upload-start and --upload-size: " + range.refusal;
+  } else if (o.noRecord && (o.serialAuto || o.nicAuto || o.listRecords || o.reuse)) {
     parsed.error = "--no-record leaves no card records for auto, --reuse or --records";
   } else if (o.noRecord && !o.record.empty()) {
     parsed.error = "--record and --no-record exclude each other";

@@ -1,5 +1,6 @@
 #include "cli/Run.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <QSerialPortInfo>
@@ -67,6 +68,19 @@ bool StartsWith(const std::string& text, const char* prefix) {
 // waited for with the boot probe.
 bool BeginsWithBootTransfer(const std::string& type) {
   return type != "None" && !StartsWith(type, "Firmware");
+}
+
+std::string SignalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGPIPE:
+      return "SIGPIPE";
+    default:
+      return "interrupted";
+  }
 }
 
 int UsageError(std::FILE* err, const std::string& text) {
@@ -283,6 +297,7 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
                     const StopFlag& stop) {
   PortOutcome outcome;
   LoaderState state;
+  state.SetExternalStop(&stop, [] { return SignalName(StopSignal().load()); });
   CliFrontEnd frontEnd(state, options, output, labelled ? port.text : "", stop);
   // Each port keeps its own connection to the records (they belong to one thread).
   std::unique_ptr<records::CardRecordStore> records;
@@ -359,6 +374,15 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
 }
 
 }  // namespace
+
+namespace {
+// Constant-initialised, so that a signal handler may store into it at any time.
+std::atomic<int> stopSignal{0};
+}  // namespace
+
+std::atomic<int>& StopSignal() {
+  return stopSignal;
+}
 
 int ExitStatus(const std::vector<CardResult>& results, bool portFailed, bool recordsFailed,
                bool interrupted) {

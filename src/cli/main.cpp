@@ -15,7 +15,8 @@ namespace {
 ostra::cli::StopFlag stopRequested{false};
 static_assert(ostra::cli::StopFlag::is_always_lock_free, "set from a signal handler");
 
-extern "C" void OnStopSignal(int) {
+extern "C" void OnStopSignal(int signal) {
+  ostra::cli::StopSignal().store(signal);
   stopRequested.store(true);
   VrxcomRequestCancel();
 }
@@ -27,6 +28,9 @@ void CatchStopSignals() {
   action.sa_flags = 0;  // no restart: a wait for Enter ends at once
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A reader that went away (ostra-load ... | head) ends the run as SIGTERM does: the port
+  // put back and the card's record closed, not the program killed mid-card.
+  sigaction(SIGPIPE, &action, nullptr);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #pragma once
 // The one connection to a card: its settings, the library handle, opening,
 // configuring and closing, and one request/reply exchange.
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -22,10 +21,10 @@ class VrConnection {
   void SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
   const MessageSink& MessageSinkInUse() const { return sink_; }
 
-  // The flag that asks the run using this connection to stop: once it is set, every
+  // Says whether the run using this connection was asked to stop: once it was, every
   // exchange made through the card classes fails at once without reaching the line.
-  void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
-  bool StopRequested() const { return stop_ != nullptr && stop_->load(); }
+  void SetStopCheck(std::function<bool()> check) { stopCheck_ = std::move(check); }
+  bool StopRequested() const { return stopCheck_ && stopCheck_(); }
 
   int32_t Timeout() const { return timeout_; }
   void SetTimeoutValue(int32_t ms) { timeout_ = ms; }  // stored only; see SetTimeout
@@ -65,7 +64,7 @@ class VrConnection {
   int32_t timeout_ = 250;
   int32_t connectionId_ = 0;
   MessageSink sink_;
-  const std::atomic<bool>* stop_ = nullptr;
+  std::function<bool()> stopCheck_;
 };
 
 }  // namespace ostra

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,7 +52,9 @@ struct ProgrammedRange {
 class CardRecords;
 
 struct LoaderState {
-  LoaderState() { connection.SetStopFlag(&stop_); }
+  LoaderState() {
+    connection.SetStopCheck([this] { return StopRequested(); });
+  }
   LoaderState(const LoaderState&) = delete;
   LoaderState& operator=(const LoaderState&) = delete;
 
@@ -80,14 +83,27 @@ struct LoaderState {
     std::lock_guard lock(causeLock_);
     cause_.clear();
   }
-  bool StopRequested() const { return stop_.load(); }
+  bool StopRequested() const {
+    return stop_.load() || (externalStop_ != nullptr && externalStop_->load());
+  }
   std::string StopCause() const {
-    std::lock_guard lock(causeLock_);
-    return cause_;
+    {
+      std::lock_guard lock(causeLock_);
+      if (!cause_.empty()) return cause_;
+    }
+    return externalCause_ ? externalCause_() : std::string();
+  }
+  // A flag set from outside (a signal handler) that stops the runs of this state too, and
+  // what set it.
+  void SetExternalStop(const std::atomic<bool>* flag, std::function<std::string()> cause) {
+    externalStop_ = flag;
+    externalCause_ = std::move(cause);
   }
 
  private:
   std::atomic<bool> stop_{false};
+  const std::atomic<bool>* externalStop_ = nullptr;
+  std::function<std::string()> externalCause_;
   mutable std::mutex causeLock_;
   std::string cause_;
 };

@@ -31,9 +31,10 @@ double Ask(Operator& person, const NumberPrompt& p, Parse parse) {
     }
     std::string refusal;
     std::optional<double> number = parse(*answer, refusal);
-    if (number && p.range) {
-      if (auto outside = OutOfRange(*number, *p.range)) {
-        refusal = *outside;
+    if (number && p.check) {
+      const CheckedNumber checked = p.check(*number);
+      if (!checked.value) {
+        refusal = checked.refusal;
         number.reset();
       }
     }
@@ -49,12 +50,6 @@ double Ask(Operator& person, const NumberPrompt& p, Parse parse) {
 }
 
 }  // namespace
-
-std::optional<std::string> OutOfRange(double value, const NumberRange& range) {
-  if (value >= range.min && value <= range.max && value == std::trunc(value)) return std::nullopt;
-  return std::string(range.what) + " is a whole number from " + stage::DecimalText(range.min) +
-         " to " + stage::DecimalText(range.max) + ", not " + stage::DecimalText(value) + ".";
-}
 
 double AskNumber(Operator& person, const NumberPrompt& p) {
   return Ask(person, p, [](const std::string& answer, std::string& refusal) {

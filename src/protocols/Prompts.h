@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "formats/Answers.h"
 #include "formats/LoaderError.h"
 #include "protocols/Operator.h"
 
@@ -30,28 +31,17 @@ class PromptCancelled : public LoaderError {
 // a person (the same refused text again and again) cannot keep the run waiting.
 inline constexpr int kPromptAttempts = 10;
 
-// The whole numbers a prompt (or an option that answers it) takes.
-struct NumberRange {
-  double min = 0;
-  double max = 0;
-  const char* what = "";  // "A serial number"
-};
-inline constexpr NumberRange kSerialNumberRange{0, 4294967295.0, "A serial number"};
-inline constexpr NumberRange kEthernetNumberRange{0, 16777215.0, "An Ethernet number"};
-inline constexpr NumberRange kUploadStartRange{0, 0x3FFFF, "An upload start"};
-inline constexpr NumberRange kUploadSizeRange{1, 262144, "An upload size"};
-
-// nullopt when value is a whole number within range, else the refusal for the technician
-// ("A serial number is a whole number from 0 to 4294967295, not 1.5.").
-std::optional<std::string> OutOfRange(double value, const NumberRange& range);
+// What a number is checked with before it is used (formats/Answers.h: CheckSerialNumber,
+// ...): the whole number, or the refusal that gives the numbers accepted.
+using NumberCheck = std::function<CheckedNumber(double)>;
 
 struct NumberPrompt {
   Question id = Question::SerialNumber;
-  std::string prompt;                               // "Enter Serial Number"
-  std::string title;                                // "Serial Number"
-  std::string defaultText;                          // the first offer
-  std::string whatEnds;                             // "nothing has been written to the card"
-  std::optional<NumberRange> range = std::nullopt;  // none: any number
+  std::string prompt;       // "Enter Serial Number"
+  std::string title;        // "Serial Number"
+  std::string defaultText;  // the first offer
+  std::string whatEnds;     // "nothing has been written to the card"
+  NumberCheck check = {};   // none: any number
   // Says whether a well-formed answer in range may be used (it may ask the technician
   // itself); false asks again with the answer kept. None: every such answer is used.
   std::function<bool(double)> accept = {};

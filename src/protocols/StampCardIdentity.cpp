@@ -34,7 +34,7 @@ struct Number {
   const char* prompt;
   const char* title;
   const char* noun;  // "serial number"
-  NumberRange range;
+  NumberCheck check;
   const NumberChoice& choice;
   double remembered;
   std::function<std::string(uint32_t)> describe;  // "Serial number 1001"
@@ -88,9 +88,8 @@ double Choose(RunContext& run, const Number& number, bool nic) {
                             kSource);
         }
       } else {
-        if (auto outside = OutOfRange(choice.value, number.range)) {
-          throw RunError(FailureKind::NumberRefused, *outside, kSource);
-        }
+        const CheckedNumber checked = number.check(choice.value);
+        if (!checked.value) throw RunError(FailureKind::NumberRefused, checked.refusal, kSource);
         value = static_cast<uint32_t>(choice.value);
       }
       if (choice.from == NumberChoice::From::Keep) {
@@ -112,7 +111,7 @@ double Choose(RunContext& run, const Number& number, bool nic) {
   // The offer: the next free number of the records from the last one given on, or that
   // number plus one.
   double offer = number.remembered + 1;
-  if (number.offer && offer >= number.range.min && offer <= number.range.max) {
+  if (number.offer && number.check(offer).value) {
     if (const auto free = number.offer(static_cast<uint32_t>(std::max(1.0, offer)))) {
       offer = *free;
     }
@@ -123,7 +122,7 @@ double Choose(RunContext& run, const Number& number, bool nic) {
       number.title,
       stage::DefaultNumberText(offer),
       kNothingWritten,
-      number.range,
+      number.check,
       [&](double n) { return MayUse(run, number, static_cast<uint32_t>(n)); }};
   return nic ? AskNicNumber(run.person, prompt, NicVendorPrefix) : AskNumber(run.person, prompt);
 }
@@ -146,7 +145,7 @@ void StampCardIdentity(RunContext& run) {
       "Enter Serial Number",
       "Serial Number",
       "serial number",
-      kSerialNumberRange,
+      [](double n) { return CheckSerialNumber(n); },
       run.request.serial,
       image.SerialNumber,
       [](uint32_t n) { return "Serial number " + std::to_string(n); },
@@ -184,7 +183,7 @@ void StampCardIdentity(RunContext& run) {
       "Enter Ethernet Address",
       "NIC Address",
       "Ethernet address",
-      kEthernetNumberRange,
+      [](double m) { return CheckNicNumber(m, NicVendorPrefix); },
       run.request.ethernet,
       image.NicNumber,
       [](uint32_t m) { return "Ethernet address " + EthernetAddressText(m); },

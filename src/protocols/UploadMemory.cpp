@@ -2,13 +2,9 @@
 // the range in packets of 64 bytes, each requested with XON and ended by XON, then its
 // 8-bit sum ended by ACK. The bytes are written as S-record lines.
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <optional>
-#include <system_error>
 
+#include "files/AtomicFile.h"
 #include "formats/Hex.h"
 #include "formats/SRecord.h"
 #include "protocols/CardLink.h"
@@ -19,97 +15,53 @@
 
 namespace ostra {
 
-namespace fs = std::filesystem;
-
 namespace {
 
 constexpr const char* kSource = "UploadMemory";
 constexpr std::size_t kPacketSize = card::kUploadPacketSize;
 
-// The upload file is written beside its target under a temporary name and put in
-// place only when complete: the file the technician had survives a failed upload.
-class ReplacementFile {
- public:
-  explicit ReplacementFile(const std::string& path)
-      : target_(FindFile(PathOfText(path)).value_or(PathOfText(path))) {
-    temp_ = target_;
-    temp_ += ".part";
-    stream_.open(temp_, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!stream_) {
-      throw LoaderError("Cannot create " + temp_.string() + ": " + std::strerror(errno), kSource);
-    }
-  }
-  ReplacementFile(const ReplacementFile&) = delete;
-  ReplacementFile& operator=(const ReplacementFile&) = delete;
-  ~ReplacementFile() { Discard(); }
-
-  std::ostream& stream() { return stream_; }
-
-  void Commit() {
-    stream_.flush();
-    const bool written = static_cast<bool>(stream_);
-    stream_.close();
-    if (!written || stream_.fail()) {
-      throw LoaderError("Cannot write " + target_.string() + ": " + std::strerror(errno), kSource);
-    }
-    std::error_code ec;
-    fs::rename(temp_, target_, ec);
-    if (ec) {
-      throw LoaderError("Cannot replace " + target_.string() + ": " + ec.message(), kSource);
-    }
-    committed_ = true;
-  }
-
-  void Discard() {
-    if (committed_) return;
-    if (stream_.is_open()) stream_.close();
-    std::error_code ec;
-    fs::remove(temp_, ec);
-    committed_ = true;
-  }
-
- private:
-  fs::path target_;
-  fs::path temp_;
-  std::ofstream stream_;
-  bool committed_ = false;
-};
-
-// The size an upload may ask for from start: within the card's flash and the buffer.
-NumberRange SizeRangeFrom(double start) {
-  NumberRange range = kUploadSizeRange;
-  range.max = std::min(range.max, static_cast<double>(card::kFlashTop) - start);
-  return range;
+// A start alone lies in the card's flash; a size fits the buffer, and the range from the
+// start the flash.
+CheckedNumber CheckStart(double start) {
+  return CheckUploadStart(start, 1, card::kFlashTop);
+}
+NumberCheck SizeCheckFrom(double start) {
+  return [start](double size) {
+    const CheckedNumber checked = CheckUploadSize(size);
+    if (!checked.value) return checked;
+    CheckedNumber fits = CheckUploadStart(start, *checked.value, card::kFlashTop);
+    if (!fits.value) return fits;
+    return checked;
+  };
 }
 
 bool Upload(RunContext& run, const std::string& path) {
   LoaderState& state = run.state;
   UploadDefaults& upload = state.upload;
-  ReplacementFile file(path);  // an upload that does not finish leaves the earlier file
+  // Written beside the target and put in its place only when complete: an upload that
+  // does not finish leaves the earlier file.
+  files::AtomicFileWriter file(FindFile(PathOfText(path)).value_or(PathOfText(path)), kSource);
 
   constexpr const char* kNothingRead = "nothing has been asked of the card";
   if (run.request.uploadStart) {
-    if (auto outside = OutOfRange(*run.request.uploadStart, kUploadStartRange)) {
-      throw RunError(FailureKind::NumberRefused, *outside, kSource);
-    }
+    const CheckedNumber checked = CheckStart(*run.request.uploadStart);
+    if (!checked.value) throw RunError(FailureKind::NumberRefused, checked.refusal, kSource);
     upload.UploadStart = *run.request.uploadStart;
   } else {
-    upload.UploadStart =
-        AskNumber(run.person,
-                  {Question::UploadStart, "Enter Start Address", "Start Address",
-                   stage::DefaultNumberText(upload.UploadStart), kNothingRead, kUploadStartRange});
+    upload.UploadStart = AskNumber(
+        run.person, {Question::UploadStart, "Enter Start Address", "Start Address",
+                     stage::DefaultNumberText(upload.UploadStart), kNothingRead, CheckStart});
   }
   if (upload.UploadSize == 0) upload.UploadSize = 32768;
-  const NumberRange sizeRange = SizeRangeFrom(upload.UploadStart);
+  const NumberCheck sizeCheck = SizeCheckFrom(upload.UploadStart);
   if (run.request.uploadSize) {
-    if (auto outside = OutOfRange(*run.request.uploadSize, sizeRange)) {
-      throw RunError(FailureKind::NumberRefused, *outside, kSource);
-    }
+    const CheckedNumber checked = sizeCheck(*run.request.uploadSize);
+    if (!checked.value) throw RunError(FailureKind::NumberRefused, checked.refusal, kSource);
     upload.UploadSize = static_cast<int32_t>(*run.request.uploadSize);
   } else {
     upload.UploadSize = static_cast<int32_t>(AskNumber(
         run.person, {Question::UploadSize, "Enter Data Size", "Data Size",
-                     stage::DefaultNumberText(upload.UploadSize), kNothingRead, sizeRange}));
+                     stage::DefaultNumberText(upload.UploadSize), kNothingRead, sizeCheck}));
   }
   const auto start = static_cast<int32_t>(upload.UploadStart);
   const int32_t size = upload.UploadSize;
@@ -167,8 +119,8 @@ bool Upload(RunContext& run, const std::string& path) {
 
   run.Progress(0, 1);
   run.Log("Writing data to file");
-  WriteUploadFile(file.stream(), start, upload.UploadBuffer.data(), stored,
-                  [&](double p) { run.Progress(p, 100); });
+  WriteUploadFileAs(run.request.uploadFormat, file.stream(), start, upload.UploadBuffer.data(),
+                    stored, [&](double p) { run.Progress(p, 100); });
   file.Commit();
   run.Log("0x" + stage::Hex(static_cast<uint32_t>(size)) + " bytes Written");
   return true;

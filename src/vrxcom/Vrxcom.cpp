@@ -428,8 +428,9 @@ int32_t VrOpenConnection(int32_t type, int32_t port, uint32_t /*address*/) {
   }
   if (!opened) {
     return Fail(nullptr, VRXCOM_OPEN_FAILED,
-                "Cannot open " + c->device + ": " +
-                    ostra::vrxcom::DiagnoseOpenFailure(c->device, Describe(*c->serial)) + ".");
+                ostra::vrxcom::OpenFailureMessage(
+                    c->device, ostra::vrxcom::DiagnoseOpenFailure(c->device, Describe(*c->serial)),
+                    sizeof(VrErrorInfo::text) - 1));
   }
 #ifndef _WIN32
   {
@@ -460,7 +461,9 @@ int32_t VrInitConnection(int32_t handle, int32_t baud, int32_t parity, int32_t d
   const Held held = Hold(handle);
   Connection* c = held.get();
   if (c == nullptr) return 0;
-  if (!CheckUsable(*c)) return 0;
+  // Setting up a port is not refused while exchanges are cancelled: a stopped run puts
+  // its port back.
+  if (c->lost) return LineLost(*c);
   return ApplyLineFormat(*c, baud, parity, dataBits, stopBits) ? 1 : 0;
 }
 

@@ -30,7 +30,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSaveFile>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QStringDecoder>
@@ -39,7 +38,9 @@
 #include "Version.h"
 #include "download/Catalogue.h"
 #include "download/Download.h"
+#include "files/AtomicFile.h"
 #include "formats/Hex.h"
+#include "formats/PathText.h"
 #include "link/PortDevice.h"
 #include "protocols/LoadObserver.h"
 #include "protocols/Stages.h"
@@ -803,17 +804,14 @@ void frmMain::ShowLogMenu(const QPoint& at) {
 }
 
 bool frmMain::SaveLog(const QString& path) {
-  QSaveFile file(path);
-  const std::string text = logView_->Text();  // as shown: a run may be writing the log
-  if (file.open(QIODevice::WriteOnly) &&
-      file.write(text.data(), static_cast<qint64>(text.size())) ==
-          static_cast<qint64>(text.size()) &&
-      file.commit()) {
+  try {
+    // The log as shown: a run may be writing the log itself.
+    files::WriteFileAtomically(PathOfText(ToCore(path)), logView_->Text(), "Save log");
     return true;
+  } catch (const files::FileError& e) {
+    ShowMessage(e.what(), MessageIcon::Warning);
+    return false;
   }
-  ShowMessage("Cannot save the log to " + ToCore(path) + ": " + ToCore(file.errorString()),
-              MessageIcon::Warning);
-  return false;
 }
 
 DownloadRequest frmMain::RequestFromControls() const {

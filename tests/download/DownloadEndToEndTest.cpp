@@ -133,7 +133,7 @@ TEST_F(DownloadEndToEndTest, UploadModulesAndUnselectedTypesEndWithoutTheTransfe
   window.fileNameText = Application(0x100).string();
   StartCard(cardsim::Role::BootRom);
 
-  window.inputAnswers = {"&H9000", "64"};
+  window.inputAnswers = {"0x9000", "64"};
   Press("Upload");
   EXPECT_THAT(Warnings(), IsEmpty());
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "Upload.mon"));

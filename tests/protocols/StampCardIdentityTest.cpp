@@ -89,7 +89,7 @@ TEST_F(StampCardIdentityTest, EthernetTypesGetTheirAddressAndTheImageEndsAfterIt
   window.inputAnswers = {"6", "16777217", "16777215"};
   ASSERT_TRUE(LoadMonitor(state, window, path));
   EXPECT_EQ(ImageBytes(0x7FD3, 3), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF}));
-  EXPECT_THAT(window.messages.back().text, ::testing::HasSubstr("0 to 16777215"));
+  EXPECT_THAT(window.messages.back().text, ::testing::HasSubstr("0 to 16,777,215"));
 }
 
 TEST_F(StampCardIdentityTest, WhichCardsGetWhichNumbers) {
@@ -155,7 +155,7 @@ TEST_F(StampCardIdentityTest, NumbersOutsideTheirRangeAreAskedAgainWithTheRange)
   EXPECT_EQ(window.prompts[1].defaultText, "4294967296");
   ASSERT_EQ(window.messages.size(), 4u);
   for (const auto& m : window.messages) {
-    EXPECT_THAT(m.text, ::testing::HasSubstr("from 0 to 4294967295"));
+    EXPECT_THAT(m.text, ::testing::HasSubstr("from 0 to 4,294,967,295"));
     EXPECT_EQ(m.icon, MessageIcon::Warning);
   }
   EXPECT_EQ(ImageBytes(0x7FC4, 4), (std::vector<uint8_t>{0, 0, 0, 12}));

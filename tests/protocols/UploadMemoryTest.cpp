@@ -242,13 +242,13 @@ TEST_F(UploadMemoryTest, ValuesThatCannotBeSentAreRefusedBeforeTheCommand) {
     std::string start, size, message;
   };
   const Case cases[] = {
-      {"4294967296", "64", "from 0 to 262143, not 4294967296"},  // beyond the flash
-      {"&HFFFFF000", "64", "from 0 to 262143, not -4096"},
-      {"0", "262145", "from 1 to 262144, not 262145"},  // more than the buffer holds
-      {"0", "0", "from 1 to 262144, not 0"},
-      {"0x3FFC0", "0x41", "from 1 to 64, not 65"},  // past the end of the flash
-      {"0", "&H8000", "not -32768"},
-      {"0", "1e10", "not 10000000000"},
+      {"4294967296", "64", "4294967296 is not a start address"},  // beyond the flash
+      {"&HFFFFF000", "64", "-4096 is not a start address"},
+      {"0", "262145", "262145 is not an upload size"},  // more than the buffer holds
+      {"0", "0", "0 is not an upload size"},
+      {"0x3FFC0", "0x41", "from 0 to 0x3FFBF"},  // past the end of the flash
+      {"0", "&H8000", "-32768 is not an upload size"},
+      {"0", "1e10", "10000000000 is not an upload size"},
   };
   for (const auto& c : cases) {
     vr.calls.clear();
@@ -266,7 +266,7 @@ TEST_F(UploadMemoryTest, ValuesThatCannotBeSentAreRefusedBeforeTheCommand) {
   const auto asked = window.prompts.size();
   target = dir.PathOf("no-such-folder/Upload.mon");
   EXPECT_FALSE(Upload("0", "64"));
-  EXPECT_THAT(window.MessageTexts(), ElementsAre(HasSubstr("Cannot create")));
+  EXPECT_THAT(window.MessageTexts(), ElementsAre(HasSubstr("Cannot write")));
   EXPECT_EQ(window.prompts.size(), asked);  // no question asked for a file that cannot be made
 }
 
