@@ -162,8 +162,6 @@ TEST(CardSimProgram, RefusesUnknownOptionsAndSteps) {
                                                          {"--start", "later"},
                                                          {"--stuck-byte", "0x40000"},
                                                          {"--stuck-byte", "16:256"},
-                                                         {"--stuck-byte", "16:"},
-                                                         {"--stuck-byte", "-1"},
                                                          {"--stuck-byte", "0x"},
                                                          {"--link"}}) {
     Program p(args);
