@@ -11,6 +11,7 @@
 #include <string>
 
 #include "formats/Hex.h"
+#include "protocols/CardProtocol.h"
 #include "protocols/CardRecords.h"
 #include "protocols/HardwareType.h"
 #include "protocols/Prompts.h"
@@ -23,8 +24,8 @@ namespace {
 
 constexpr const char* kSource = "StampCardIdentity";
 constexpr const char* kNothingWritten = "nothing has been written to the card";
-constexpr std::size_t kSerialAt = 0x7FC4;
-constexpr std::size_t kNicAt = 0x7FD0;
+constexpr std::size_t kSerialAt = card::kSerialNumberAt;
+constexpr std::size_t kNicAt = card::kEthernetAddressAt;
 constexpr int32_t kEthernetImageEnd = 0x7FD7;  // the byte after the Ethernet address
 
 // One of the two numbers: how it is asked, checked, reserved and described.
