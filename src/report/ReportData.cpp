@@ -64,12 +64,12 @@ class CardsWhere {
                          : QStringLiteral(" WHERE ") + all.join(QStringLiteral(" AND "));
   }
   const QVariantList& Args() const { return args_; }
-
- private:
   void Add(const QString& condition, const QVariant& value) {
     conditions_ << condition;
     args_ << value;
   }
+
+ private:
   QStringList conditions_;
   QVariantList args_;
 };
@@ -198,6 +198,9 @@ class Builder {
     data_.reloaded = Integer(r[6]);
     data_.from = data_.filter.since.isValid() ? data_.filter.since.toUTC() : Time(r[1]);
     data_.to = data_.filter.until.isValid() ? data_.filter.until.toUTC() : Time(r[2]);
+    // The cards counted here are the cards of every later statement: one that starts while
+    // the report is read is left to the next report.
+    if (!data_.filter.until.isValid()) where_.Add(QStringLiteral("c.started_at <= ?"), Text(r[2]));
   }
 
   void PerBucket() {

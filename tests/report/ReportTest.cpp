@@ -111,6 +111,50 @@ QString Ranges(const std::vector<NumberRange>& ranges) {
   return texts.join(QStringLiteral(", "));
 }
 
+// Every figure of a report as text, to compare two reports.
+QString Describe(const ReportData& d) {
+  QStringList t = {PeriodText(d), QStringLiteral("%1 %2 %3 %4 %5 %6")
+                                      .arg(d.cards)
+                                      .arg(d.loaded)
+                                      .arg(d.failed)
+                                      .arg(d.interrupted)
+                                      .arg(d.unfinished)
+                                      .arg(d.reloaded)};
+  for (const CardCounts& c : d.perBucket)
+    t << QStringLiteral("%1 %2/%3/%4")
+             .arg(TimeText(c.start))
+             .arg(c.loaded)
+             .arg(c.failed)
+             .arg(c.Total());
+  for (const auto* list : {&d.yieldByType, &d.yieldByBench})
+    for (const Yield& y : *list)
+      t << QStringLiteral("%1 %2/%3").arg(y.key).arg(y.passed).arg(y.units);
+  for (const FailureCount& f : d.failures) t << f.stage + f.message + QString::number(f.cards);
+  for (const StageTimes& s : d.stages) {
+    const Quartiles& q = s.seconds;
+    t << QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+             .arg(s.stage)
+             .arg(q.count)
+             .arg(q.min)
+             .arg(q.q1)
+             .arg(q.median)
+             .arg(q.q3)
+             .arg(q.max);
+    for (const auto& [at, median] : s.medians) t << TimeText(at) + QString::number(median);
+  }
+  for (const VerifyCounts& v : d.verify)
+    t << QStringLiteral("%1 %2 %3 %4")
+             .arg(v.hardwareType)
+             .arg(v.same)
+             .arg(v.differs)
+             .arg(v.notVerified);
+  t << Ranges(d.serialRanges) << Ranges(d.ethernetRanges);
+  for (const CardLine& c : d.cardsToSee)
+    t << QStringLiteral("%1 %2 %3 %4 %5")
+             .arg(TimeText(c.startedAt), c.bench, c.hardwareType, c.outcome, c.failureMessage);
+  return t.join(QLatin1Char('\n'));
+}
+
 // Runs a program (in UTC, so that a date means the same day as in the records); its exit
 // status and standard output.
 std::pair<int, QString> RunProgram(const QString& program, const QStringList& args) {
@@ -260,6 +304,26 @@ TEST_F(ReportTest, FiguresOfADay) {
                 "1002 failed, 1002 loaded, 1003 failed, 1005 failed, 1006 failed, - interrupted"));
 }
 
+// A store may give text as bytes and numbers as text: the figures stay the same.
+TEST_F(ReportTest, TextAsBytesAndNumbersAsTextGiveTheSameFigures) {
+  const Select asBytes = [this](const QString& sql, const QVariantList& args) {
+    std::vector<QVariantList> rows = store_->Select(sql, args);
+    for (QVariantList& row : rows) {
+      for (QVariant& v : row) {
+        if (!v.isNull()) v = v.toString().toUtf8();
+      }
+    }
+    return rows;
+  };
+  const StoreInfo info{store_->Location(),
+                       store_->IsPostgreSql() ? Engine::kPostgreSql : Engine::kSqlite};
+  for (const ReportFilter& filter : {TheSeventh(), ReportFilter{}}) {
+    const QString expected = Describe(Build(filter));
+    EXPECT_EQ(Describe(BuildReport(asBytes, filter, info)), expected);
+    EXPECT_GT(expected.count(QLatin1Char('\n')), 20);
+  }
+}
+
 TEST_F(ReportTest, FiltersChooseTheCards) {
   struct Case {
     const char* what;
@@ -374,6 +438,62 @@ TEST_F(ReportTest, HtmlIsOnePageThatFetchesNothing) {
   EXPECT_EQ(html.count(QStringLiteral("src=\"data:image/png;base64,")), 7);
   for (const char* shown : {"1001–1003", "Boot ROM silent", "28.6 %", "ostra-load " OSTRA_VERSION})
     EXPECT_TRUE(html.contains(QString::fromUtf8(shown))) << shown;
+}
+
+// A month of the generator's cards: the figures hold together, and every page of a long
+// PDF (its table of cards over many pages) names the period, the store and the version.
+TEST_F(ReportTest, AMonthOfGeneratedCards) {
+  const QDateTime november = At("01T00:00").addMonths(-1);
+  std::vector<fill::CardRow> cards = fill::PlausibleCards(3000, november, 28, 5);
+  for (fill::CardRow& c : cards) {  // numbers clear of the known cards'
+    if (c.serial) *c.serial += 100000;
+    if (c.ethernet) *c.ethernet += 0x10000;
+  }
+  fill::Fill(location_, cards);
+  const ReportData d = Build({november, At("01T00:00"), {}, {}});
+  EXPECT_EQ(d.cards, 3000);
+  EXPECT_EQ(d.unfinished, 1) << "the last card is still being loaded";
+  EXPECT_EQ(d.loaded + d.failed + d.interrupted + d.unfinished, d.cards);
+  EXPECT_EQ(d.perBucket.size(), 28u);
+  EXPECT_EQ(d.serialRanges.size(), 2u) << "a jump to a new batch of numbers";
+  EXPECT_EQ(d.ethernetRanges.size(), 1u);
+  EXPECT_EQ(d.stages.size(), 4u);
+  EXPECT_GT(d.reloaded, 0);
+  EXPECT_GT(d.failed, 30);
+  EXPECT_LT(d.failed, 300);
+  int64_t failures = 0;
+  for (const FailureCount& f : d.failures) failures += f.cards;
+  EXPECT_EQ(failures, d.failed);
+  EXPECT_EQ(d.yieldByType.size(), 4u);
+  EXPECT_EQ(d.yieldByBench.size(), 3u);
+
+  const QStringList pages = PdfPages(d);
+  ASSERT_GE(pages.size(), 4);
+  for (int i = 0; i < pages.size(); ++i) {
+    EXPECT_TRUE(pages[i].contains(QStringLiteral("2026-11-01 00:00 to 2026-12-01 00:00 UTC")) &&
+                pages[i].contains(store_->Location()) &&
+                pages[i].contains(QStringLiteral("page %1").arg(i + 1)))
+        << "page " << i + 1;
+  }
+  // The table of cards goes on over the last pages, each with its header row.
+  EXPECT_TRUE(pages.last().contains(QStringLiteral("started (UTC)")));
+  EXPECT_TRUE(pages[pages.size() - 2].contains(QStringLiteral("started (UTC)")));
+}
+
+// A report replaces the file at its path whole, and leaves nothing else in the folder.
+TEST_F(ReportTest, AReportReplacesItsFileWhole) {
+  QDir folder(dir_.filePath(QStringLiteral("out")));
+  ASSERT_TRUE(folder.mkpath(QStringLiteral(".")));
+  const QString path = folder.filePath(QStringLiteral("r.pdf"));
+  QFile old(path);
+  ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+  old.write(QByteArray(1 << 20, 'x'));
+  old.close();
+  WritePdf(Build(TheSeventh()), path);
+  ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(old.read(5).startsWith("%PDF-"));
+  EXPECT_FALSE(old.readAll().contains("xxxx"));
+  EXPECT_EQ(folder.entryList(QDir::Files | QDir::Hidden), QStringList({QStringLiteral("r.pdf")}));
 }
 
 #ifdef OSTRA_REPORT_SQLITE
