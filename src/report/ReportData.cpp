@@ -177,9 +177,7 @@ class Builder {
   }
 
  private:
-  std::vector<QVariantList> Run(const QString& sql, const QVariantList& extraArgs = {}) {
-    return select_(sql, where_.Args() + extraArgs);
-  }
+  std::vector<QVariantList> Run(const QString& sql) { return select_(sql, where_.Args()); }
 
   void Totals() {
     const auto rows =
