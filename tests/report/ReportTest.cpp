@@ -96,7 +96,8 @@ const std::vector<fill::CardRow>& KnownCards() {
       Card("07T10:00", "ovmod", "bench-2", {}, {}, "loaded", {{"Bootloader", 5}}),
       Card("07T10:10", "ovmod", "bench-1", {}, {}, "interrupted", {{"Bootloader", 1}}, {},
            "Stopped"),
-      Card("06T15:00", "7eth", "bench-1", 999, 0x7D0, "loaded", {{"Bootloader", 2}}, true),
+      Card("06T15:00", "7eth", "bench-1", 999, 0x7D0, "loaded",
+           {{"Bootloader", 2}, {"Verify", 2.35}}, true),
   };
   return cards;
 }
@@ -324,6 +325,8 @@ TEST_F(ReportTest, TextAsBytesAndNumbersAsTextGiveTheSameFigures) {
   }
 }
 
+// The yield counts a number by its first record in the period: from 08:30 on, 1002 is first
+// met loaded again, and passes.
 TEST_F(ReportTest, FiltersChooseTheCards) {
   struct Case {
     const char* what;
@@ -332,36 +335,30 @@ TEST_F(ReportTest, FiltersChooseTheCards) {
     Bucket bucket;
     size_t buckets;
     const char* serials;
+    const char* yield;  // passed/units
   };
   const QDateTime none;
+  // clang-format off
   const Case cases[] = {
-      {"every record", {}, 9, Bucket::kHour, 20, "999, 1001–1003, 1005–1006"},
-      {"one type",
-       {none, none, QStringLiteral("7eth"), {}},
-       4,
-       Bucket::kHour,
-       19,
-       "999, 1003, 1005–1006"},
-      {"one bench on one day",
-       {At("07T00:00"), At("08T00:00"), {}, QStringLiteral("bench-2")},
-       4,
-       Bucket::kHour,
-       2,
-       "1003, 1005–1006"},
-      {"until leaves out a card started then",
-       {none, At("07T08:20"), {}, {}},
-       2,
-       Bucket::kHour,
-       18,
-       "999, 1001"},
-      {"a long period counts days",
-       {At("01T00:00"), At("31T00:00"), {}, {}},
-       9,
-       Bucket::kDay,
-       2,
-       "999, 1001–1003, 1005–1006"},
-      {"a period without cards", {At("01T00:00"), At("02T00:00"), {}, {}}, 0, Bucket::kDay, 0, ""},
+      {"every record", {}, 9, Bucket::kHour, 20, "999, 1001–1003, 1005–1006", "3/8"},
+      {"one type", {none, none, QStringLiteral("7eth"), {}}, 4, Bucket::kHour, 19,
+       "999, 1003, 1005–1006", "1/4"},
+      {"one bench on one day", {At("07T00:00"), At("08T00:00"), {}, QStringLiteral("bench-2")}, 4,
+       Bucket::kHour, 2, "1003, 1005–1006", "1/4"},
+      {"from 08:30", {At("07T08:30"), At("08T00:00"), {}, {}}, 6, Bucket::kHour, 3,
+       "1002–1003, 1005–1006", "2/6"},
+      {"a time given in another zone", {QDateTime(QDate(2026, 12, 7), QTime(10, 30), Qt::OffsetFromUTC,
+       3600), none, {}, {}}, 4, Bucket::kHour, 2, "1005–1006", "1/4"},
+      {"a type is a value, never SQL", {none, none, QStringLiteral("7eth' OR 'a' = 'a"), {}}, 0,
+       Bucket::kDay, 0, "", "0/0"},
+      {"until leaves out a card started then", {none, At("07T08:20"), {}, {}}, 2, Bucket::kHour,
+       18, "999, 1001", "2/2"},
+      {"a long period counts days", {At("01T00:00"), At("31T00:00"), {}, {}}, 9, Bucket::kDay, 2,
+       "999, 1001–1003, 1005–1006", "3/8"},
+      {"a period without cards", {At("01T00:00"), At("02T00:00"), {}, {}}, 0, Bucket::kDay, 0, "",
+       "0/0"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     const ReportData d = Build(c.filter);
     EXPECT_EQ(d.cards, c.cards) << c.what;
@@ -369,10 +366,23 @@ TEST_F(ReportTest, FiltersChooseTheCards) {
     EXPECT_EQ(d.bucket, c.bucket) << c.what;
     EXPECT_EQ(d.perBucket.size(), c.buckets) << c.what;
     EXPECT_EQ(Ranges(d.serialRanges), QString::fromUtf8(c.serials)) << c.what;
+    EXPECT_EQ(QStringLiteral("%1/%2").arg(d.yield.passed).arg(d.yield.units),
+              QLatin1String(c.yield))
+        << c.what;
     if (c.filter.since.isValid()) {
       EXPECT_EQ(d.from, c.filter.since) << c.what;
     }
   }
+}
+
+// Stage times are kept to the millisecond and counted in 10 ms steps, the same in both
+// engines: 2.350 s counts as 2.35 s, not as 2.34 s as a time rounded down would.
+TEST_F(ReportTest, StageTimesCountInStepsOfTenMilliseconds) {
+  const ReportData d = Build({});
+  ASSERT_EQ(d.stages.size(), 3u);
+  EXPECT_EQ(d.stages[2].stage, QStringLiteral("Verify"));
+  EXPECT_EQ(d.stages[2].seconds.count, 1);
+  EXPECT_DOUBLE_EQ(d.stages[2].seconds.median, 2.35);
 }
 
 TEST_F(ReportTest, PdfHoldsTheFiguresAndNamesThePeriodStoreAndVersionOnEveryPage) {
@@ -425,7 +435,9 @@ TEST_F(ReportTest, AnEmptyPeriodSaysSoOnOnePage) {
 
 TEST_F(ReportTest, HtmlIsOnePageThatFetchesNothing) {
   const QString path = dir_.filePath(QStringLiteral("report.html"));
-  WriteHtml(Build(TheSeventh()), path);
+  ReportData d = Build(TheSeventh());
+  d.cardsToSee[0].failureMessage = QStringLiteral("<script>alert(\"x\")</script> & <b>");
+  WriteHtml(d, path);
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   const QString html = QString::fromUtf8(file.readAll());
@@ -436,7 +448,8 @@ TEST_F(ReportTest, HtmlIsOnePageThatFetchesNothing) {
                    .match(html)
                    .hasMatch());
   EXPECT_EQ(html.count(QStringLiteral("src=\"data:image/png;base64,")), 7);
-  for (const char* shown : {"1001–1003", "Boot ROM silent", "28.6 %", "ostra-load " OSTRA_VERSION})
+  for (const char* shown : {"1001–1003", "Boot ROM silent", "28.6 %", "ostra-load " OSTRA_VERSION,
+                            "&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt; &amp; &lt;b&gt;"})
     EXPECT_TRUE(html.contains(QString::fromUtf8(shown))) << shown;
 }
 
