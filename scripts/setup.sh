@@ -2,13 +2,19 @@
 # Installs what building and testing need on Debian 12 (as root), when it is missing.
 # "setup.sh demo" installs only what building the programs needs.
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev)
+# The report's charts: Qt Charts, whose CMake files need Qt OpenGL's (Debian 12's
+# qt6-charts-dev does not pull that in itself).
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev qt6-charts-dev
+          libqt6opengl6-dev)
 if [ "${1:-}" != demo ]; then
   # qt6-base-dev brings the Qt SQL headers; the two driver plugins and the PostgreSQL server
   # (for the record tests and benchmark, a throwaway cluster each run) come apart.
+  # poppler-utils: pdftotext and pdftoppm read the report's PDF in its tests and make the
+  # README's picture of it.
   packages+=(libgtest-dev libgmock-dev srecord clang libclang-rt-14-dev xvfb xauth
              libqt6sql6-sqlite libqt6sql6-psql postgresql
-             dpkg-dev file help2man librsvg2-bin lintian desktop-file-utils appstream strace man-db)
+             poppler-utils dpkg-dev file help2man librsvg2-bin lintian desktop-file-utils appstream
+             strace man-db)
 fi
 # `setup.sh windows`: what the Windows cross build and its run under Wine need
 # (scripts/windows-test.sh), kept apart so that the normal setup stays small.

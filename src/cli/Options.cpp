@@ -81,7 +81,7 @@ const std::vector<OptionRow>& Table() {
        Text(&Options::hardware)},
       {"type", 't', "TYPE",
        "hardware type as the window lists it: a type of the hardware directory, None, "
-       "Upload, Firmware 5830 or Firmware 5846",
+       "Upload, Firmware 5830 or Firmware 5846; with --report, only the cards of this type",
        Text(&Options::type)},
       {"app", 'a', "FILE", "application file (default: none, as an empty file box)",
        Text(&Options::application)},
@@ -207,8 +207,19 @@ const std::vector<OptionRow>& Table() {
        "list the card records, newest first, instead of a download (filters: --serial, --nic, "
        "--since)",
        Flag(&Options::listRecords)},
-      {"since", '\0', "DATE", "with --records: only cards started at or after DATE (2026-12-07)",
+      {"since", '\0', "DATE",
+       "with --records or --report: only cards started at or after DATE (2026-12-07)",
        Text(&Options::since)},
+      {"report", '\0', "FILE",
+       "write a report of the card records with charts to FILE, a PDF, or one self-contained "
+       "page when FILE ends in .html, instead of a download (filters: --since, --until, "
+       "--type, --bench); exit status 1 when it cannot be written",
+       Text(&Options::report)},
+      {"until", '\0', "DATE",
+       "with --report: only cards started before DATE (a date alone: up to the end of that day)",
+       Text(&Options::until)},
+      {"bench", '\0', "NAME", "with --report: only the cards of this bench (its host name)",
+       Text(&Options::bench)},
       {"csv", '\0', nullptr, "with --records: write CSV", Flag(&Options::csv)},
       {"list-ports", '\0', nullptr,
        "list the serial devices present: device, description and stable name",
@@ -308,8 +319,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
           : CheckedNumber{0, {}};
   if (!range.value) {
     parsed.error = "--upload-start and --upload-size: " + range.refusal;
-  } else if (o.noRecord && (o.serialAuto || o.nicAuto || o.listRecords || o.reuse)) {
-    parsed.error = "--no-record leaves no card records for auto, --reuse or --records";
+  } else if (o.noRecord &&
+             (o.serialAuto || o.nicAuto || o.listRecords || o.reuse || !o.report.empty())) {
+    parsed.error = "--no-record leaves no card records for auto, --reuse, --records or --report";
+  } else if (o.report.empty() && (!o.until.empty() || !o.bench.empty())) {
+    parsed.error = "--until and --bench go with --report";
   } else if (o.noRecord && !o.record.empty()) {
     parsed.error = "--record and --no-record exclude each other";
   }

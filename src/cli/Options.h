@@ -25,6 +25,9 @@ struct Options {
   bool listRecords = false;   // --records
   std::string since;          // --since DATE, a filter of --records
   bool csv = false;           // --records as CSV
+  std::string report;         // --report FILE (.pdf or .html)
+  std::string until;          // --until DATE, a filter of --report
+  std::string bench;          // --bench NAME, a filter of --report
   bool memoryInformation = false;
   std::optional<double> uploadStart;
   std::optional<double> uploadSize;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/Report.h"
 #include "download/Catalogue.h"
 #include "download/Download.h"
 #include "formats/Hex.h"
@@ -411,6 +412,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& 
   if (options.listPorts) return ListPorts(out);
   if (options.listTypes) return ListTypes(options, out, err);
   if (options.listRecords) return ListRecords(options, out, err);
+  if (!options.report.empty()) return WriteReport(options, out, err);
 
   std::string type;
   if (!options.command) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/Options.h"
+#include "cli/Report.h"
 #include "cli/Run.h"
 #include "vrxcom/Vrxcom.h"
 
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
                  parsed.error.c_str());
     return ostra::cli::kExitUsage;
   }
-  QCoreApplication application(argc, argv);
+  const auto application = ostra::cli::MakeApplication(parsed.options, argc, argv);
   CatchStopSignals();
   return ostra::cli::Run(parsed.options, stdout, stderr, stopRequested);
 }
