@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "cli/Report.h"
+#include "download/ApplicationCheck.h"
 #include "download/Catalogue.h"
 #include "download/Download.h"
+#include "files/AtomicFile.h"
 #include "formats/Hex.h"
 #include "formats/LoaderError.h"
 #include "link/PortDevice.h"
@@ -150,33 +152,24 @@ std::string CheckDownload(const Options& options, std::string& type) {
            " (--list-types shows the types)";
   }
   type = list[static_cast<std::size_t>(at)];
-  const fs::path dir(options.hardware);
-  std::vector<std::string> missing;
-  for (const std::string& name : HardwareFilesFor(type)) {
-    if (!FindFile(dir, name)) missing.push_back(name);
-  }
+  const std::vector<std::string> missing = MissingHardwareFiles(options.hardware, type);
   if (!missing.empty()) {
-    std::string names = missing.front();
-    if (missing.size() > 1) names += " and " + missing.back();
-    return (ProcedureFor(type) == Procedure::Upload ? "The Upload file doesn't exist: no "
-                                                    : "The hardware files don't all exist: no ") +
-           names + " in " + options.hardware;
+    return ProcedureFor(type) == Procedure::Upload
+               ? "The Upload file doesn't exist: no Upload.sub in " + options.hardware
+               : MissingHardwareFilesText(missing, options.hardware);
   }
-  if (!options.output.empty()) {
-    std::error_code error;
-    const fs::path parent = fs::absolute(options.output, error).parent_path();
-    if (error || !fs::is_directory(parent, error)) {
-      return "Cannot write " + options.output + ": " + parent.string() + " is not a directory";
+  if (!options.output.empty() && ProcedureFor(type) == Procedure::Upload) {
+    try {
+      files::CheckWritable(PathOfText(options.output), "ostra-load");
+    } catch (const std::exception& e) {
+      return e.what();
     }
   }
   if (!options.application.empty()) {
-    try {
-      const auto found = FindFile(fs::path(options.application));
-      if (!found) return "Cannot open " + options.application + ": no such file";
-      OpenTextFile(*found, "ostra-load");
-    } catch (const LoaderError& e) {
-      return e.what();
-    }
+    const auto found = FindFile(PathOfText(options.application));
+    if (!found) return "Cannot open " + options.application + ": no such file";
+    const ApplicationCheck check = CheckApplicationFile(*found);
+    if (!check.ok()) return check.Text();
   }
   return {};
 }

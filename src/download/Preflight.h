@@ -26,8 +26,4 @@ Preflight CheckBeforeTheCard(RunContext& run);
 // refuse for their own reasons are left to it).
 std::optional<std::string> MonitorBeyondFlash(const std::filesystem::path& path);
 
-// Why the upload could not write path ("" when it can): a folder, a folder that does not
-// exist or cannot be written.
-std::string OutputProblem(const std::filesystem::path& path);
-
 }  // namespace ostra
