@@ -185,7 +185,7 @@ class Soak {
     window_.hwTypes = plan.upload ? "Upload" : "board";
     std::error_code ec;
     fs::remove(dir_.path() / "Upload.mon", ec);
-    DownLoadButton_Click(state_, window_);
+    testing::RunDownload(state_, window_);
 
     std::string first;
     for (const auto& m : window_.messages) {

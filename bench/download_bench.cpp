@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,7 @@ namespace fs = std::filesystem;
 
 // The window as the transfer sees it: the log in a real text box, repainted after
 // each line; dialogs answered at once.
-class BenchWindow : public ostra::FrontEnd {
+class BenchWindow : public ostra::Operator, public ostra::LoadObserver {
  public:
   BenchWindow(ostra::LoaderState& state, bool bare) : bare_(bare), state_(state), view_(&box_) {
     box_.resize(640, 400);
@@ -39,32 +40,14 @@ class BenchWindow : public ostra::FrontEnd {
 
   std::vector<std::string> messages;
 
-  void ShowMessage(const std::string& text, ostra::MessageIcon) override {
-    messages.push_back(text);
+  void Tell(const ostra::Message& message) override { messages.push_back(message.text); }
+  bool Ask(ostra::Question, const std::string&, ostra::MessageIcon) override { return false; }
+  std::optional<std::string> AskText(const ostra::TextPrompt&) override { return std::nullopt; }
+  void Progress(ostra::Stage, double, double) override {
+    if (bare_) return;
+    box_.viewport()->repaint();
+    QCoreApplication::processEvents();
   }
-  bool AskYesNo(const std::string&, ostra::MessageIcon) override { return false; }
-  std::string InputBox(const std::string&, const std::string&, const std::string&) override {
-    return "";
-  }
-  void SetCommandVisible(bool) override {}
-  void SetProgressVisible(bool) override {}
-  void SetProgress(double) override {}
-  void SetBusy(bool) override {}
-  void RedrawLog() override {
-    if (!bare_) box_.viewport()->repaint();
-  }
-  void Redraw() override {
-    if (!bare_) box_.repaint();
-  }
-  void Yield() override {
-    if (!bare_) QCoreApplication::processEvents();
-  }
-  void ShowLineSpeed(int) override {}
-  std::string Hardware() const override { return ""; }
-  std::string HWtypes() const override { return "None"; }
-  std::string FileNameText() const override { return ""; }
-  bool ReloadFile() const override { return false; }
-  void FocusHWtypes() override {}
 
  private:
   bool bare_;  // no repaint and no event loop: the link and the card alone
@@ -91,12 +74,15 @@ Run Transfer(const fs::path& application, int fileLines, bool wireTiming, bool b
   ostra::LoaderState state;
   BenchWindow window(state, bare);
   state.connection.Connect();  // port 1, 19200 baud, 250 ms
-  const bool information = !ostra::CheckMemoryInformation(state, window, application, 1).empty();
+  ostra::DownloadRequest request;
+  request.hardwareType = "None";
+  ostra::RunContext context(state, request, window, window);
+  const bool information = !ostra::CheckMemoryInformation(context, application, 1).empty();
 
   const auto before = sim.GetRecord();
   ostra::DownloadRun run;
   const auto start = Clock::now();
-  ostra::SendApplicationFile(state, window, run, application, information);
+  ostra::SendApplicationFile(context, run, application, information);
   const auto end = Clock::now();
   const auto after = sim.GetRecord();
   sim.Stop();

@@ -1,8 +1,8 @@
 // A whole card through ostra-load and through the window's core, in the same run: the
 // bootloader and the monitor of the demo type cpu1, then an application of about 100 KiB,
 // against the card simulator with wire timing.
-//   window:     DownLoadButton_Click in this process, the log in a real text box that is
-//               repainted after each line, dialogs answered at once;
+//   window:     the download on its own thread in this process, as the window runs it, the
+//               log in a real text box shown by the event loop, dialogs answered at once;
 //   ostra-load: the program itself, started as a technician starts it (--yes).
 // Each prints its wall time (from the press, or from the program's start, to the end),
 // the wire time of the same bytes (10 bits a byte at the speed of each stage) and their
@@ -14,18 +14,22 @@
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BenchApplication.h"
 #include "cardsim/CardSim.h"
 #include "download/Download.h"
 #include "support/RecordLines.h"
+#include "window/LogRelay.h"
 #include "window/LogView.h"
 
 namespace {
@@ -62,59 +66,39 @@ class WireClock {
   uint64_t at_ = 0;
 };
 
-class BenchWindow : public ostra::FrontEnd {
+// The window's part in a run as the window plays it: the run on a thread of its own, its
+// log shown in a real text box through the window's relay and repainted by the event loop,
+// dialogs answered at once, the stages' edges marking the wire clock.
+class BenchWindow : public ostra::Operator, public ostra::LoadObserver {
  public:
-  BenchWindow(ostra::LoaderState& state, WireClock& wire, const std::string& application)
-      : state_(state), wire_(wire), application_(application), view_(&box_) {
+  BenchWindow(ostra::LoaderState& state, WireClock& wire)
+      : state_(state), wire_(wire), view_(&box_), relay_(&box_, view_) {
     box_.resize(640, 400);
     box_.show();
-    state_.log.SetObserver(&view_);
+    state_.log.SetObserver(&relay_);
   }
   ~BenchWindow() override { state_.log.SetObserver(nullptr); }
 
-  bool completed = false;
-  mutable bool applicationBegun = false;
-  bool applicationEnded = false;
+  std::atomic<bool> completed{false};
 
-  void ShowMessage(const std::string& text, ostra::MessageIcon) override {
-    completed = completed || text == "Power off, remove card, Set Card Links to Operate positions";
+  void Tell(const ostra::Message& message) override {
+    if (message.notice == ostra::Notice::PowerOff) completed = true;
   }
-  bool AskYesNo(const std::string&, ostra::MessageIcon) override { return false; }
-  std::string InputBox(const std::string&, const std::string&, const std::string& text) override {
-    return text;
+  bool Ask(ostra::Question, const std::string&, ostra::MessageIcon) override { return false; }
+  std::optional<std::string> AskText(const ostra::TextPrompt& prompt) override {
+    return prompt.defaultText;
   }
-  void SetCommandVisible(bool) override {}
-  void SetProgressVisible(bool) override {}
-  void SetProgress(double) override {}
-  void SetBusy(bool) override {}
-  void RedrawLog() override { box_.viewport()->repaint(); }
-  void Redraw() override { box_.repaint(); }
-  void Yield() override { QCoreApplication::processEvents(); }
-  void ShowLineSpeed(int) override {}
-  void StageBegins(const std::string&) override { wire_.Begins(); }
-  void StageEnds(const std::string& name, bool) override {
-    applicationEnded = applicationEnded || name == "Application";
-    wire_.Ends(name);
+  void StageBegins(ostra::Stage) override { wire_.Begins(); }
+  void StageEnds(ostra::Stage stage, bool) override {
+    wire_.Ends(std::string(ostra::StageName(stage)));
   }
-  std::string Hardware() const override { return kHardware; }
-  std::string HWtypes() const override { return "cpu1"; }
-  std::string FileNameText() const override {
-    // The application's bytes are counted from here: no stage hook frames it (yet).
-    if (!applicationBegun) {
-      applicationBegun = true;
-      wire_.Begins();
-    }
-    return application_;
-  }
-  bool ReloadFile() const override { return false; }
-  void FocusHWtypes() override {}
 
  private:
   ostra::LoaderState& state_;
   WireClock& wire_;
-  std::string application_;
   QPlainTextEdit box_;
   ostra::window::LogView view_;
+  ostra::window::LogRelay relay_;
 };
 
 struct Figures {
@@ -136,13 +120,23 @@ Figures ThroughWindow(const std::string& application) {
   ::setenv("VRXCOM_COM1", sim->DevicePath().c_str(), 1);
   ostra::LoaderState state;
   WireClock wire(*sim);
-  BenchWindow window(state, wire, application);
+  BenchWindow window(state, wire);
   state.connection.Connect();  // as the window opens its port at start-up
+  ostra::DownloadRequest request;
+  request.hardwareDirectory = kHardware;
+  request.hardwareType = "cpu1";
+  request.applicationFile = application;
   const auto start = Clock::now();
-  ostra::DownLoadButton_Click(state, window);
+  std::atomic<bool> done{false};
+  std::thread run([&] {
+    ostra::RunDownload(state, request, window, window);
+    done = true;
+  });
+  while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  run.join();
+  QCoreApplication::processEvents();
   Figures f;
   f.wall = std::chrono::duration<double>(Clock::now() - start).count();
-  if (window.applicationBegun && !window.applicationEnded) wire.Ends("Application");
   f.wire = wire.seconds;
   f.ok = window.completed;
   return f;

@@ -79,8 +79,8 @@ Run RunStages(bool wireTiming, const std::string& boot, const std::string& monit
   window.inputAnswers = {"1"};  // the serial number
   state.connection.Connect();   // port 1, 19200 baud
   Run run;
-  run.boot = Measure(sim, [&] { return ostra::SendBootloader(state, window, boot); });
-  run.monitor = Measure(sim, [&] { return ostra::LoadMonitor(state, window, monitor); });
+  run.boot = Measure(sim, [&] { return ostra::testing::SendBootloader(state, window, boot); });
+  run.monitor = Measure(sim, [&] { return ostra::testing::LoadMonitor(state, window, monitor); });
   for (const auto& m : window.messages) std::fprintf(stderr, "message: %s\n", m.text.c_str());
   state.connection.Disconnect();
   sim.Stop();

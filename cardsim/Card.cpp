@@ -77,6 +77,22 @@ Card::Card() : flash_(kFlashSize, 0xFF) {
 void Card::Configure(const Fault& fault, bool bootOnly9600) {
   fault_ = fault;
   bootOnly9600_ = bootOnly9600;
+  HoldStuckCells();
+}
+
+void Card::Store(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
+  for (std::size_t i = 0; i < bytes.size() && std::uint64_t{address} + i < flash_.size(); ++i) {
+    flash_[address + i] = bytes[i];
+  }
+  HoldStuckCells();
+}
+
+// A stuck cell is held here, in the array, rather than on each read: the upload, the
+// record, Flash() and the flash file all see what the cell holds.
+void Card::HoldStuckCells() {
+  for (const StuckByte& cell : fault_.stuckBytes) {
+    if (cell.address < flash_.size()) flash_[cell.address] = cell.value;
+  }
 }
 
 void Card::SetRole(Role role) {
@@ -274,6 +290,7 @@ void Card::Bootloader(std::uint8_t b, std::vector<Emit>& out) {
           }
         }
       }
+      HoldStuckCells();
       Reached("erase");
       Send(Step::Erase, 0, std::vector<std::uint8_t>{kAck}, out);
       acc_.clear();
@@ -323,6 +340,7 @@ void Card::Bootloader(std::uint8_t b, std::vector<Emit>& out) {
         if (address < flash_.size()) flash_[address] &= acc_[i];
         progSum_ = static_cast<std::uint8_t>(progSum_ + acc_[i]);
       }
+      HoldStuckCells();
       progDone_ += blockLen_;
       if (full) ++blocks_;
       Reached("data");

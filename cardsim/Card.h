@@ -35,8 +35,10 @@ class Card {
   unsigned Baud() const { return baud_; }
   const Record& record() const { return rec_; }
   Record& record() { return rec_; }
-  std::vector<std::uint8_t>& flash() { return flash_; }
   const std::vector<std::uint8_t>& flash() const { return flash_; }
+  // Puts bytes into the flash from address on, as a flash file or a test does (not as
+  // programming: bits may be set); stuck cells keep their value, bytes past the end are lost.
+  void Store(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
 
   // The record with the fields that are read off the flash filled in.
   Record Snapshot() const;
@@ -73,6 +75,7 @@ class Card {
   void Send(Step step, int k, const std::string& answer, std::vector<Emit>& out);
   void Reached(const char* stage);
   void SetRole(Role role);
+  void HoldStuckCells();  // every stuck cell back to its value after the flash changed
 
   Fault fault_;
   bool bootOnly9600_ = false;

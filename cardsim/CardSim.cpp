@@ -465,9 +465,9 @@ Simulator::Simulator(SimOptions options) : impl_(std::make_unique<Impl>()) {
   if (!impl_->opts.flashIn.empty()) {
     std::ifstream f(impl_->opts.flashIn, std::ios::binary);
     if (!f) throw std::runtime_error("Cannot open " + impl_->opts.flashIn);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    auto& flash = impl_->card.flash();
-    std::copy_n(bytes.begin(), std::min(bytes.size(), flash.size()), flash.begin());
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(f)),
+                                    std::istreambuf_iterator<char>());
+    impl_->card.Store(0, bytes);
   }
   impl_->card.Configure(impl_->opts.fault, impl_->opts.bootOnly9600);
   impl_->card.record().cards = 0;
@@ -562,10 +562,7 @@ std::vector<std::uint8_t> Simulator::Flash() const {
 
 void Simulator::SetFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  auto& flash = impl_->card.flash();
-  for (std::size_t i = 0; i < bytes.size() && address + i < flash.size(); ++i) {
-    flash[address + i] = bytes[i];
-  }
+  impl_->card.Store(address, bytes);
 }
 
 bool Simulator::HungUp() const {

@@ -81,12 +81,19 @@ enum class Step {
 const char* StepName(Step step);
 bool StepFromName(const std::string& name, Step& step);
 
+// A flash cell that always reads value, whatever is programmed or erased into it.
+struct StuckByte {
+  std::uint32_t address = 0;
+  std::uint8_t value = 0x00;
+};
+
 struct Fault {
-  Step silentAt = Step::None;        // stay silent at this step
-  int index = 1;                     // k for DataEcho, Block, Line, XonAfterLine, UploadPacket
-  bool garbage = false;              // at silentAt: send garbage instead of the answer
-  bool wrongUploadChecksum = false;  // the upload's 8-bit sum is off by one
-  long hangUpAfterBytes = -1;        // hang up after this many bytes in + out (-1: never)
+  Step silentAt = Step::None;         // stay silent at this step
+  int index = 1;                      // k for DataEcho, Block, Line, XonAfterLine, UploadPacket
+  bool garbage = false;               // at silentAt: send garbage instead of the answer
+  bool wrongUploadChecksum = false;   // the upload's 8-bit sum is off by one
+  long hangUpAfterBytes = -1;         // hang up after this many bytes in + out (-1: never)
+  std::vector<StuckByte> stuckBytes;  // cells that hold their value (outside the flash: none)
 };
 
 // The roles the card passes through, in the order a full load reaches them.

@@ -1,6 +1,8 @@
 // ostra-cardsim: one simulated card on a pseudo-terminal, served in the
 // foreground until SIGINT or SIGTERM (or a hang-up fault).
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +58,10 @@ const char kHelp[] =
     "  --wrong-upload-checksum\n"
     "                          the upload's final sum is off by one\n"
     "  --hang-up-after N       close the line after N bytes in and out\n"
+    "  --stuck-byte ADDR[:VALUE]\n"
+    "                          the flash cell at ADDR always reads VALUE (default\n"
+    "                          0x00), whatever is programmed or erased; once per\n"
+    "                          cell (numbers in decimal, or hex after 0x)\n"
     "  --flash-in FILE         start with the flash array read from FILE\n"
     "  --flash-out FILE        write the flash array (262144 bytes) to FILE at exit\n"
     "  --record FILE           write a JSON record of what happened to FILE at exit\n"
@@ -75,6 +81,30 @@ bool ParseLong(const char* text, long& value) {
   errno = 0;
   value = std::strtol(text, &end, 10);
   return errno == 0 && end != text && *end == '\0';
+}
+
+// A whole number from 0 to max, in decimal or in hex after "0x".
+bool ParseNumber(const std::string& text, unsigned long max, unsigned long& value) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || digits[0] == '-' || digits[0] == '+' || digits[0] == ' ') return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoul(digits.c_str(), &end, hex ? 16 : 10);
+  return errno == 0 && *end == '\0' && value <= max;
+}
+
+// ADDR[:VALUE] of --stuck-byte.
+bool ParseStuckByte(const std::string& option, ostra::cardsim::StuckByte& cell) {
+  const std::size_t colon = option.find(':');
+  unsigned long address = 0, value = 0;
+  if (!ParseNumber(option.substr(0, colon), ostra::cardsim::kFlashSize - 1, address)) return false;
+  if (colon != std::string::npos && !ParseNumber(option.substr(colon + 1), 0xFF, value)) {
+    return false;
+  }
+  cell.address = static_cast<std::uint32_t>(address);
+  cell.value = static_cast<std::uint8_t>(value);
+  return true;
 }
 
 }  // namespace
@@ -109,7 +139,7 @@ int main(int argc, char** argv) {
       options.trace = true;
     } else if (arg == "--link" || arg == "--flash-in" || arg == "--flash-out" ||
                arg == "--record" || arg == "--start" || arg == "--silent-at" ||
-               arg == "--hang-up-after") {
+               arg == "--hang-up-after" || arg == "--stuck-byte") {
       const char* v = value(arg.c_str());
       if (v == nullptr) return Fail(arg + " needs a value (see --help)");
       if (arg == "--link") options.linkPath = v;
@@ -141,6 +171,14 @@ int main(int argc, char** argv) {
           }
           options.fault.index = static_cast<int>(k);
         }
+      }
+      if (arg == "--stuck-byte") {
+        StuckByte cell;
+        if (!ParseStuckByte(v, cell)) {
+          return Fail("--stuck-byte needs a flash address (below 0x40000) and a byte value: " +
+                      std::string(v));
+        }
+        options.fault.stuckBytes.push_back(cell);
       }
       if (arg == "--hang-up-after") {
         long n = 0;

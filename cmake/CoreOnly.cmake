@@ -19,6 +19,7 @@ enable_testing()
 include(GoogleTest)
 
 add_subdirectory(src/formats)
+add_subdirectory(src/files)
 add_subdirectory(src/link)
 add_subdirectory(src/protocols)
 add_subdirectory(src/download)

@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const unsigned char prefix[3] = {0x02, 0x00, 0x00};
     const ostra::NicAnswer nic = ostra::ParseNicAnswer(text, prefix);
     if (nic.number.has_value() == !nic.error.empty()) std::abort();
+    if (nic.number && (*nic.number < 0 || *nic.number > 0xFFFFFF)) std::abort();
   } catch (const ostra::LoaderError&) {
   }
   return 0;

@@ -5,15 +5,24 @@
 build=${OSTRA_BUILD_DIR:-build}
 
 build_programs() {  # "demo": only what the programs need, no tests; then extra targets
-  local what=full tests=ON
+  local what=full
   if [ "${1:-}" = demo ]; then
-    what=demo tests=OFF
+    what=demo
     shift
   fi
   bash scripts/setup.sh "$what"
-  if [ ! -f "$build/build.ninja" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_TESTS=$tests \
-      -DOSTRA_PACKAGING=$tests >/dev/null
+  if [ "$what" = demo ]; then
+    # A build folder made here is made without the tests and the package (their tools are
+    # not installed); one that is there already keeps its settings.
+    if [ ! -f "$build/build.ninja" ]; then
+      cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_TESTS=OFF \
+        -DOSTRA_PACKAGING=OFF >/dev/null
+    fi
+  else
+    # The full tools are installed: whatever made the folder (the demo, say), the tests
+    # and the package are built from now on.
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_TESTS=ON \
+      -DOSTRA_PACKAGING=ON >/dev/null
   fi
   cmake --build "$build" --target ostra-bootloader ostra-cardsim "$@" -j "$(nproc)"
 }

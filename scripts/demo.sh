@@ -3,7 +3,8 @@
 # timing on) linked as both COM1 and COM2, and opens the loader's window in the demo
 # hardware directory. Load the demo card: choose a hardware type (cpu1, ovmod, 7eth),
 # browse to ../app.sr as the application file and press the download button. The
-# simulator stops when the window closes. OSTRA_BUILD_DIR names another build directory.
+# simulator stops when the window closes. ostra-load is built beside the window
+# (build/src/cli/ostra-load). OSTRA_BUILD_DIR names another build directory.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -16,7 +17,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
 fi
 
 source scripts/card-on-pty.sh
-build_programs demo
+build_programs demo ostra-load
 
 start_card
 echo "Card simulator on $link (COM1 and COM2)."

@@ -2,14 +2,20 @@
 # Installs what building and testing need on Debian 12 (as root), when it is missing.
 # "setup.sh demo" installs only what building the programs needs.
 set -euo pipefail
-# The card records talk to SQLite and PostgreSQL through their own client libraries.
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libsqlite3-dev libpq-dev)
+# The report's charts: Qt Charts, whose CMake files need Qt OpenGL's (Debian 12's
+# qt6-charts-dev does not pull that in itself). The card records talk to SQLite and
+# PostgreSQL through their own client libraries.
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev qt6-charts-dev
+          libqt6opengl6-dev libsqlite3-dev libpq-dev)
 if [ "${1:-}" != demo ]; then
   # The PostgreSQL server: the record tests and benchmark start a throwaway cluster each run.
-  # Qt's SQL drivers: only for test code that still reads a store through Qt SQL.
-  packages+=(libgtest-dev libgmock-dev srecord clang libclang-rt-14-dev xvfb xauth postgresql
-             libqt6sql6-sqlite libqt6sql6-psql
-             dpkg-dev file help2man librsvg2-bin lintian desktop-file-utils appstream)
+  # Qt's SQL drivers: for the test and benchmark code that fills a store through Qt SQL.
+  # poppler-utils: pdftotext and pdftoppm read the report's PDF in its tests and make the
+  # README's picture of it.
+  packages+=(libgtest-dev libgmock-dev srecord clang libclang-rt-14-dev xvfb xauth
+             libqt6sql6-sqlite libqt6sql6-psql postgresql
+             poppler-utils dpkg-dev file help2man librsvg2-bin lintian desktop-file-utils appstream
+             strace man-db)
 fi
 # `setup.sh windows`: what the Windows cross build and its run under Wine need
 # (scripts/windows-test.sh), kept apart so that the normal setup stays small.

@@ -9,7 +9,8 @@ jobs=$(nproc)
 fuzz_seconds=${OSTRA_FUZZ_SECONDS:-60}
 
 echo "== build and test"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_TESTS=ON >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRA_TESTS=ON -DOSTRA_PACKAGING=ON \
+  >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300 | tee build/ctest.log
 

@@ -40,4 +40,19 @@ printf '#!/bin/sh\ncase "$1" in --help) cat "%s/help" ;; *) cat "%s/version" ;; 
 chmod +x "$work/bin/$name"
 help2man --no-info --section 1 --manual "User Commands" --source "Ostra Boot Loader $version" \
   --include "$include" --output "$work/$name.1" "$work/bin/$name"
-gzip -9n -c "$work/$name.1" >"$out"
+# help2man runs the lines under the help's "Examples:" into one paragraph: each example
+# becomes an indented paragraph of its own, left-adjusted, so that a command keeps single
+# spaces between its words and a long one wraps under itself.
+awk '
+  /^\.SH / {
+    if (examples) print ".ad b"
+    examples = ($0 == ".SH EXAMPLES")
+    print
+    if (examples) print ".ad l"
+    next
+  }
+  examples && /^\.(IP|PP|LP|P)$/ { next }
+  examples && !/^\./ { print ".IP"; print; next }
+  { print }
+' "$work/$name.1" >"$work/$name.examples.1"
+gzip -9n -c "$work/$name.examples.1" >"$out"

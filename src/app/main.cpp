@@ -6,6 +6,7 @@
 
 #include "app/Options.h"
 #include "link/PortDevice.h"
+#include "vrxcom/Vrxcom.h"
 #include "window/Picture.h"
 #include "window/PortDevices.h"
 #include "window/frmMain.h"
@@ -49,6 +50,13 @@ int main(int argc, char** argv) {
   QGuiApplication::setDesktopFileName("org.ostra.bootloader");  // its menu entry and icon
 
   ostra::window::frmMain window(nullptr, recording);  // runs the start-up sequence
+  window.SetCancelHook([](int port, bool cancel) {
+    if (cancel) {
+      VrxcomRequestCancelPort(port);
+    } else {
+      VrxcomClearCancelPort(port);
+    }
+  });
   window.show();
   return QApplication::exec();
 }

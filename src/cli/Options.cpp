@@ -6,7 +6,10 @@
 #include <functional>
 
 #include "formats/Answers.h"
+#include "protocols/CardProtocol.h"
+#include "protocols/Prompts.h"
 #include "protocols/Stages.h"
+#include "protocols/Terminal.h"
 
 #ifndef OSTRA_VERSION
 #define OSTRA_VERSION "0"
@@ -32,12 +35,15 @@ std::string BadNumber(const std::string& option, const std::string& text) {
   return "--" + option + ": '" + text + "' is not a number; give " + kNumberForms;
 }
 
-// A number option: the whole text one number, as the prompts take it.
-Apply Number(const char* option, std::optional<double> Options::*field) {
-  return [option, field](Options& o, const std::string& text) -> std::string {
+// A number option: the whole text one number, as the prompts take it, that check accepts.
+Apply Number(const char* option, std::optional<double> Options::*field,
+             std::function<CheckedNumber(double)> check) {
+  return [option, field, check](Options& o, const std::string& text) -> std::string {
     try {
       const std::optional<double> value = ParseNumberAnswer(text);
       if (!value) return BadNumber(option, text);
+      const CheckedNumber checked = check(*value);
+      if (!checked.value) return "--" + std::string(option) + ": " + checked.refusal;
       o.*field = value;
       return {};
     } catch (const std::exception&) {
@@ -75,30 +81,33 @@ const std::vector<OptionRow>& Table() {
        Text(&Options::hardware)},
       {"type", 't', "TYPE",
        "hardware type as the window lists it: a type of the hardware directory, None, "
-       "Upload, Firmware 5830 or Firmware 5846",
+       "Upload, Firmware 5830 or Firmware 5846; with --report, only the cards of this type",
        Text(&Options::type)},
       {"app", 'a', "FILE", "application file (default: none, as an empty file box)",
        Text(&Options::application)},
-      {"serial", 's', "N|auto",
-       "serial number of the card, or auto for the next free number of the card records "
-       "(default: auto when the cards are recorded, else the number the window offers); "
-       "with --records, list only the cards with this serial number",
+      {"serial", 's', "N|auto|keep",
+       "serial number of the card (0 to 4294967295), auto for the next free number of the card "
+       "records, or keep for the number the card carries (it is identified first) (default: auto "
+       "when the cards are recorded, else the number the window offers); with --records, list "
+       "only the cards with this serial number",
        [](Options& o, const std::string& text) -> std::string {
-         if (text == "auto") {
-           o.serialAuto = true;
+         o.serialAuto = text == "auto";
+         o.serialKeep = text == "keep";
+         if (o.serialAuto || o.serialKeep) {
            o.serial.reset();
            return {};
          }
-         o.serialAuto = false;
-         return Number("serial", &Options::serial)(o, text);
+         return Number("serial", &Options::serial, CheckSerialNumber)(o, text);
        }},
-      {"nic", 'n', "N|auto",
-       "Ethernet-address number, or a whole address with the cards' prefix, or auto for the "
-       "next free address of the card records (default: auto when the cards are recorded, "
-       "else the number the window offers); with --records, list only the cards with it",
+      {"nic", 'n', "N|auto|keep",
+       "Ethernet-address number (0 to 16777215), or a whole address with the cards' prefix, "
+       "auto for the next free address of the card records, or keep for the address the card "
+       "carries (default: auto when the cards are recorded, else the number the window "
+       "offers); with --records, list only the cards with it",
        [](Options& o, const std::string& text) -> std::string {
          o.nicAuto = text == "auto";
-         if (o.nicAuto) {
+         o.nicKeep = text == "keep";
+         if (o.nicAuto || o.nicKeep) {
            o.nic.reset();
            return {};
          }
@@ -118,13 +127,35 @@ const std::vector<OptionRow>& Table() {
          o.memoryInformation = text == "yes";
          return {};
        }},
-      {"upload-start", '\0', "N", "start address of the upload (default: the window's offer)",
-       Number("upload-start", &Options::uploadStart)},
-      {"upload-size", '\0', "N", "size of the upload in bytes (default: the window's offer)",
-       Number("upload-size", &Options::uploadSize)},
+      {"upload-start", '\0', "N",
+       "start address of the upload, in the card's flash (0 to 0x3FFFF) (default: the window's "
+       "offer)",
+       Number("upload-start", &Options::uploadStart,
+              [](double start) { return CheckUploadStart(start, 1, card::kFlashTop); })},
+      {"upload-size", '\0', "N",
+       "size of the upload in bytes, 1 to 262144 and within the flash (default: the window's "
+       "offer)",
+       Number("upload-size", &Options::uploadSize, CheckUploadSize)},
       {"output", 'o', "FILE",
-       "file the upload writes (default: Upload.mon in the hardware directory)",
+       "file the upload writes (default: Upload.mon in the hardware directory); with --verify, "
+       "the folder of FILE keeps what a verify that failed read",
        Text(&Options::output)},
+      {"output-format", '\0', "card|standard",
+       "records of the upload: the cards' own (default), or standard S3 records that other "
+       "tools read",
+       [](Options& o, const std::string& text) -> std::string {
+         if (text != "card" && text != "standard") return "--output-format takes card or standard";
+         o.standardOutput = text == "standard";
+         return {};
+       }},
+      {"verify", '\0', nullptr,
+       "after loading, read back what the monitor stage programmed and compare it (the card is "
+       "cycled with its links in boot positions)",
+       Flag(&Options::verify)},
+      {"identify", '\0', nullptr,
+       "read the serial number and Ethernet address the card carries (through Upload.sub of "
+       "the hardware directory), instead of a download",
+       Flag(&Options::identify)},
       {"reload", 'r', nullptr, "read the monitor file afresh (the window's Reload box)",
        Flag(&Options::reload)},
       {"cards", 'c', "N",
@@ -153,6 +184,11 @@ const std::vector<OptionRow>& Table() {
       {"command", '\0', "TEXT",
        "send one terminal command and print the reply, instead of a download",
        [](Options& o, const std::string& text) -> std::string {
+         if (text.size() > static_cast<std::size_t>(kTerminalMaxCommand)) {
+           return "--command: the text has " + std::to_string(text.size()) +
+                  " characters; a terminal line holds at most " +
+                  std::to_string(kTerminalMaxCommand);
+         }
          o.command = text;
          return {};
        }},
@@ -171,8 +207,19 @@ const std::vector<OptionRow>& Table() {
        "list the card records, newest first, instead of a download (filters: --serial, --nic, "
        "--since)",
        Flag(&Options::listRecords)},
-      {"since", '\0', "DATE", "with --records: only cards started at or after DATE (2026-12-07)",
+      {"since", '\0', "DATE",
+       "with --records or --report: only cards started at or after DATE (2026-12-07)",
        Text(&Options::since)},
+      {"report", '\0', "FILE",
+       "write a report of the card records with charts to FILE, a PDF, or one self-contained "
+       "page when FILE ends in .html, instead of a download (filters: --since, --until, "
+       "--type, --bench); exit status 1 when it cannot be written",
+       Text(&Options::report)},
+      {"until", '\0', "DATE",
+       "with --report: only cards started before DATE (a date alone: up to the end of that day)",
+       Text(&Options::until)},
+      {"bench", '\0', "NAME", "with --report: only the cards of this bench (its host name)",
+       Text(&Options::bench)},
       {"csv", '\0', nullptr, "with --records: write CSV", Flag(&Options::csv)},
       {"list-ports", '\0', nullptr,
        "list the serial devices present: device, description and stable name",
@@ -266,8 +313,17 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     }
   }
   const Options& o = parsed.options;
-  if (o.noRecord && (o.serialAuto || o.nicAuto || o.listRecords || o.reuse)) {
-    parsed.error = "--no-record leaves no card records for auto, --reuse or --records";
+  const CheckedNumber range =
+      o.uploadStart && o.uploadSize
+          ? CheckUploadStart(*o.uploadStart, static_cast<uint32_t>(*o.uploadSize), card::kFlashTop)
+          : CheckedNumber{0, {}};
+  if (!range.value) {
+    parsed.error = "--upload-start and --upload-size: " + range.refusal;
+  } else if (o.noRecord &&
+             (o.serialAuto || o.nicAuto || o.listRecords || o.reuse || !o.report.empty())) {
+    parsed.error = "--no-record leaves no card records for auto, --reuse, --records or --report";
+  } else if (o.report.empty() && (!o.until.empty() || !o.bench.empty())) {
+    parsed.error = "--until and --bench go with --report";
   } else if (o.noRecord && !o.record.empty()) {
     parsed.error = "--record and --no-record exclude each other";
   }

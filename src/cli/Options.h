@@ -17,16 +17,24 @@ struct Options {
   std::optional<double> nic;  // the number of the address (its last three bytes)
   bool serialAuto = false;    // --serial auto: the next free number of the card records
   bool nicAuto = false;       // --nic auto
+  bool serialKeep = false;    // --serial keep: the card's own number, read from it first
+  bool nicKeep = false;       // --nic keep
   std::string record;         // --record LOCATION: "" for the default file
   bool noRecord = false;      // --no-record
   bool reuse = false;         // numbers given to another card may be used again
   bool listRecords = false;   // --records
   std::string since;          // --since DATE, a filter of --records
   bool csv = false;           // --records as CSV
+  std::string report;         // --report FILE (.pdf or .html)
+  std::string until;          // --until DATE, a filter of --report
+  std::string bench;          // --bench NAME, a filter of --report
   bool memoryInformation = false;
   std::optional<double> uploadStart;
   std::optional<double> uploadSize;
-  std::string output;  // "" for Upload.mon in the hardware directory
+  std::string output;           // "" for Upload.mon in the hardware directory
+  bool standardOutput = false;  // --output-format standard
+  bool verify = false;          // read back what the monitor stage programmed
+  bool identify = false;        // --identify: read the card's numbers, instead of a download
   bool reload = false;
   int cards = 1;
   bool yes = false;

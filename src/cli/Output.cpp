@@ -8,6 +8,8 @@
 #include <ctime>
 
 #include "cli/Options.h"
+#include "files/AtomicFile.h"
+#include "formats/PathText.h"
 
 namespace ostra::cli {
 
@@ -71,8 +73,10 @@ std::string Common(const char* event, const Origin& origin) {
 }
 
 std::string Outcome(const CardResult& r) {
-  if (r.ok) return "loaded";
-  std::string text = r.interrupted ? "interrupted" : "failed";
+  if (r.ok) return r.warnings.empty() ? r.doneWord : r.doneWord + " with warnings";
+  std::string text = r.interrupted              ? "interrupted"
+                     : r.end == RunEnd::Refused ? "refused"
+                                                : "failed";
   if (!r.stage.empty()) text += " in " + r.stage;
   if (!r.message.empty()) text += ": " + Lines(r.message).front();
   return text;
@@ -80,10 +84,53 @@ std::string Outcome(const CardResult& r) {
 
 }  // namespace
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[at] (1 to 4 bytes), or 0 when the
+// byte there does not begin one: a stray continuation byte, an overlong form, a surrogate,
+// a code point beyond U+10FFFF or a sequence cut short.
+std::size_t Utf8Length(const std::string& text, std::size_t at) {
+  const auto byte = [&](std::size_t i) {
+    return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0u;
+  };
+  const unsigned lead = byte(0);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // no overlong forms
+    if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
+  out.reserve(text.size() + 2);
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t length = Utf8Length(text, i);
+    if (length > 1) {  // a whole character beyond ASCII goes out as it is
+      out.append(text, i, length);
+      i += length;
+      continue;
+    }
+    ++i;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -101,12 +148,14 @@ std::string JsonString(const std::string& text) {
         out += "\\t";
         break;
       default:
+        // Control characters, and each byte that is not part of a well-formed character,
+        // which stands for the Latin-1 character of its value.
         if (c < 0x20 || c >= 0x7F) {
           char escaped[8];
           std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
           out += escaped;
         } else {
-          out += ch;
+          out += static_cast<char>(c);
         }
     }
   }
@@ -120,19 +169,19 @@ Output::~Output() {
   ClearProgressLine();
   if (logFile_ == nullptr) return;
   // The log is written beside the file it replaces, which stays as it was until then.
-  if (std::fclose(logFile_) != 0 || std::rename(logPartial_.c_str(), logPath_.c_str()) != 0) {
-    std::fprintf(streams_.err, "Cannot write the log file %s: %s\n", logPath_.c_str(),
-                 std::strerror(errno));
+  try {
+    logFile_->Commit();
+  } catch (const files::FileError& e) {
+    std::fprintf(streams_.err, "%s\n", e.what());
   }
 }
 
 bool Output::OpenLogFile(const std::string& path, std::string& error) {
   std::lock_guard guard(lock_);
-  logPath_ = path;
-  logPartial_ = path + ".partial";
-  logFile_ = std::fopen(logPartial_.c_str(), "w");
-  if (logFile_ == nullptr) {
-    error = "Cannot write the log file " + path + ": " + std::strerror(errno);
+  try {
+    logFile_ = std::make_unique<files::AtomicFileWriter>(PathOfText(path), "ostra-load");
+  } catch (const files::FileError& e) {
+    error = e.what();
     return false;
   }
   return true;
@@ -159,8 +208,8 @@ void Output::LogLine(const Origin& origin, const std::string& line) {
   std::lock_guard guard(lock_);
   const std::string time = Now();
   if (logFile_ != nullptr) {
-    std::fprintf(logFile_, "%s %s%s\n", time.c_str(), Prefix(origin).c_str(), line.c_str());
-    std::fflush(logFile_);
+    logFile_->Write(time + " " + Prefix(origin) + line + "\n");
+    logFile_->Flush();
   }
   WriteLine("log", origin, line, streams_.out);
 }
@@ -239,9 +288,30 @@ void Output::Result(const CardResult& r) {
                        ",\"interrupted\":" + (r.interrupted ? "true" : "false");
   object += ",\"stage\":" + (r.stage.empty() ? std::string("null") : JsonString(r.stage));
   object += ",\"message\":" + (r.message.empty() ? std::string("null") : JsonString(r.message));
-  object += ",\"serial\":" + (r.serial ? NumberText(*r.serial) : std::string("null"));
+  object += ",\"serial\":" + (r.serial ? std::to_string(*r.serial) : std::string("null"));
   object += ",\"ethernet\":" + (r.ethernet ? JsonString(*r.ethernet) : std::string("null"));
   object += ",\"seconds\":" + Fixed(r.seconds, 3);
+  object += ",\"end\":\"" + std::string(RunEndName(r.end)) + "\"";
+  object += ",\"kind\":" + (r.kind == FailureKind::None
+                                ? std::string("null")
+                                : "\"" + std::string(FailureKindName(r.kind)) + "\"");
+  object += ",\"warnings\":[";
+  for (std::size_t i = 0; i < r.warnings.size(); ++i) {
+    if (i > 0) object += ",";
+    object += "{\"kind\":\"" + std::string(WarningKindName(r.warnings[i].kind)) +
+              "\",\"text\":" + JsonString(r.warnings[i].text) + "}";
+  }
+  object += "]";
+  if (r.verify) {
+    char first[16] = "null";
+    if (r.verify->firstDifference) {
+      std::snprintf(first, sizeof first, "\"0x%08X\"", *r.verify->firstDifference);
+    }
+    object += ",\"verify\":{\"ok\":" + std::string(r.verify->ok ? "true" : "false") +
+              ",\"bytes\":" + std::to_string(r.verify->bytes) +
+              ",\"differences\":" + std::to_string(r.verify->differences) +
+              ",\"first_difference\":" + first + "}";
+  }
   WriteJson(object);
 }
 
@@ -260,7 +330,7 @@ void Output::Summary(const std::vector<CardResult>& results) {
   for (const CardResult& r : results) {
     std::fprintf(
         streams_.err, "  %scard %d  serial %s  Ethernet %s  %s  %s s\n", Prefix(r.origin).c_str(),
-        r.origin.card, r.serial ? NumberText(*r.serial).c_str() : "-",
+        r.origin.card, r.serial ? std::to_string(*r.serial).c_str() : "-",
         r.ethernet ? r.ethernet->c_str() : "-", Outcome(r).c_str(), Fixed(r.seconds, 1).c_str());
   }
   std::fflush(streams_.err);

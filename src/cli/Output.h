@@ -4,12 +4,18 @@
 // a terminal, a line at its start and end otherwise), the results and the summary, and
 // the log file. Safe to call from several threads: each event is written whole.
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "protocols/FrontEnd.h"
+#include "protocols/Operator.h"
+#include "protocols/Outcome.h"
+
+namespace ostra::files {
+class AtomicFileWriter;
+}
 
 namespace ostra::cli {
 
@@ -23,10 +29,15 @@ struct CardResult {
   Origin origin;
   bool ok = false;
   bool interrupted = false;
+  RunEnd end = RunEnd::Loaded;
   std::string stage;    // the stage that failed or was interrupted, "" when none ran
   std::string message;  // the first failure message, "" when none
-  std::optional<double> serial;
+  FailureKind kind = FailureKind::None;
+  std::optional<uint32_t> serial;
   std::optional<std::string> ethernet;  // "02:00:00:00:07:D1"
+  std::vector<RunWarning> warnings;
+  std::optional<VerifyResult> verify;
+  std::string doneWord = "loaded";  // what the summary says of a card done ("read" for uploads)
   double seconds = 0;
 };
 
@@ -43,7 +54,7 @@ class Output {
   Output& operator=(const Output&) = delete;
 
   // Also writes every log line to path, which is replaced when the output ends (the
-  // lines go to path.partial until then). False with error when it cannot.
+  // lines go to a new file beside it until then). False with error when it cannot.
   bool OpenLogFile(const std::string& path, std::string& error);
 
   void LogLine(const Origin& origin, const std::string& line);
@@ -68,15 +79,15 @@ class Output {
 
   Streams streams_;
   bool json_;
-  std::FILE* logFile_ = nullptr;
-  std::string logPath_;
-  std::string logPartial_;
+  std::unique_ptr<files::AtomicFileWriter> logFile_;
   bool progressShown_ = false;
   std::mutex lock_;
 };
 
-// text as a JSON string, quotes included. Bytes above 0x7F are read as Latin-1, so that
-// whatever a card sends gives valid JSON.
+// text as a JSON string, quotes included. Well-formed UTF-8 goes out as it is; control
+// characters are escaped, and each byte that is not part of a well-formed UTF-8 character
+// is read as the Latin-1 character of its value, so that whatever a card sends gives
+// valid JSON.
 std::string JsonString(const std::string& text);
 
 }  // namespace ostra::cli

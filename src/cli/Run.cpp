@@ -1,5 +1,6 @@
 #include "cli/Run.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <QSerialPortInfo>
@@ -11,14 +12,18 @@
 #include <thread>
 #include <vector>
 
+#include "cli/Report.h"
+#include "download/ApplicationCheck.h"
 #include "download/Catalogue.h"
 #include "download/Download.h"
+#include "files/AtomicFile.h"
 #include "formats/Hex.h"
 #include "formats/LoaderError.h"
 #include "link/PortDevice.h"
 #include "link/codeDLL.h"
 #include "protocols/BootProbe.h"
 #include "protocols/Files.h"
+#include "protocols/HardwareType.h"
 #include "protocols/Stages.h"
 #include "protocols/Terminal.h"
 #include "records/CardRecordStore.h"
@@ -66,6 +71,19 @@ bool StartsWith(const std::string& text, const char* prefix) {
 // waited for with the boot probe.
 bool BeginsWithBootTransfer(const std::string& type) {
   return type != "None" && !StartsWith(type, "Firmware");
+}
+
+std::string SignalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGPIPE:
+      return "SIGPIPE";
+    default:
+      return "interrupted";
+  }
 }
 
 int UsageError(std::FILE* err, const std::string& text) {
@@ -134,32 +152,24 @@ std::string CheckDownload(const Options& options, std::string& type) {
            " (--list-types shows the types)";
   }
   type = list[static_cast<std::size_t>(at)];
-  const fs::path dir(options.hardware);
-  if (type == "Upload") {
-    if (!FindFile(dir, "Upload.sub")) {
-      return "The Upload file doesn't exist: no Upload.sub in " + options.hardware;
-    }
-  } else if (BeginsWithBootTransfer(type)) {
-    if (!FindFile(dir, type + ".mon") || !FindFile(dir, type + ".sub")) {
-      return "The hardware files don't all exist: " + type + ".mon and " + type + ".sub in " +
-             options.hardware;
-    }
+  const std::vector<std::string> missing = MissingHardwareFiles(options.hardware, type);
+  if (!missing.empty()) {
+    return ProcedureFor(type) == Procedure::Upload
+               ? "The Upload file doesn't exist: no Upload.sub in " + options.hardware
+               : MissingHardwareFilesText(missing, options.hardware);
   }
-  if (!options.output.empty()) {
-    std::error_code error;
-    const fs::path parent = fs::absolute(options.output, error).parent_path();
-    if (error || !fs::is_directory(parent, error)) {
-      return "Cannot write " + options.output + ": " + parent.string() + " is not a directory";
+  if (!options.output.empty() && ProcedureFor(type) == Procedure::Upload) {
+    try {
+      files::CheckWritable(PathOfText(options.output), "ostra-load");
+    } catch (const std::exception& e) {
+      return e.what();
     }
   }
   if (!options.application.empty()) {
-    try {
-      const auto found = FindFile(fs::path(options.application));
-      if (!found) return "Cannot open " + options.application + ": no such file";
-      OpenTextFile(*found, "ostra-load");
-    } catch (const LoaderError& e) {
-      return e.what();
-    }
+    const auto found = FindFile(PathOfText(options.application));
+    if (!found) return "Cannot open " + options.application + ": no such file";
+    const ApplicationCheck check = CheckApplicationFile(*found);
+    if (!check.ok()) return check.Text();
   }
   return {};
 }
@@ -282,8 +292,8 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
                     const StopFlag& stop) {
   PortOutcome outcome;
   LoaderState state;
+  state.SetExternalStop(&stop, [] { return SignalName(StopSignal().load()); });
   CliFrontEnd frontEnd(state, options, output, labelled ? port.text : "", stop);
-  frontEnd.SetType(type);
   // Each port keeps its own connection to the records (they belong to one thread).
   std::unique_ptr<records::CardRecordStore> records;
   if (!recordLocation.empty()) {
@@ -299,7 +309,6 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
       return outcome;
     }
     state.records = records.get();
-    frontEnd.SetRecords(records.get());
   }
   state.connection.SetPort(port.number);
   if (!state.connection.Connect()) {  // as the window opens it at start-up
@@ -309,10 +318,10 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
   }
   if (options.command) {
     frontEnd.BeginCard(0);
-    SendTerminalLine(state, frontEnd, *options.command, {});
+    const bool answered = SendTerminalLine(state, frontEnd, *options.command, {});
     CardResult result;
     result.origin = frontEnd.origin();
-    result.ok = !frontEnd.failed() && !stop.load();
+    result.ok = answered && !stop.load();
     result.interrupted = stop.load();
     outcome.results.push_back(result);
     return outcome;
@@ -333,8 +342,10 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
       }
     }
     frontEnd.BeginCard(card);
-    DownLoadButton_Click(state, frontEnd);
-    CardResult result = frontEnd.EndCard();
+    const RunOutcome ran =
+        RunDownload(state, RequestFor(options, type, card, records != nullptr), frontEnd, frontEnd);
+    CardResult result = ResultOf(frontEnd.origin(), ran);
+    if (ProcedureFor(type) == Procedure::Upload) result.doneWord = "read";
     if (result.interrupted) {
       output.Note(result.origin, result.stage.empty()
                                      ? "Interrupted before any stage began."
@@ -342,8 +353,14 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
     }
     output.Result(result);
     outcome.results.push_back(std::move(result));
-    if (records && records->Failure()) {  // no card goes on without its record
-      outcome.recordsFailure = *records->Failure();
+    // No card goes on without its record.
+    const bool recordsFailed =
+        ran.failure.kind == FailureKind::Records ||
+        std::any_of(ran.warnings.begin(), ran.warnings.end(),
+                    [](const RunWarning& w) { return w.kind == WarningKind::Records; });
+    if (recordsFailed) {
+      outcome.recordsFailure =
+          records && records->Failure() ? *records->Failure() : ran.failure.text;
       output.Note(frontEnd.origin(), outcome.recordsFailure);
       break;
     }
@@ -352,6 +369,30 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
 }
 
 }  // namespace
+
+namespace {
+// Constant-initialised, so that a signal handler may store into it at any time.
+std::atomic<int> stopSignal{0};
+}  // namespace
+
+std::atomic<int>& StopSignal() {
+  return stopSignal;
+}
+
+int ExitStatus(const std::vector<CardResult>& results, bool portFailed, bool recordsFailed,
+               bool interrupted) {
+  if (interrupted) return kExitInterrupted;
+  if (recordsFailed) return kExitRecords;
+  if (portFailed && results.empty()) return kExitPort;
+  const bool anyFailed = std::any_of(results.begin(), results.end(), [](const CardResult& r) {
+    return !r.ok && r.end != RunEnd::Refused;
+  });
+  if (anyFailed || portFailed) return kExitCardFailed;
+  // Refused before anything was sent: the input was wrong, as a usage error is.
+  const bool anyRefused = std::any_of(results.begin(), results.end(),
+                                      [](const CardResult& r) { return r.end == RunEnd::Refused; });
+  return anyRefused ? kExitUsage : kExitLoaded;
+}
 
 int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& stop) {
   if (options.help) {
@@ -365,6 +406,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& 
   if (options.listPorts) return ListPorts(out);
   if (options.listTypes) return ListTypes(options, out, err);
   if (options.listRecords) return ListRecords(options, out, err);
+  if (!options.report.empty()) return WriteReport(options, out, err);
 
   std::string type;
   if (!options.command) {
@@ -435,13 +477,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& 
     recordsFailed = recordsFailed || !outcome.recordsFailure.empty();
   }
   if (!options.command && !results.empty()) output.Summary(results);
-  if (stop.load()) return kExitInterrupted;
-  if (recordsFailed) return kExitRecords;
-  const bool anyFailed =
-      std::any_of(results.begin(), results.end(), [](const CardResult& r) { return !r.ok; });
-  if (portFailed && results.empty()) return kExitPort;
-  if (anyFailed || portFailed) return kExitCardFailed;
-  return kExitLoaded;
+  return ExitStatus(results, portFailed, recordsFailed, stop.load());
 }
 
 }  // namespace ostra::cli

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/Options.h"
+#include "cli/Report.h"
 #include "cli/Run.h"
 #include "vrxcom/Vrxcom.h"
 
@@ -15,7 +16,8 @@ namespace {
 ostra::cli::StopFlag stopRequested{false};
 static_assert(ostra::cli::StopFlag::is_always_lock_free, "set from a signal handler");
 
-extern "C" void OnStopSignal(int) {
+extern "C" void OnStopSignal(int signal) {
+  ostra::cli::StopSignal().store(signal);
   stopRequested.store(true);
   VrxcomRequestCancel();
 }
@@ -27,6 +29,9 @@ void CatchStopSignals() {
   action.sa_flags = 0;  // no restart: a wait for Enter ends at once
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A reader that went away (ostra-load ... | head) ends the run as SIGTERM does: the port
+  // put back and the card's record closed, not the program killed mid-card.
+  sigaction(SIGPIPE, &action, nullptr);
 }
 
 }  // namespace
@@ -39,7 +44,7 @@ int main(int argc, char** argv) {
                  parsed.error.c_str());
     return ostra::cli::kExitUsage;
   }
-  QCoreApplication application(argc, argv);
+  const auto application = ostra::cli::MakeApplication(parsed.options, argc, argv);
   CatchStopSignals();
   return ostra::cli::Run(parsed.options, stdout, stderr, stopRequested);
 }

@@ -27,13 +27,6 @@ std::string RemoveTrailingBlanks(std::string text) {
   return text;
 }
 
-// The two early failures end the run directly: the window is given back, the link
-// stays as it is.
-void EndDirectly(FrontEnd& window, const std::string& message) {
-  stage::GiveBackWindow(window);
-  window.ShowMessage(message, MessageIcon::Warning);
-}
-
 bool ReadFileLine(OpenedTextFile& file, std::string& line) {
   if (ReadTextLine(file.stream, line)) return true;
   line.clear();
@@ -43,44 +36,44 @@ bool ReadFileLine(OpenedTextFile& file, std::string& line) {
 
 class Transfer {
  public:
-  Transfer(LoaderState& state, FrontEnd& window, DownloadRun& run, const fs::path& path)
-      : state_(state), window_(window), run_(run), path_(path), monitor_(state.connection) {}
+  Transfer(RunContext& run, DownloadRun& download, const fs::path& path)
+      : run_(run), download_(download), path_(path), monitor_(run.state.connection) {}
 
   // True when the card confirmed the application.
   bool Run(bool memoryInformationUsed);
 
  private:
-  void Log(const std::string& line) { stage::Log(state_, window_, line); }
+  void Log(const std::string& line) { run_.Log(line); }
   bool XonExchange() {
     const bool ok = monitor_.Xon();
     lastXonReply_ = monitor_.Reply();
     return ok;
   }
-  void Fail(const std::string& message) {
-    window_.ShowMessage(message, MessageIcon::Warning);
-    FinishDownload(state_, window_, run_);
+  // A failure after the speed change ends through the exit path.
+  void Fail(FailureKind kind, const std::string& message) {
+    run_.Fail(kind, message);
+    FinishDownload(run_, download_);
   }
   void ReadS0Replies();
   bool Finish();
 
-  LoaderState& state_;
-  FrontEnd& window_;
-  DownloadRun& run_;
+  RunContext& run_;
+  DownloadRun& download_;
   fs::path path_;
   card::Monitor monitor_;
   std::string lastXonReply_;  // where the card's "Done" may already be
 };
 
 bool Transfer::Run(bool memoryInformationUsed) {
-  VrConnection& connection = state_.connection;
-  run_.SavedTimeout = connection.Timeout();
-  run_.SavedBaudRate = connection.BaudRate();
+  VrConnection& connection = run_.state.connection;
+  download_.SavedTimeout = connection.Timeout();
+  download_.SavedBaudRate = connection.BaudRate();
   monitor_.Prepare();
-  window_.SetBusy(true);
 
   Log("Wait for XON");
+  // The two early failures end the run directly: the link stays as it is.
   if (!XonExchange() && !XonExchange()) {
-    EndDirectly(window_, "Failed to get Initial XON response.");
+    run_.Fail(FailureKind::MonitorSilent, "Failed to get Initial XON response.");
     return false;
   }
   const std::string banner = StripChar(RemoveTrailingBlanks(monitor_.Reply()), kXon);
@@ -89,7 +82,7 @@ bool Transfer::Run(bool memoryInformationUsed) {
 
   if (connection.BaudRate() != card::kFastBaud) {
     if (!monitor_.RequestFastSpeed()) {
-      EndDirectly(window_, "Failed to change Controller BAUD rate.");
+      run_.Fail(FailureKind::SpeedChangeRefused, "Failed to change Controller BAUD rate.");
       return false;
     }
     Log("Baud: 38400");
@@ -97,12 +90,10 @@ bool Transfer::Run(bool memoryInformationUsed) {
   }
 
   Log("Sending File");
-  OpenedTextFile& file = run_.applicationFile.emplace(OpenTextFile(path_, kSource));
+  OpenedTextFile& file = download_.applicationFile.emplace(OpenTextFile(path_, kSource));
   const double length = static_cast<double>(file.length);
   double bytesSent = 0;
-  window_.SetProgress(0);
-  window_.SetProgressVisible(true);
-  window_.Redraw();
+  run_.Progress(0, length > 0 ? length : 1);
 
   bool memoryInformation = memoryInformationUsed;
   int recordNumber = 1;
@@ -111,12 +102,10 @@ bool Transfer::Run(bool memoryInformationUsed) {
   while (!AtEnd(file.stream)) {
     bool fromFile = true;
     if (memoryInformation) {
-      line =
-          recordNumber <= std::numeric_limits<int16_t>::max()
-              ? CheckMemoryInformation(state_, window_, path_, static_cast<int16_t>(recordNumber))
-              : std::string();
+      line = recordNumber <= std::numeric_limits<int16_t>::max()
+                 ? CheckMemoryInformation(run_, path_, static_cast<int16_t>(recordNumber))
+                 : std::string();
       ++recordNumber;
-      window_.SetProgressVisible(true);
       fromFile = line.empty();
       if (line.empty()) {
         memoryInformation = false;
@@ -141,28 +130,22 @@ bool Transfer::Run(bool memoryInformationUsed) {
     }
 
     if (!monitor_.SendRecord(line)) {
-      Fail("Failed to get Start XOFF response.");
+      Fail(FailureKind::RecordNotAcknowledged, "Failed to get Start XOFF response.");
       return false;
     }
     if (line.size() >= 2 && line[1] == '0') ReadS0Replies();
     if (!XonExchange()) {
-      Fail("Failed to get XON response.");
+      Fail(FailureKind::XonMissing, "Failed to get XON response.");
       return false;
     }
-    window_.Yield();
-    ShowLineReply(state_.log, monitor_.Reply());
-    window_.RedrawLog();
     bytesSent += static_cast<double>(line.size());
-    const float percent = length > 0 ? static_cast<float>(bytesSent / length * 100) : 100.0f;
-    window_.SetProgress(std::min(100.0f, percent));
+    run_.Progress(length > 0 ? std::min(bytesSent, length) : 1, length > 0 ? length : 1);
+    ShowLineReply(run_.state.log, monitor_.Reply());
   }
 
   if (!Finish()) return false;
-  window_.SetProgressVisible(false);
-  window_.SetCommandVisible(true);
-  window_.ShowMessage("Power off, remove card, Set Card Links to Operate positions",
-                      MessageIcon::None);
-  FinishDownload(state_, window_, run_);
+  run_.Tell(Notice::PowerOff, "Power off, remove card, Set Card Links to Operate positions");
+  FinishDownload(run_, download_);
   return true;
 }
 
@@ -193,7 +176,7 @@ bool Transfer::Finish() {
   for (int pass = 0; pass < 2; ++pass) {
     if (tested.find("Done") != std::string::npos) continue;
     if (!monitor_.ReadLine()) {
-      Fail("Failed to get Boot confirmation.");
+      Fail(FailureKind::ConfirmationMissing, "Failed to get Boot confirmation.");
       return false;
     }
     const std::string& reply = monitor_.Reply();
@@ -207,23 +190,9 @@ bool Transfer::Finish() {
 
 }  // namespace
 
-bool SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
-                         const fs::path& path, bool memoryInformationUsed) {
-  // The front end hears how the stage ended on every ending, an unexpected error too
-  // (the download command reports that one and ends the run).
-  class StageReport {
-   public:
-    explicit StageReport(FrontEnd& window) : window_(window) { window_.StageBegins("Application"); }
-    ~StageReport() { window_.StageEnds("Application", ok); }
-    StageReport(const StageReport&) = delete;
-    StageReport& operator=(const StageReport&) = delete;
-    bool ok = false;
-
-   private:
-    FrontEnd& window_;
-  } report(window);
-  report.ok = Transfer(state, window, run, path).Run(memoryInformationUsed);
-  return report.ok;
+bool SendApplicationFile(RunContext& run, DownloadRun& download, const fs::path& path,
+                         bool memoryInformationUsed) {
+  return Transfer(run, download, path).Run(memoryInformationUsed);
 }
 
 }  // namespace ostra

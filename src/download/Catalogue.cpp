@@ -1,6 +1,10 @@
 #include "download/Catalogue.h"
 
+#include "protocols/HardwareType.h"
+
 #include <algorithm>
+
+#include "protocols/Files.h"
 
 namespace ostra {
 
@@ -37,7 +41,7 @@ std::vector<std::string> HardwareTypesIn(const std::filesystem::path& dir, std::
     const std::string name = LowerCase(it->path().filename().string());
     if (name.size() < 4 || name.compare(name.size() - 4, 4, ".sub") != 0) continue;
     const std::string type = name.substr(0, name.find(".sub"));
-    if (!type.empty()) types.push_back(type);
+    if (!type.empty() && FindHardwareType(FixedHardwareTypes(), type) < 0) types.push_back(type);
   }
   if (ec) return {};
   std::sort(types.begin(), types.end());
@@ -55,6 +59,26 @@ int FindHardwareType(const std::vector<std::string>& entries, const std::string&
     if (EqualIgnoringCase(entries[i], type)) return static_cast<int>(i);
   }
   return -1;
+}
+
+std::vector<std::string> MissingHardwareFiles(const std::filesystem::path& dir,
+                                              const std::string& type) {
+  std::vector<std::string> missing;
+  for (const std::string& name : HardwareFilesFor(type)) {
+    if (!FindFile(dir, name)) missing.push_back(name);
+  }
+  return missing;
+}
+
+std::string MissingHardwareFilesText(const std::vector<std::string>& missing,
+                                     const std::string& dir) {
+  std::string names;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) names += i + 1 == missing.size() ? " and " : ", ";
+    names += missing[i];
+  }
+  return "The hardware files don't all exist: " + names + (missing.size() == 1 ? " is" : " are") +
+         " missing in " + dir;
 }
 
 }  // namespace ostra

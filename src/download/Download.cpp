@@ -1,5 +1,6 @@
-// The download command: one procedure per class of hardware type, the common tail
-// that sends the application, and the one catch of unexpected failures.
+// The download command: the checks made before the card is touched, one procedure per
+// class of hardware type, the common tail that sends the application, and the one catch
+// of unexpected failures.
 #include "download/Download.h"
 
 #include <exception>
@@ -7,12 +8,12 @@
 #include <new>
 #include <string>
 
-#include "download/RunWatch.h"
-#include "formats/Hex.h"
+#include "download/Preflight.h"
 #include "formats/LoaderError.h"
 #include "protocols/CardLink.h"
 #include "protocols/CardRecords.h"
 #include "protocols/Files.h"
+#include "protocols/HardwareType.h"
 #include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
 
@@ -23,233 +24,231 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kPowerOff = "Power off, remove card, Set Card Links to Operate positions";
+constexpr const char* kSource = "RunDownload";
 
-// Marks the run for the window (a second press, port and speed clicks, the terminal,
-// Browse and closing wait or are refused) and always clears the mark.
-class RunningGuard {
+// Marks the state while a run is in progress and always clears the mark.
+class RunningMark {
  public:
-  explicit RunningGuard(LoaderState& state) : state_(state) { state_.downloadRunning = true; }
-  ~RunningGuard() { state_.downloadRunning = false; }
-  RunningGuard(const RunningGuard&) = delete;
-  RunningGuard& operator=(const RunningGuard&) = delete;
+  explicit RunningMark(LoaderState& state) : state_(state) {}
+  bool Take() {
+    taken_ = !state_.downloadRunning.exchange(true);
+    return taken_;
+  }
+  ~RunningMark() {
+    if (taken_) state_.downloadRunning.store(false);
+  }
+  RunningMark(const RunningMark&) = delete;
+  RunningMark& operator=(const RunningMark&) = delete;
 
  private:
   LoaderState& state_;
+  bool taken_ = false;
 };
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
+void Used(RunContext& run, CardFile kind, const fs::path& path) {
+  if (run.state.records != nullptr) run.state.records->FileUsed(kind, TextOfPath(path));
 }
 
-std::string LastFour(const std::string& text) {
-  return text.size() >= 4 ? text.substr(text.size() - 4) : text;
-}
-
-// A file of the hardware directory, whatever the case of its name on disk.
-std::optional<fs::path> HardwareFile(const std::string& dir, const std::string& name) {
-  return FindFile(PathOfText(dir), name);
-}
-
-// The path a stage is given: the file found on disk, else the name in that directory.
-fs::path HardwarePath(const std::string& dir, const std::string& name) {
-  if (auto found = HardwareFile(dir, name)) return *found;
-  return PathOfText(dir) / PathOfText(name);
-}
-
-void Used(LoaderState& state, CardFile kind, const fs::path& path) {
-  if (state.records != nullptr) state.records->FileUsed(kind, TextOfPath(path));
+// The application stage: the memory-information scan and the transfer, which ends the
+// run through the exit path; an unexpected error ends there too, with its source.
+void ApplicationStage(RunContext& run, DownloadRun& download, const fs::path& application) {
+  stage::Run(
+      run, Stage::Application,
+      [&] {
+        try {
+          Used(run, CardFile::Application, application);
+          const bool memoryInformationUsed = !CheckMemoryInformation(run, application, 1).empty();
+          return SendApplicationFile(run, download, application, memoryInformationUsed);
+        } catch (const LoaderError& e) {
+          FinishDownload(run, download, DownloadFailure{e.what(), e.source()});
+        } catch (const std::bad_alloc&) {
+          FinishDownload(run, download,
+                         DownloadFailure{"Not enough memory to go on with the download", kSource});
+        } catch (const std::exception& e) {
+          FinishDownload(run, download, DownloadFailure{e.what(), kSource});
+        }
+        return false;
+      },
+      stage::LinkOnEnd::Keep);
 }
 
 // Steps T1..T5: the application transfer, or the end for a module type or a missing
 // application file.
-void CommonTail(LoaderState& state, RunWatch& window, DownloadRun& run, const std::string& type) {
-  if (StartsWith(type, "ov")) {
-    state.lastRun.loaded = true;
-    window.ShowMessage(kPowerOff, MessageIcon::None);
+void CommonTail(RunContext& run, DownloadRun& download) {
+  if (IsModuleType(run.request.hardwareType)) {
+    run.Tell(Notice::PowerOff, kPowerOff);
     return;
   }
-  const std::optional<fs::path> found = FindFile(PathOfText(window.FileNameText()));
+  const std::optional<fs::path> found = FindFile(PathOfText(run.request.applicationFile));
   if (!found) {
-    state.lastRun.loaded = true;  // the card has its bootloader and monitor
-    window.ShowMessage(std::string("No application file selected.\r\n") + kPowerOff,
-                       MessageIcon::None);
+    // The card has its bootloader and monitor: the run is done.
+    run.Tell(Notice::PowerOff, std::string("No application file selected.\r\n") + kPowerOff);
     return;
   }
   std::error_code ec;
   fs::path application = fs::absolute(*found, ec);
   if (ec) application = *found;
-  window.SetCommandVisible(false);
-  window.SetProgressVisible(true);
-  if (state.records != nullptr)
-    state.records->FileUsed(CardFile::Application, TextOfPath(application));
-  const bool memoryInformationUsed = !CheckMemoryInformation(state, window, application, 1).empty();
-  state.lastRun.loaded =
-      SendApplicationFile(state, window, run, application, memoryInformationUsed);
+  ApplicationStage(run, download, application);
 }
 
-void UploadProcedure(LoaderState& state, RunWatch& window, const std::string& type) {
-  const std::string dir = window.Hardware();
-  const std::optional<fs::path> sub = HardwareFile(dir, "Upload.sub");
-  if (!sub) {
-    window.Failure("The Upload file doesn't exist", MessageIcon::None);
-    return;
-  }
-  Used(state, CardFile::Bootloader, *sub);
-  if (!SendBootloader(state, window, sub->string())) {
-    window.Failure("Failed to load Bootloader for " + type, MessageIcon::None);
-    return;
-  }
-  const std::string output = window.UploadFile();
-  if (!UploadMemory(state, window,
-                    output.empty() ? HardwarePath(dir, "Upload.mon").string() : output)) {
-    window.Failure("Failed to upload Monitor", MessageIcon::None);
-    return;
-  }
-  // The file is written whatever the checksum said (its warning was shown), but a card
-  // whose bytes do not add up has not been read back.
-  state.lastRun.loaded = state.upload.ChecksumMatched;
+// After a stage failed: the procedure's own message (not shown after a stop).
+void StageFailed(RunContext& run, const std::string& text) {
+  run.Fail(FailureKind::Unexpected, text, MessageIcon::None);
 }
 
-void CardTypeProcedure(LoaderState& state, RunWatch& window, DownloadRun& run,
-                       const std::string& type) {
-  const std::string dir = window.Hardware();
-  const std::optional<fs::path> mon = HardwareFile(dir, type + ".mon");
-  const std::optional<fs::path> sub = HardwareFile(dir, type + ".sub");
-  if (!mon || !sub) {
-    window.Failure("The hardware files don't all exist", MessageIcon::None);
+void UploadProcedure(RunContext& run, const Preflight& checked) {
+  if (!SendBootloader(run, TextOfPath(checked.files.at(0)))) {
+    StageFailed(run, "Failed to load Bootloader for " + run.request.hardwareType);
     return;
   }
-  Used(state, CardFile::Bootloader, *sub);
-  Used(state, CardFile::Monitor, *mon);
-  if (!SendBootloader(state, window, sub->string())) {
-    window.Failure("Failed to load Bootloader for " + type, MessageIcon::None);
-    return;
+  if (!UploadMemory(run, TextOfPath(checked.uploadOutput))) {
+    StageFailed(run, "Failed to upload Monitor");
   }
-  if (!LoadMonitor(state, window, mon->string())) {
-    window.Failure("Failed to load Monitor for " + type, MessageIcon::None);
-    return;
-  }
-  stage::Log(state, window, "Standard Baud 19200");
-  SelectLineSpeed(state, window, card::kMonitorBaud);
-  CommonTail(state, window, run, type);
 }
 
-void NoneProcedure(LoaderState& state, RunWatch& window, DownloadRun& run,
-                   const std::string& type) {
-  window.ShowMessage(
-      "Only for Card with Monitor loaded and no Application loaded\r\n"
-      "Set Links to Operate positions, connect to COM2, apply power",
-      MessageIcon::None);
-  stage::Log(state, window, "Standard Baud 19200");
-  SelectLineSpeed(state, window, card::kMonitorBaud);
-  CommonTail(state, window, run, type);
-}
-
-void FirmwareProcedure(LoaderState& state, RunWatch& window, DownloadRun& run,
-                       const std::string& type) {
-  stage::Log(state, window, "Standard Baud 9600");
-  SelectLineSpeed(state, window, card::kFirmwareBaud);
-  card::FirmwareController controller(state.connection);
-  const std::string model = LastFour(type);
-  if (model == "5830") {
-    stage::Log(state, window, "5830 Firmware");
-    if (!controller.Reset5830()) {
-      window.Failure("Can't set 5830 Reset status", MessageIcon::None);
-      FinishDownload(state, window, run);
-      return;
-    }
-    if (!controller.EnterProgrammingMode(card::kProgrammingMode5830)) {
-      window.ShowMessage("Failed to put into programming mode.", MessageIcon::Warning);
-      FinishDownload(state, window, run);
-      return;
-    }
-    stage::Log(state, window, "5830 in programming mode");
-  } else if (model == "5846") {
-    stage::Log(state, window, "5846 Firmware, send Firmware Command");
-    if (!controller.EnterProgrammingMode(card::kProgrammingMode5846)) {
-      window.ShowMessage("Failed to put into programming mode.", MessageIcon::Warning);
-      FinishDownload(state, window, run);
-      return;
-    }
-    stage::Log(state, window, "5846 in programming mode");
-  } else {
-    window.Failure("Unknown selection : " + type, MessageIcon::None);
-    FinishDownload(state, window, run);
+void CardTypeProcedure(RunContext& run, DownloadRun& download, const Preflight& checked) {
+  const std::string& type = run.request.hardwareType;
+  if (!SendBootloader(run, TextOfPath(checked.files.at(0)))) {
+    StageFailed(run, "Failed to load Bootloader for " + type);
     return;
   }
-  CommonTail(state, window, run, type);
+  if (!LoadMonitor(run, TextOfPath(checked.files.at(1)))) {
+    StageFailed(run, "Failed to load Monitor for " + type);
+    return;
+  }
+  run.Log("Standard Baud 19200");
+  run.SelectLineSpeed(card::kMonitorBaud);
+  CommonTail(run, download);
 }
 
-void RunDownload(LoaderState& state, RunWatch& window, DownloadRun& run) {
+void RunningCardProcedure(RunContext& run, DownloadRun& download) {
+  run.Tell(Notice::OperateWiring,
+           "Only for Card with Monitor loaded and no Application loaded\r\n"
+           "Set Links to Operate positions, connect to COM2, apply power");
+  run.Log("Standard Baud 19200");
+  run.SelectLineSpeed(card::kMonitorBaud);
+  CommonTail(run, download);
+}
+
+void FirmwareProcedure(RunContext& run, DownloadRun& download) {
+  const std::string& type = run.request.hardwareType;
+  run.Log("Standard Baud 9600");
+  run.SelectLineSpeed(card::kFirmwareBaud);
+  const std::string model = FirmwareModel(type);
+  if (model != "5830" && model != "5846") {
+    run.Refuse(FailureKind::UnknownFirmware, "Unknown selection : " + type);
+    FinishDownload(run, download);
+    return;
+  }
+  const bool inMode = stage::Run(
+      run, Stage::Firmware,
+      [&] {
+        card::FirmwareController controller(run.state.connection);
+        if (model == "5830") {
+          run.Log("5830 Firmware");
+          if (!controller.Reset5830()) {
+            run.Fail(FailureKind::ResetRefused, "Can't set 5830 Reset status", MessageIcon::None);
+            return false;
+          }
+          if (!controller.EnterProgrammingMode(card::kProgrammingMode5830)) {
+            run.Fail(FailureKind::ProgrammingModeRefused, "Failed to put into programming mode.");
+            return false;
+          }
+          run.Log("5830 in programming mode");
+        } else {
+          run.Log("5846 Firmware, send Firmware Command");
+          if (!controller.EnterProgrammingMode(card::kProgrammingMode5846)) {
+            run.Fail(FailureKind::ProgrammingModeRefused, "Failed to put into programming mode.");
+            return false;
+          }
+          run.Log("5846 in programming mode");
+        }
+        return true;
+      },
+      stage::LinkOnEnd::Keep);
+  if (!inMode) {
+    FinishDownload(run, download);
+    return;
+  }
+  CommonTail(run, download);
+}
+
+void RunProcedure(RunContext& run, DownloadRun& download, bool& recorded) {
+  LoaderState& state = run.state;
   state.connection.Disconnect();
   state.connection.Connect();
   state.log.Clear();
-  window.RedrawLog();
 
-  const std::string type = window.HWtypes();
-  if (type.empty()) {
-    window.Failure("Select a Hardware type.", MessageIcon::Information);
-    window.FocusHWtypes();
-    return;
-  }
+  const Preflight checked = CheckBeforeTheCard(run);
+  if (!checked.ok) return;  // refused, and told why
   if (state.records != nullptr) {
-    state.records->CardBegins(type);
-    run.recorded = true;
+    state.records->CardBegins(run.request.hardwareType);
+    recorded = true;
+    for (std::size_t i = 0; i < checked.files.size(); ++i) {
+      Used(run, i == 0 ? CardFile::Bootloader : CardFile::Monitor, checked.files[i]);
+    }
   }
-  if (type == "Upload") {
-    UploadProcedure(state, window, type);
-  } else if (type != "None" && !StartsWith(type, "Firmware")) {
-    CardTypeProcedure(state, window, run, type);
-  } else if (type == "None") {
-    NoneProcedure(state, window, run, type);
-  } else {
-    FirmwareProcedure(state, window, run, type);
-  }
-}
-
-// Puts the window back when even the exit path failed: the run must never leave the
-// window busy, without its command box, or with an exception.
-void LastResort(FrontEnd& window) noexcept {
-  try {
-    stage::GiveBackWindow(window);
-  } catch (...) {
+  switch (ProcedureFor(run.request.hardwareType)) {
+    case Procedure::Upload:
+      UploadProcedure(run, checked);
+      break;
+    case Procedure::CardType:
+      CardTypeProcedure(run, download, checked);
+      break;
+    case Procedure::RunningCard:
+      RunningCardProcedure(run, download);
+      break;
+    case Procedure::Firmware:
+      FirmwareProcedure(run, download);
+      break;
+    case Procedure::NoneSelected:
+      break;
   }
 }
 
 }  // namespace
 
-void DownLoadButton_Click(LoaderState& state, FrontEnd& window) {
-  if (state.downloadRunning) return;
-  RunningGuard guard(state);
-  state.lastRun = {};
-  RunWatch watch(state, window);
-  DownloadRun run;
+RunOutcome RunDownload(LoaderState& state, const DownloadRequest& request, Operator& person,
+                       LoadObserver& observer) {
+  RunningMark mark(state);
+  if (!mark.Take()) {
+    RunOutcome busy;
+    busy.end = RunEnd::Refused;
+    busy.failure = {FailureKind::Unexpected, "A download is in progress on this port"};
+    return busy;
+  }
+  RunContext run(state, request, person, observer);
+  DownloadRun download;
+  bool recorded = false;
   std::optional<DownloadFailure> failure;
   try {
-    RunDownload(state, watch, run);
+    RunProcedure(run, download, recorded);
   } catch (const LoaderError& e) {
     failure = DownloadFailure{e.what(), e.source()};
   } catch (const std::bad_alloc&) {
-    failure =
-        DownloadFailure{"Not enough memory to go on with the download", "DownLoadButton_Click"};
+    failure = DownloadFailure{"Not enough memory to go on with the download", kSource};
   } catch (const std::exception& e) {
-    failure = DownloadFailure{e.what(), "DownLoadButton_Click"};
+    failure = DownloadFailure{e.what(), kSource};
   } catch (...) {
-    failure = DownloadFailure{"An unexpected failure ended the download", "DownLoadButton_Click"};
+    failure = DownloadFailure{"An unexpected failure ended the download", kSource};
   }
   if (failure) {
-    state.lastRun.loaded = false;
     try {
-      FinishDownload(state, watch, run, failure);
+      FinishDownload(run, download, failure);
     } catch (...) {
-      run.applicationFile.reset();
-      LastResort(window);
+      download.applicationFile.reset();
     }
   }
-  if (run.recorded) {
-    const RunOutcome& outcome = state.lastRun;
-    state.records->CardEnds(outcome.loaded, outcome.message, outcome.failedStage);
+  const RunOutcome& outcome = run.Finish();
+  if (recorded) {
+    try {
+      state.records->CardEnds(outcome);
+    } catch (const std::exception& e) {
+      // The records keep the outcome for later; the card itself is done.
+      run.outcome.warnings.push_back({WarningKind::Records, e.what()});
+    }
   }
+  return run.outcome;
 }
 
 }  // namespace ostra

@@ -1,19 +1,26 @@
 #pragma once
 // The download command: chooses a procedure by hardware type and runs its stages.
+//
+//   RunOutcome RunDownload(LoaderState&, const DownloadRequest&, Operator&, LoadObserver&)
+//
+// The request is captured when the run starts; the person answers the run's messages
+// and questions by their ids; the observer watches stages, progress and line speeds;
+// the outcome says how the run ended. Every outcome is shown to the technician through
+// the person; no failure leaves the call. A call while a run is in progress on the same
+// state starts nothing (its outcome: refused).
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 #include "protocols/Files.h"
-#include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
+#include "protocols/RunContext.h"
 
 namespace ostra {
 
-// The handler of DownLoadButton. Every outcome is shown to the technician; no
-// failure leaves it. A press while a download runs starts nothing.
-void DownLoadButton_Click(LoaderState& state, FrontEnd& window);
+RunOutcome RunDownload(LoaderState& state, const DownloadRequest& request, Operator& person,
+                       LoadObserver& observer);
 
 // What one run of the download command owns: the link settings in force when the
 // application transfer began (none before it) and the one open application file.
@@ -21,7 +28,6 @@ struct DownloadRun {
   std::optional<int32_t> SavedTimeout;
   std::optional<int32_t> SavedBaudRate;
   std::optional<OpenedTextFile> applicationFile;
-  bool recorded = false;  // a card record was begun for this run
 };
 
 // An unexpected failure that ended a run: shown as "description CR LF source".
@@ -31,9 +37,9 @@ struct DownloadFailure {
 };
 
 // The shared ending of a run: reports the failure, if any, puts the link back to the
-// saved time-out and speed (those in force now when none were saved), closes the
-// application file and gives the window back.
-void FinishDownload(LoaderState& state, FrontEnd& window, DownloadRun& run,
+// saved time-out and speed (those in force now when none were saved) and closes the
+// application file.
+void FinishDownload(RunContext& run, DownloadRun& download,
                     const std::optional<DownloadFailure>& failure = std::nullopt);
 
 // The memory-information record (S00D...) of region recordNumber (1..8) of the
@@ -42,16 +48,16 @@ void FinishDownload(LoaderState& state, FrontEnd& window, DownloadRun& run,
 // the same file unchanged (full path, size, modification time). The file name part of
 // path is what the log shows. Throws LoaderError when the file cannot be read or its
 // data need more than 8 regions.
-std::string CheckMemoryInformation(LoaderState& state, FrontEnd& window,
-                                   const std::filesystem::path& path, int16_t recordNumber);
+std::string CheckMemoryInformation(RunContext& run, const std::filesystem::path& path,
+                                   int16_t recordNumber);
 
 // Sends the application file at path to a card that runs its monitor, preceded by the
 // generated memory-information records when memoryInformationUsed, and ends the run
 // (through FinishDownload except after a failed contact or speed request); true when the
-// card confirmed the whole file. Throws
-// LoaderError when the file cannot be read or a line cannot be sent; the caller then
-// ends the run through FinishDownload with that failure.
-bool SendApplicationFile(LoaderState& state, FrontEnd& window, DownloadRun& run,
-                         const std::filesystem::path& path, bool memoryInformationUsed);
+// card confirmed the whole file. Throws LoaderError when the file cannot be read or a
+// line cannot be sent; the caller then ends the run through FinishDownload with that
+// failure.
+bool SendApplicationFile(RunContext& run, DownloadRun& download, const std::filesystem::path& path,
+                         bool memoryInformationUsed);
 
 }  // namespace ostra

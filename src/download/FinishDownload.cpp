@@ -5,20 +5,14 @@
 
 namespace ostra {
 
-void FinishDownload(LoaderState& state, FrontEnd& window, DownloadRun& run,
+void FinishDownload(RunContext& run, DownloadRun& download,
                     const std::optional<DownloadFailure>& failure) {
   if (failure) {
-    window.ShowMessage(failure->description + "\r\n" + failure->source, MessageIcon::Warning);
+    run.Fail(FailureKind::Unexpected, failure->description + "\r\n" + failure->source);
   }
-  VrConnection& connection = state.connection;
   // Without saved settings the link is reopened as it is now.
-  if (run.SavedTimeout) connection.SetTimeoutValue(*run.SavedTimeout);
-  connection.SetTimeout();
-  connection.Disconnect();
-  if (run.SavedBaudRate) connection.SetBaudRate(*run.SavedBaudRate);
-  connection.Connect();
-  run.applicationFile.reset();
-  stage::GiveBackWindow(window);
+  stage::PutLinkBack(run.state.connection, download.SavedTimeout, download.SavedBaudRate);
+  download.applicationFile.reset();
 }
 
 }  // namespace ostra

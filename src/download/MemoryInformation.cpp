@@ -63,14 +63,13 @@ struct Scan {
 
 // Reads every record of the file into the cache's regions. NoInformation: the
 // technician has been told why (or declined), and nothing is to be generated.
-ScanEnd ScanFile(LoaderState& state, FrontEnd& window, const fs::path& path, Scan& scan) {
-  MemoryInformationCache& cache = state.memoryInformation;
+ScanEnd ScanFile(RunContext& run, const fs::path& path, Scan& scan) {
+  MemoryInformationCache& cache = run.state.memoryInformation;
   OpenedTextFile file = OpenTextFile(path, kSource);
   const double length = static_cast<double>(file.length);
   double charactersRead = 0;
-  window.SetProgress(0);
-  window.SetProgressVisible(true);
-  stage::Log(state, window, "Checking Memory Data for Application");
+  run.Progress(0, 1);
+  run.Log("Checking Memory Data for Application");
 
   double remembered = 0;  // address of the last record read; -1 after one without
   std::string line;
@@ -78,21 +77,22 @@ ScanEnd ScanFile(LoaderState& state, FrontEnd& window, const fs::path& path, Sca
     const RecordLine record =
         !line.empty() && line[0] == 'S' ? ParseRecordLine(line) : RecordLine{};
     if (record.status != RecordStatus::NotARecord) {
+      // The download goes on without memory information, the file sent unchanged.
       if (record.status == RecordStatus::BadChecksum) {
-        window.ShowMessage(std::string(kInvalidChecksum) + line, MessageIcon::Warning);
+        run.Warn(WarningKind::FileRecordRefused, std::string(kInvalidChecksum) + line);
         return ScanEnd::NoInformation;
       }
       if (record.status == RecordStatus::BadType) {
-        window.ShowMessage(std::string(kNotAnSRecordFile), MessageIcon::Warning);
+        run.Warn(WarningKind::FileRecordRefused, std::string(kNotAnSRecordFile));
         return ScanEnd::NoInformation;
       }
       switch (record.type) {
         case '0':
           if (remembered == 0 && record.count != 13) {
-            if (!window.AskYesNo(
-                    "File does not have memory information\r\nGenerate information for file ?",
-                    MessageIcon::Stop)) {
-              stage::Log(state, window, "Default boot parameters will be used");
+            if (!run.Ask(Question::MemoryInformation,
+                         "File does not have memory information\r\nGenerate information for file ?",
+                         MessageIcon::Stop)) {
+              run.Log("Default boot parameters will be used");
               return ScanEnd::NoInformation;
             }
           }
@@ -128,7 +128,6 @@ ScanEnd ScanFile(LoaderState& state, FrontEnd& window, const fs::path& path, Sca
             }
           }
           if (address < kTop256K) scan.memoryTop = address + n > kTop128K ? kTop256K : kTop128K;
-          window.Yield();
           break;
         }
         default:
@@ -136,7 +135,7 @@ ScanEnd ScanFile(LoaderState& state, FrontEnd& window, const fs::path& path, Sca
       }
     }
     charactersRead += static_cast<double>(line.size());
-    window.SetProgress(length > 0 ? std::min(100.0, charactersRead / length * 100) : 100);
+    run.Progress(std::min(charactersRead, length), length > 0 ? length : 1);
   }
   return ScanEnd::Complete;
 }
@@ -171,34 +170,27 @@ std::string Record(const MemoryInformationCache& cache, const Scan& scan, int q)
 
 }  // namespace
 
-std::string CheckMemoryInformation(LoaderState& state, FrontEnd& window, const fs::path& path,
-                                   int16_t recordNumber) {
-  MemoryInformationCache& cache = state.memoryInformation;
+std::string CheckMemoryInformation(RunContext& run, const fs::path& path, int16_t recordNumber) {
+  MemoryInformationCache& cache = run.state.memoryInformation;
   const std::string name = path.filename().string();
   const FileKey key = KeyOf(path);
   Scan scan;
   if (!CacheHolds(cache, path, name, key)) {
     // Until the scan completes nothing may be reused, whatever stops it.
     ForgetAnalysis(cache);
-    if (ScanFile(state, window, path, scan) == ScanEnd::NoInformation) {
-      window.SetProgressVisible(false);
-      return "";
-    }
+    if (ScanFile(run, path, scan) == ScanEnd::NoInformation) return "";
     cache.AnalysedFileName = name;
     cache.analysedPath = path;
     cache.analysedSize = key.size;
     cache.analysedTime = key.time;
   } else {
-    stage::Log(state, window,
-               "Memory " + std::to_string(recordNumber) + " data for " + cache.AnalysedFileName);
+    run.Log("Memory " + std::to_string(recordNumber) + " data for " + cache.AnalysedFileName);
     scan = Recount(cache);
   }
-  window.SetProgress(0);
   std::string result;
   if (recordNumber >= 1 && recordNumber <= scan.regionCount) {
     result = Record(cache, scan, recordNumber);
   }
-  window.SetProgressVisible(false);
   return result;
 }
 

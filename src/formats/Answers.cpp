@@ -1,7 +1,9 @@
 #include "formats/Answers.h"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 
 #include "formats/Hex.h"
 #include "formats/TypedNumber.h"
@@ -69,6 +71,32 @@ std::string Colons(const unsigned char* bytes, std::size_t count) {
   return text;
 }
 
+// A number as the technician would write it: whole numbers in full, others as %g does.
+std::string Shown(double number) {
+  char text[48];
+  if (std::fabs(number) < 1e15 && number == std::trunc(number)) {
+    std::snprintf(text, sizeof text, "%.0f", number);
+  } else {
+    std::snprintf(text, sizeof text, "%.15g", number);
+  }
+  return text;
+}
+
+// A whole number with its thousands grouped: 4,294,967,295.
+std::string Grouped(std::uint64_t number) {
+  std::string digits = std::to_string(number);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+  return digits;
+}
+
+bool WholeWithin(double number, double low, double high) {
+  return number == std::trunc(number) && number >= low && number <= high;
+}
+
+CheckedNumber Accepted(double number) {
+  return {static_cast<std::uint32_t>(number), {}};
+}
+
 }  // namespace
 
 std::optional<double> ParseNumberAnswer(std::string_view text) {
@@ -91,12 +119,52 @@ NicAnswer ParseNicAnswer(std::string_view text, const unsigned char (&prefix)[3]
                                 bytes[5]),
             {}};
   }
-  if (const auto number = ParseNumberAnswer(text)) return {number, {}};
+  if (const auto number = ParseNumberAnswer(text)) {
+    CheckedNumber checked = CheckNicNumber(*number, prefix);
+    if (!checked.value) return {std::nullopt, std::move(checked.refusal)};
+    return {number, {}};
+  }
   const std::string example = Colons(prefix, 3) + ":12:34:56";
   return {std::nullopt, Quoted(answer) +
                             " is not an Ethernet address. Type the number of the card's "
                             "address (the last three bytes) as " +
                             kNumberForms + ", or the whole address, e.g. " + example + "."};
+}
+
+CheckedNumber CheckSerialNumber(double number) {
+  if (WholeWithin(number, 0, 4294967295.0)) return Accepted(number);
+  return {std::nullopt, Shown(number) + " is not a serial number: give a whole number from 0 to " +
+                            Grouped(4294967295u) + "."};
+}
+
+CheckedNumber CheckNicNumber(double number, const unsigned char (&prefix)[3]) {
+  if (WholeWithin(number, 0, 0xFFFFFF)) return Accepted(number);
+  return {std::nullopt, Shown(number) +
+                            " is not the number of an Ethernet address: give a whole number " +
+                            "from 0 to " + Grouped(0xFFFFFF) +
+                            " (0xFFFFFF, the address's last three bytes), or the whole address " +
+                            Colons(prefix, 3) + ":xx:xx:xx."};
+}
+
+CheckedNumber CheckUploadSize(double number) {
+  if (WholeWithin(number, 1, kUploadSizeLimit)) return Accepted(number);
+  return {std::nullopt,
+          Shown(number) + " is not an upload size: give a whole number of bytes from 1 to " +
+              Grouped(kUploadSizeLimit) + " (0x" + HexDigits(kUploadSizeLimit) + ")."};
+}
+
+CheckedNumber CheckUploadStart(double start, std::uint32_t size, std::uint32_t memoryEnd) {
+  const std::string memory =
+      "the card's memory runs from 0 to 0x" + HexDigits(memoryEnd > 0 ? memoryEnd - 1 : 0);
+  if (size == 0 || size > memoryEnd) {
+    return {std::nullopt,
+            "No start address fits an upload of " + Grouped(size) + " bytes: " + memory + "."};
+  }
+  const std::uint32_t last = memoryEnd - size;
+  if (WholeWithin(start, 0, last)) return Accepted(start);
+  return {std::nullopt, Shown(start) + " is not a start address for " + Grouped(size) +
+                            " bytes: " + memory + ", so give a whole number from 0 to 0x" +
+                            HexDigits(last) + " (" + Grouped(last) + ")."};
 }
 
 }  // namespace ostra

@@ -1,6 +1,9 @@
 #include "formats/SRecord.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <vector>
 
 #include "formats/Hex.h"
 #include "formats/LoaderError.h"
@@ -174,6 +177,75 @@ void WriteUploadFile(std::ostream& out, double start, const uint8_t* bytes, std:
     throw LoaderError("The upload file could not be written completely (is the disk full?)",
                       "WriteUploadFile");
   }
+}
+
+void WriteStandardSRecordFile(std::ostream& out, std::uint32_t start, const uint8_t* bytes,
+                              std::size_t count, const std::function<void(double)>& progress) {
+  constexpr const char* kSource = "WriteStandardSRecordFile";
+  constexpr std::size_t kPerRecord = 32;
+  if (count > 0x100000000ull - start) {
+    throw LoaderError("An upload of " + std::to_string(count) + " bytes from 0x" +
+                          HexDigits(start, 8) + " runs past the 32-bit address range",
+                      kSource);
+  }
+  // One record: type, then its bytes after the count byte (address and data); the count
+  // and the checksum are added here.
+  const auto record = [&out](char type, const std::vector<uint8_t>& body) {
+    const auto countByte = static_cast<unsigned>(body.size() + 1);
+    unsigned sum = countByte;
+    std::string line = std::string("S") + type + ByteToHex(static_cast<int16_t>(countByte));
+    for (const uint8_t b : body) {
+      line += ByteToHex(b);
+      sum += b;
+    }
+    line += ByteToHex(static_cast<int16_t>(~sum & 0xFF));
+    line += "\r\n";
+    out << line;
+  };
+  const auto withAddress = [](std::uint32_t address) {
+    return std::vector<uint8_t>{static_cast<uint8_t>(address >> 24),
+                                static_cast<uint8_t>(address >> 16),
+                                static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address)};
+  };
+
+  record('0', {0x00, 0x00});  // a header with address 0 and no text
+  for (std::size_t offset = 0; offset < count; offset += kPerRecord) {
+    const std::size_t k = std::min(kPerRecord, count - offset);
+    std::vector<uint8_t> body = withAddress(start + static_cast<std::uint32_t>(offset));
+    body.insert(body.end(), bytes + offset, bytes + offset + k);
+    record('3', body);
+    if (progress) progress(static_cast<double>(offset + k) / static_cast<double>(count) * 100);
+  }
+  record('7', withAddress(start));
+  out.flush();
+  if (progress) progress(100);
+  if (!out) {
+    throw LoaderError("The upload file could not be written completely (is the disk full?)",
+                      kSource);
+  }
+}
+
+std::optional<UploadFileFormat> UploadFileFormatNamed(std::string_view name) {
+  if (name == "card") return UploadFileFormat::Card;
+  if (name == "standard") return UploadFileFormat::Standard;
+  return std::nullopt;
+}
+
+void WriteUploadFileAs(UploadFileFormat format, std::ostream& out, double start,
+                       const uint8_t* bytes, std::size_t count,
+                       const std::function<void(double)>& progress) {
+  if (format == UploadFileFormat::Card) {
+    WriteUploadFile(out, start, bytes, count, progress);
+    return;
+  }
+  if (!(start >= 0 && start <= 0xFFFFFFFF) || start != std::trunc(start)) {
+    char shown[48];
+    std::snprintf(shown, sizeof shown, "%.15g", start);
+    throw LoaderError(
+        std::string("The upload's start address ") + shown + " is not a 32-bit address",
+        "WriteStandardSRecordFile");
+  }
+  WriteStandardSRecordFile(out, static_cast<std::uint32_t>(start), bytes, count, progress);
 }
 
 }  // namespace ostra

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -72,5 +73,26 @@ ReadOutcome ReadSRecordFile(std::istream& in, std::uint64_t fileLength, BootImag
 // fails.
 void WriteUploadFile(std::ostream& out, double start, const uint8_t* bytes, std::size_t count,
                      const std::function<void(double)>& progress = {});
+
+// Writes a memory upload as standard S-records, which other S-record tools read: an S0
+// header, S3 records of up to 32 data bytes at 4-byte addresses, each with its count byte
+// (address + data + checksum bytes) and the one's complement of the sum of count,
+// address and data bytes, and an S7 end record holding start; every line ends in CR LF.
+// progress gets percent written. Throws LoaderError when start + count passes 2^32 or
+// the stream fails.
+void WriteStandardSRecordFile(std::ostream& out, std::uint32_t start, const uint8_t* bytes,
+                              std::size_t count, const std::function<void(double)>& progress = {});
+
+// The format an upload is written in: the card's own (WriteUploadFile, the default) or
+// standard S-records (WriteStandardSRecordFile).
+enum class UploadFileFormat { Card, Standard };
+
+// The format named "card" or "standard" (as an option gives it); nullopt for any other.
+std::optional<UploadFileFormat> UploadFileFormatNamed(std::string_view name);
+
+// Writes the upload in format; start must be a whole number 0 ... 2^32 - 1 for Standard.
+void WriteUploadFileAs(UploadFileFormat format, std::ostream& out, double start,
+                       const uint8_t* bytes, std::size_t count,
+                       const std::function<void(double)>& progress = {});
 
 }  // namespace ostra

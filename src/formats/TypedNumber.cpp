@@ -41,11 +41,12 @@ struct Leading {
   std::size_t used = 0;
 };
 
-// The digits of radix at the start of text, read as a signed whole number: short
-// forms (up to shortDigits digits typed, value within 16 bits) are signed 16-bit,
-// longer ones signed 32-bit; a value beyond 32 bits is an overflow.
+// The digits of radix at the start of text as a whole number; a value beyond 32 bits is
+// an overflow. Signed: short forms (up to shortDigits digits typed, value within 16 bits)
+// are signed 16-bit, longer ones signed 32-bit. Unsigned: the value as it is.
+enum class Sign { Signed, Unsigned };
 Leading ReadPrefixed(std::string_view text, int radix, std::size_t shortDigits,
-                     std::string_view typed) {
+                     std::string_view typed, Sign sign = Sign::Signed) {
   std::uint64_t value = 0;
   std::size_t digits = 0;
   for (char c : text) {
@@ -57,6 +58,7 @@ Leading ReadPrefixed(std::string_view text, int radix, std::size_t shortDigits,
       throw LoaderError("Overflow: " + Quoted(typed) + " does not fit a 32-bit number", kSource);
     }
   }
+  if (sign == Sign::Unsigned) return {static_cast<double>(value), digits};
   if (digits <= shortDigits && value <= 0xFFFF) {
     return {static_cast<double>(static_cast<std::int16_t>(static_cast<std::uint16_t>(value))),
             digits};
@@ -144,7 +146,7 @@ TypedNumberPrefix ReadLeadingTypedNumber(std::string_view text, bool zeroXHex) {
     if (t[1] == 'O' || t[1] == 'o') read = ReadPrefixed(t.substr(2), 8, 6, text), prefixed = true;
   } else if (zeroXHex && t.size() >= 3 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X') &&
              DigitValue(t[2], 16) >= 0) {
-    read = ReadPrefixed(t.substr(2), 16, 4, text), prefixed = true;
+    read = ReadPrefixed(t.substr(2), 16, 4, text, Sign::Unsigned), prefixed = true;
   }
   if (prefixed) {
     if (read.used > 0) read.used += 2;  // the prefix belongs to the number

@@ -23,7 +23,9 @@ struct TypedNumberPrefix {
   bool found = false;   // false: no number at the start (value is 0)
   std::size_t end = 0;  // text[end..] is what follows the number (blanks inside it skipped)
 };
-// zeroXHex: "0x"/"0X" followed by a hex digit reads as "&H" does (the dialogs' answers).
+// zeroXHex: "0x"/"0X" followed by a hex digit is an unsigned hexadecimal number up to
+// 0xFFFFFFFF ("0x8000" is 32768, "0xFFFFFFFF" is 4294967295): the sign rule of the short
+// forms belongs to "&H" alone (the dialogs' answers and the command line's options).
 // Throws as ReadTypedNumber does.
 TypedNumberPrefix ReadLeadingTypedNumber(std::string_view text, bool zeroXHex = false);
 

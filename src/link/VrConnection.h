@@ -19,6 +19,12 @@ class VrConnection {
   VrConnection& operator=(const VrConnection&) = delete;
 
   void SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
+  const MessageSink& MessageSinkInUse() const { return sink_; }
+
+  // Says whether the run using this connection was asked to stop: once it was, every
+  // exchange made through the card classes fails at once without reaching the line.
+  void SetStopCheck(std::function<bool()> check) { stopCheck_ = std::move(check); }
+  bool StopRequested() const { return stopCheck_ && stopCheck_(); }
 
   int32_t Timeout() const { return timeout_; }
   void SetTimeoutValue(int32_t ms) { timeout_ = ms; }  // stored only; see SetTimeout
@@ -58,6 +64,7 @@ class VrConnection {
   int32_t timeout_ = 250;
   int32_t connectionId_ = 0;
   MessageSink sink_;
+  std::function<bool()> stopCheck_;
 };
 
 }  // namespace ostra

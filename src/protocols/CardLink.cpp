@@ -38,6 +38,8 @@ bool Exchange(VrConnection& link, std::string_view bytes, char* reply, int32_t r
         "A message of " + std::to_string(bytes.size()) + " bytes is too long for one exchange",
         "Exchange");
   }
+  // A run asked to stop sends nothing more: its next exchange fails at once.
+  if (link.StopRequested()) return false;
   // The handle changes when the link is reopened at another speed: read it each time.
   return VrSendAscii(link.ConnectionID(), bytes.data(), static_cast<int16_t>(bytes.size()), reply,
                      replySize, endByte) != 0;
@@ -242,10 +244,12 @@ bool Monitor::ReadLine() {
 // --- FirmwareController ---
 
 bool FirmwareController::Reset5830() {
+  if (link_.StopRequested()) return false;
   return VrPutStatus(link_.ConnectionID(), kResetStatus5830) == 1;
 }
 
 bool FirmwareController::EnterProgrammingMode(std::string_view request) {
+  if (link_.StopRequested()) return false;
   std::string packet(request);
   FramePacket(packet);
   const std::string reply = link_.GetSetConfiguration(packet);

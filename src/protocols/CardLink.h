@@ -17,7 +17,8 @@ namespace ostra::card {
 
 // One exchange through the communication library: sends bytes (may be none), then
 // collects the reply into reply (at most replySize bytes) until endByte. True when
-// endByte arrived within the connection's time-out.
+// endByte arrived within the connection's time-out; false at once, without touching the
+// line, once the run using the link was asked to stop.
 bool Exchange(VrConnection& link, std::string_view bytes, char* reply, int32_t replySize,
               uint8_t endByte);
 

@@ -41,6 +41,14 @@ inline constexpr char kReadCommand = 'R';  // R, address, size: send that range 
 inline constexpr std::size_t kUploadPacketSize = 64;  // bytes per packet, each ended by XON
 inline constexpr int32_t kUploadTimeoutMs = 500;      // the command and every packet
 
+// --- The card's identity, stamped into the monitor image at programming ---
+inline constexpr uint32_t kSerialNumberAt = 0x7FC4;     // 4 bytes, most significant first
+inline constexpr uint32_t kEthernetAddressAt = 0x7FD0;  // 6 bytes, the vendor prefix first
+// Both in one read: 0x7FC4 .. 0x7FD5, which one upload packet holds.
+inline constexpr uint32_t kIdentityBlockStart = kSerialNumberAt;
+inline constexpr uint32_t kIdentityBlockSize = kEthernetAddressAt + 6 - kSerialNumberAt;
+static_assert(kIdentityBlockSize == 18 && kIdentityBlockSize <= kUploadPacketSize);
+
 // --- Monitor (takes the application's S-records) ---
 inline constexpr int kMonitorBaud = 19200;          // the speed a started monitor talks at
 inline constexpr int kFastBaud = 38400;             // the speed of the application transfer

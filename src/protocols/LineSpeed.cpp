@@ -2,19 +2,12 @@
 
 namespace ostra {
 
-void SwitchLineSpeed(LoaderState& state, FrontEnd& window, int baud) {
-  if (!state.connection.Disconnect()) {
-    window.ShowMessage(
-        baud == 19200 ? "Failed to close Serial Port 1." : "Failed to close Serial Port",
-        MessageIcon::Warning);
+void SwitchLineSpeed(VrConnection& connection, int baud, const Warning& closeFailed) {
+  if (!connection.Disconnect() && closeFailed) {
+    closeFailed(baud == 19200 ? "Failed to close Serial Port 1." : "Failed to close Serial Port");
   }
-  state.connection.SetBaudRate(baud);
-  state.connection.Connect();
-}
-
-void SelectLineSpeed(LoaderState& state, FrontEnd& window, int baud) {
-  window.ShowLineSpeed(baud);
-  SwitchLineSpeed(state, window, baud);
+  connection.SetBaudRate(baud);
+  connection.Connect();
 }
 
 }  // namespace ostra

@@ -11,6 +11,7 @@
 #include "formats/TextLines.h"
 #include "protocols/CardLink.h"
 #include "protocols/Files.h"
+#include "protocols/HardwareType.h"
 #include "protocols/StageFrame.h"
 #include "protocols/Stages.h"
 
@@ -19,11 +20,7 @@ namespace ostra {
 namespace {
 
 constexpr const char* kSource = "LoadMonitor";
-constexpr uint32_t kImageTop = card::kFlashTop;  // the highest address the image holds
-
-void Fail(FrontEnd& window, const std::string& message) {
-  window.ShowMessage(message, MessageIcon::Warning);
-}
+constexpr uint32_t kImageTop = card::kFlashTop - 1;  // the last address of the card's flash
 
 void CountBytes(MonitorImage& image, int64_t more, const std::string& path) {
   if (image.ByteCount + more > std::numeric_limits<int32_t>::max()) {
@@ -35,16 +32,16 @@ void CountBytes(MonitorImage& image, int64_t more, const std::string& path) {
 void StoreAt(MonitorImage& image, double address, uint8_t byte, const std::string& path) {
   if (address < 0 || address > kImageTop) {
     throw LoaderError(path + ": address 0x" + stage::AddressHex(address) +
-                          " lies above 0x40000, the end of the card's flash",
+                          " lies at or above 0x40000, past the end of the card's flash",
                       kSource);
   }
   image.Data[static_cast<std::size_t>(address)] = byte;
 }
 
 // Reads the monitor file into the image. Returns the message of a bad record, if any.
-std::optional<std::string> ReadMonitorFile(LoaderState& state, FrontEnd& window,
-                                           OpenedTextFile& file, const std::string& path) {
-  MonitorImage& image = state.monitorImage;
+std::optional<std::string> ReadMonitorFile(RunContext& run, OpenedTextFile& file,
+                                           const std::string& path) {
+  MonitorImage& image = run.state.monitorImage;
   // A fresh read starts from an empty image: nothing of an earlier file survives in
   // it, and a read that stops part-way leaves no file name to reuse it under.
   image.FileName.clear();
@@ -53,8 +50,8 @@ std::optional<std::string> ReadMonitorFile(LoaderState& state, FrontEnd& window,
   image.ByteCount = 0;
   image.SerialNumber = 1;
   double previousEnd = -1;  // the end of the previous record; -1: unset
-  stage::Progress(window, 0);
-  stage::Log(state, window, "Loading Monitor file");
+  run.Progress(0, 1);
+  run.Log("Loading Monitor file");
 
   std::string line;
   std::uint64_t charactersRead = 0;
@@ -79,7 +76,7 @@ std::optional<std::string> ReadMonitorFile(LoaderState& state, FrontEnd& window,
             // A gap between records is programmed as erased flash.
             if (address - 1 > kImageTop) {
               throw LoaderError(path + ": address 0x" + stage::AddressHex(address - 1) +
-                                    " lies above 0x40000, the end of the card's flash",
+                                    " lies at or above 0x40000, past the end of the card's flash",
                                 kSource);
             }
             for (double a = previousEnd; a < address; ++a) {
@@ -98,116 +95,115 @@ std::optional<std::string> ReadMonitorFile(LoaderState& state, FrontEnd& window,
     }
     charactersRead += line.size();
     if (file.length > 0) {
-      stage::Progress(
-          window, 100.0 * static_cast<double>(charactersRead) / static_cast<double>(file.length));
+      run.Progress(static_cast<double>(charactersRead), static_cast<double>(file.length));
     }
   }
   image.FileName = path;
   return std::nullopt;
 }
 
-bool Program(LoaderState& state, FrontEnd& window, const std::string& path) {
+bool Program(RunContext& run, const std::string& path) {
+  LoaderState& state = run.state;
   MonitorImage& image = state.monitorImage;
   OpenedTextFile file =
       OpenTextFile(FindFile(PathOfText(path)).value_or(PathOfText(path)), kSource);
 
-  if (path == image.FileName && !window.ReloadFile()) {
-    stage::Log(state, window, "Using Loaded Monitor file");
-  } else if (auto bad = ReadMonitorFile(state, window, file, path)) {
-    Fail(window, *bad);
+  if (path == image.FileName && !run.request.reload) {
+    run.Log("Using Loaded Monitor file");
+  } else if (auto bad = ReadMonitorFile(run, file, path)) {
+    run.Fail(FailureKind::FileRefused, *bad);
     return false;
   }
 
-  stage::Progress(window, 0);
+  run.Progress(0, 1);
   const double start = image.StartAddress;
   const double last = start + image.ByteCount - 1;
   const std::vector<uint32_t> sectors = card::FlashBootloader::SectorsTouched(start, last);
-  stage::Log(state, window,
-             "0x" + stage::Hex(static_cast<uint32_t>(image.ByteCount)) + " bytes loaded at 0x" +
-                 stage::AddressText(start));
-  window.Redraw();
+  run.Log("0x" + stage::Hex(static_cast<uint32_t>(image.ByteCount)) + " bytes loaded at 0x" +
+          stage::AddressText(start));
   if (image.ByteCount <= 0) {
     // An image with nothing to send is not kept: the corrected file is read next time.
     image.FileName.clear();
-    Fail(window, "No data to send");
+    run.Fail(FailureKind::FileRefused, "No data to send");
     return false;
   }
 
-  StampCardIdentity(state, window);
+  StampCardIdentity(run);
+  if (run.Stopped()) return false;
 
   // Everything sent must lie in the image: checked before the card is touched.
   if (image.StartAddress < 0 || image.StartAddress + image.ByteCount - 1 > kImageTop) {
     throw LoaderError(path + ": the image from 0x" + stage::AddressHex(image.StartAddress) +
                           " of 0x" + stage::Hex(static_cast<uint32_t>(image.ByteCount)) +
-                          " bytes runs past 0x40000, the end of the card's flash",
+                          " bytes runs past 0x40000, where the card's flash ends",
                       kSource);
   }
   const auto startAddress = static_cast<uint32_t>(image.StartAddress);
   const auto byteCount = static_cast<uint32_t>(image.ByteCount);
   card::FlashBootloader loader(state.connection);
 
-  stage::Log(state, window, "Sending Erase data " + std::to_string(sectors.size()) + " blocks");
+  run.Log("Sending Erase data " + std::to_string(sectors.size()) + " blocks");
   if (!loader.Erase(sectors)) {
-    Fail(window, "Failed to get Erase Acknowledge");
+    run.Fail(FailureKind::EraseNotAcknowledged, "Failed to get Erase Acknowledge");
     return false;
   }
 
-  stage::Log(state, window,
-             "Sending Address and Size " + stage::Hex(startAddress) + " " + stage::Hex(byteCount));
+  run.Log("Sending Address and Size " + stage::Hex(startAddress) + " " + stage::Hex(byteCount));
   if (!loader.SetRange(startAddress, byteCount)) {
-    Fail(window, "Failed to get Data Address Acknowledge");
+    run.Fail(FailureKind::BlockNotAcknowledged, "Failed to get Data Address Acknowledge");
     return false;
   }
 
-  stage::Log(state, window,
-             "Sending Data, " +
-                 stage::DecimalText(image.ByteCount / static_cast<double>(card::kFlashBlockSize)) +
-                 " Blocks");
+  run.Log("Sending Data, " +
+          stage::DecimalText(image.ByteCount / static_cast<double>(card::kFlashBlockSize)) +
+          " Blocks");
   const auto* data = reinterpret_cast<const char*>(image.Data.data()) + startAddress;
   for (uint32_t at = 0; at < byteCount; at += card::kFlashBlockSize) {
     const uint32_t n = std::min<uint32_t>(card::kFlashBlockSize, byteCount - at);
     if (!loader.SendBlock(std::string_view(data + at, n))) {
-      Fail(window, n == card::kFlashBlockSize ? "Failed to get Data Acknowledge"
-                                              : "Failed to get Final Data Acknowledge");
+      run.Fail(FailureKind::BlockNotAcknowledged, n == card::kFlashBlockSize
+                                                      ? "Failed to get Data Acknowledge"
+                                                      : "Failed to get Final Data Acknowledge");
       return false;
     }
-    if (n == card::kFlashBlockSize) {
-      stage::Progress(window, 100.0 * (at + n - 1) / byteCount);
-      window.Redraw();
-    }
+    if (n == card::kFlashBlockSize) run.Progress(at + n - 1, byteCount);
   }
-  stage::Progress(window, 100);
+  run.Progress(1, 1);
+  // What went to the card, for a read-back: the range as sent, identity stamped.
+  state.programmed.start = startAddress;
+  state.programmed.bytes.assign(image.Data.begin() + startAddress,
+                                image.Data.begin() + startAddress + byteCount);
 
-  stage::Log(state, window, "Sending Checksum");
+  run.Log("Sending Checksum");
   if (!loader.SendChecksum()) {
-    Fail(window, "Failed to get Checksum Acknowledge");
+    run.Fail(FailureKind::ChecksumNotAcknowledged, "Failed to get Checksum Acknowledge");
     return false;
   }
 
-  if (stage::FileNamePart(path).rfind("ov", 0) == 0) {
-    window.ShowMessage("Orvel Module loaded", MessageIcon::Information);
+  if (IsModuleType(stage::FileNamePart(path))) {
+    run.Tell(Notice::Information, "Orvel Module loaded", MessageIcon::Information);
     return true;
   }
 
-  stage::Log(state, window, "Transfering Control to Monitor");
+  run.Log("Transfering Control to Monitor");
   if (!loader.StartMonitor()) {
+    if (run.Stopped()) return false;
     // The started monitor talks at its own speed: ask it there once more.
     if (state.connection.BaudRate() != card::kMonitorBaud) {
-      SelectLineSpeed(state, window, card::kMonitorBaud);
+      run.SelectLineSpeed(card::kMonitorBaud);
       if (!loader.AskMonitor()) {
-        Fail(window, "Failed to start Monitor");
+        run.Fail(FailureKind::MonitorDidNotStart, "Failed to start Monitor");
         return false;
       }
     }
   }
-  window.RedrawLog();
   return true;
 }
 
 }  // namespace
 
-bool LoadMonitor(LoaderState& state, FrontEnd& window, const std::string& path) {
-  return stage::Run(state, window, "Monitor", [&] { return Program(state, window, path); });
+bool LoadMonitor(RunContext& run, const std::string& path) {
+  return stage::Run(run, Stage::Monitor, [&] { return Program(run, path); });
 }
 
 }  // namespace ostra

@@ -1,10 +1,14 @@
 #pragma once
-// What the window owns for the program's lifetime: the one connection, the cached
+// What a front end owns for its lifetime, one per port: the connection, the cached
 // images with the remembered identity numbers, the memory-information cache, the
-// upload defaults and the log. The stages take it by reference.
+// upload defaults, the log, and the request to stop the run in progress. The stages
+// take it through their run.
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,28 +41,71 @@ struct UploadDefaults {
   double UploadStart = 0;
   int32_t UploadSize = 0;
   std::vector<uint8_t> UploadBuffer = std::vector<uint8_t>(262145, 0);
-  bool ChecksumMatched = true;  // the last upload's checksum agreed with the card's
+};
+
+// The range the last monitor stage programmed, as sent (identity stamped), for a verify.
+struct ProgrammedRange {
+  uint32_t start = 0;
+  std::vector<uint8_t> bytes;  // empty: nothing programmed yet
 };
 
 class CardRecords;
 
-// How the last download ended, for the front ends and the card records.
-struct RunOutcome {
-  bool loaded = false;      // the procedure reached its end: the card is loaded
-  std::string failedStage;  // the first stage that failed, "" when none did
-  std::string message;      // the first failure the technician was shown, "" when none
-};
-
 struct LoaderState {
+  LoaderState() {
+    connection.SetStopCheck([this] { return StopRequested(); });
+  }
+  LoaderState(const LoaderState&) = delete;
+  LoaderState& operator=(const LoaderState&) = delete;
+
   VrConnection connection;
   BootImage bootImage;
   MonitorImage monitorImage;
   MemoryInformationCache memoryInformation;
   UploadDefaults upload;
+  ProgrammedRange programmed;
   LogModel log;
-  bool downloadRunning = false;    // a download command is in progress
-  RunOutcome lastRun;              // set by every download command
   CardRecords* records = nullptr;  // where the cards are recorded, when a front end wants it
+  std::atomic<bool> downloadRunning{false};  // a download command is in progress
+
+  // Asks the run in progress to end at its next exchange (any thread; cause: "Stop",
+  // "SIGTERM", ...). A front end also asks its communication library to end a wait that
+  // is in progress. Cleared when the next run starts.
+  void RequestStop(const std::string& cause) {
+    {
+      std::lock_guard lock(causeLock_);
+      if (!stop_.load()) cause_ = cause;
+    }
+    stop_.store(true);
+  }
+  void ClearStop() {
+    stop_.store(false);
+    std::lock_guard lock(causeLock_);
+    cause_.clear();
+  }
+  bool StopRequested() const {
+    return stop_.load() || (externalStop_ != nullptr && externalStop_->load());
+  }
+  std::string StopCause() const {
+    {
+      std::lock_guard lock(causeLock_);
+      if (!cause_.empty()) return cause_;
+    }
+    return externalCause_ ? externalCause_() : std::string();
+  }
+  // A flag set from outside (a signal handler) that stops the runs of this state too, and
+  // what set it.
+  void SetExternalStop(const std::atomic<bool>* flag, std::function<std::string()> cause) {
+    externalStop_ = flag;
+    externalCause_ = std::move(cause);
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  const std::atomic<bool>* externalStop_ = nullptr;
+  std::function<std::string()> externalCause_;
+  mutable std::mutex causeLock_;
+  std::string cause_;
 };
 
 }  // namespace ostra

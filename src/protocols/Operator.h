@@ -14,13 +14,14 @@ enum class MessageIcon { None, Information, Warning, Stop };
 
 // What a message is for.
 enum class Notice {
-  Failure,      // the run fails (the first one shown is the run's failure)
-  Warning,      // the run goes on past it
-  Information,  // for the record ("Orvel Module loaded")
-  BootWiring,   // links to boot positions and power on: the run waits for the card
+  Failure,        // the run fails (the first one shown is the run's failure)
+  Warning,        // the run goes on past it
+  Information,    // for the record ("Orvel Module loaded")
+  BootWiring,     // links to boot positions and power on: the run waits for the card
   OperateWiring,  // a card that runs its monitor is wired and powered: the run waits
   VerifyWiring,   // power cycled with the links in boot positions, for the read-back
   PowerOff,       // the card is done: power off and remove it
+  AnswerRefused,  // a typed answer is refused; the prompt comes again
 };
 
 struct Message {

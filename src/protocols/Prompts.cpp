@@ -1,8 +1,10 @@
 #include "protocols/Prompts.h"
 
+#include <cmath>
 #include <optional>
 
 #include "formats/Answers.h"
+#include "protocols/StageFrame.h"
 
 namespace ostra {
 
@@ -19,31 +21,38 @@ std::string Quoted(const std::string& typed) {
 
 // Asks until parse accepts an answer (it returns the number, or sets the refusal).
 template <typename Parse>
-double Ask(FrontEnd& window, const NumberPrompt& p, Parse parse) {
+double Ask(Operator& person, const NumberPrompt& p, Parse parse) {
   std::string offer = p.defaultText;
   for (int attempt = 1;; ++attempt) {
-    const std::optional<std::string> answer = window.AskText(p.prompt, p.title, offer);
+    const std::optional<std::string> answer = person.AskText({p.id, p.prompt, p.title, offer});
     if (!answer) {
       throw PromptCancelled(
           "\"" + p.prompt + "\" was cancelled: the run ends here and " + p.whatEnds + ".", kSource);
     }
     std::string refusal;
-    const std::optional<double> number = parse(*answer, refusal);
+    std::optional<double> number = parse(*answer, refusal);
+    if (number && p.check) {
+      const CheckedNumber checked = p.check(*number);
+      if (!checked.value) {
+        refusal = checked.refusal;
+        number.reset();
+      }
+    }
     if (number && (!p.accept || p.accept(*number))) return *number;
     if (attempt == kPromptAttempts) {
       throw PromptCancelled("\"" + p.prompt + "\" was refused " + std::to_string(kPromptAttempts) +
                                 " times: the run ends here and " + p.whatEnds + ".",
-                            kSource);
+                            kSource, /*byPerson=*/false);
     }
-    if (!number) window.ShowMessage(refusal, MessageIcon::Warning);
+    if (!number) person.Tell({Notice::AnswerRefused, MessageIcon::Warning, refusal});
     offer = *answer;
   }
 }
 
 }  // namespace
 
-double AskNumber(FrontEnd& window, const NumberPrompt& p) {
-  return Ask(window, p, [](const std::string& answer, std::string& refusal) {
+double AskNumber(Operator& person, const NumberPrompt& p) {
+  return Ask(person, p, [](const std::string& answer, std::string& refusal) {
     const std::optional<double> number = ParseNumberAnswer(answer);
     if (!number) {
       refusal = Quoted(answer) + " is not a number. Type " + kNumberForms + ".";
@@ -52,8 +61,8 @@ double AskNumber(FrontEnd& window, const NumberPrompt& p) {
   });
 }
 
-double AskNicNumber(FrontEnd& window, const NumberPrompt& p, const unsigned char (&prefix)[3]) {
-  return Ask(window, p, [&prefix](const std::string& answer, std::string& refusal) {
+double AskNicNumber(Operator& person, const NumberPrompt& p, const unsigned char (&prefix)[3]) {
+  return Ask(person, p, [&prefix](const std::string& answer, std::string& refusal) {
     NicAnswer nic = ParseNicAnswer(answer, prefix);
     refusal = std::move(nic.error);
     return nic.number;

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "formats/SRecord.h"
+
 namespace ostra {
 
 // Where a serial number or an Ethernet number comes from.
@@ -18,12 +20,6 @@ struct NumberChoice {
   double value = 0;  // for Given
 };
 
-// The format of an upload's output file.
-enum class UploadFormat {
-  Card,      // the cards' own records (S1 lines whose count is the data bytes)
-  Standard,  // standard S3 records with their count and checksum, which other tools read
-};
-
 struct DownloadRequest {
   std::string hardwareDirectory;  // holds <type>.sub, <type>.mon and Upload.sub
   std::string hardwareType;       // as the type list spells it; "" when none was chosen
@@ -36,7 +32,7 @@ struct DownloadRequest {
   std::optional<double> uploadStart;  // given in advance, else asked
   std::optional<double> uploadSize;   // given in advance, else asked
   std::string uploadOutput;           // "" for Upload.mon in the hardware directory
-  UploadFormat uploadFormat = UploadFormat::Card;
+  UploadFileFormat uploadFormat = UploadFileFormat::Card;  // the cards' own, or standard
 
   bool verify = false;  // read back what the monitor stage programmed and compare
   // Where a verify keeps what it read when it differs ("" the current folder).

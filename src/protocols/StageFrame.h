@@ -1,64 +1,46 @@
 #pragma once
-// What the loading stages share: the frame around a stage (window and link saved on
-// entry, put back on every ending), log lines, progress and number texts.
+// What the loading stages share: the frame around a stage (the link saved on entry and
+// put back on every ending, the stage reported and timed, an unexpected error shown as
+// its description), and the number texts of their log lines.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "formats/Hex.h"
 #include "formats/LoaderError.h"
-#include "protocols/FrontEnd.h"
-#include "protocols/LoaderState.h"
+#include "protocols/RunContext.h"
 
 namespace ostra::stage {
 
-// The front end back to the technician: default pointer, progress hidden, Command shown.
-inline void GiveBackWindow(FrontEnd& window) {
-  window.SetBusy(false);
-  window.SetProgressVisible(false);
-  window.SetCommandVisible(true);
+// The link settings a stage or the transfer puts back.
+struct LinkSettings {
+  int32_t timeout = 0;
+  int32_t baud = 0;
+};
+
+inline LinkSettings SaveLink(const VrConnection& c) {
+  return {c.Timeout(), c.BaudRate()};
 }
 
-// Entry: Command hidden, progress shown at 0, Timeout and BaudRate saved, busy pointer.
-class Frame {
- public:
-  Frame(LoaderState& state, FrontEnd& window)
-      : state_(state),
-        window_(window),
-        savedTimeout_(state.connection.Timeout()),
-        savedBaudRate_(state.connection.BaudRate()) {
-    window_.SetCommandVisible(false);
-    window_.SetProgress(0);
-    window_.SetProgressVisible(true);
-    window_.SetBusy(true);
-  }
-  Frame(const Frame&) = delete;
-  Frame& operator=(const Frame&) = delete;
+// The one way the link is put back: the time-out applied, Disconnect, the speed, Connect
+// (their results are not tested). A setting not given stays as it is now.
+inline void PutLinkBack(VrConnection& c, std::optional<int32_t> timeout,
+                        std::optional<int32_t> baud) {
+  if (timeout) c.SetTimeoutValue(*timeout);
+  c.SetTimeout();
+  c.Disconnect();
+  if (baud) c.SetBaudRate(*baud);
+  c.Connect();
+}
 
-  int32_t SavedBaudRate() const { return savedBaudRate_; }
-
-  // The link back to the time-out and speed it had on entry, reopened.
-  void RestoreLink() {
-    VrConnection& c = state_.connection;
-    c.SetTimeoutValue(savedTimeout_);
-    c.SetTimeout();
-    c.Disconnect();
-    c.SetBaudRate(savedBaudRate_);
-    c.Connect();
-  }
-
-  void RestoreWindow() { GiveBackWindow(window_); }
-
- private:
-  LoaderState& state_;
-  FrontEnd& window_;
-  int32_t savedTimeout_;
-  int32_t savedBaudRate_;
-};
+inline void PutLinkBack(VrConnection& c, const LinkSettings& saved) {
+  PutLinkBack(c, saved.timeout, saved.baud);
+}
 
 // The description of the error being handled, for the technician's warning box.
 inline std::string CurrentErrorDescription() {
@@ -71,36 +53,31 @@ inline std::string CurrentErrorDescription() {
   }
 }
 
-// Runs one loading stage in its frame: the front end is told that the stage named
-// name begins, body runs, an unexpected error is shown as its description, the link
-// and the window are put back, and the front end is told how the stage ended. body
-// returns true when the stage did its work; a failure it returns false for has been
-// shown already.
+// How a stage leaves the link.
+enum class LinkOnEnd {
+  PutBack,  // as it was on entry, on every ending
+  Keep,     // the stage puts it back itself (the application transfer, through its exit path)
+};
+
+// Runs one stage in its frame: the front end hears that it begins, body runs, an
+// unexpected error is shown as its description, the link is put back, and the front
+// end hears how it ended. body returns true when the stage did its work; a failure it
+// returns false for has been shown already.
 template <class Body>
-bool Run(LoaderState& state, FrontEnd& window, const std::string& name, Body&& body) {
-  Frame frame(state, window);
-  window.StageBegins(name);
+bool Run(RunContext& run, Stage stage, Body&& body, LinkOnEnd onEnd = LinkOnEnd::PutBack) {
+  const LinkSettings saved = SaveLink(run.state.connection);
+  run.BeginStage(stage);
   bool ok = false;
   try {
     ok = body();
   } catch (...) {
-    window.ShowMessage(CurrentErrorDescription(), MessageIcon::Warning);
+    run.FailOnError();
     ok = false;
   }
-  frame.RestoreLink();
-  frame.RestoreWindow();
-  window.StageEnds(name, ok);
-  return ok;
-}
-
-inline void Log(LoaderState& state, FrontEnd& window, std::string_view line) {
-  state.log.LogLine(line);
-  window.RedrawLog();
-}
-
-inline void Progress(FrontEnd& window, double percent) {
-  if (!(percent >= 0)) percent = 0;  // NaN too
-  window.SetProgress(std::min(percent, 100.0));
+  if (onEnd == LinkOnEnd::PutBack) PutLinkBack(run.state.connection, saved);
+  const bool done = ok && !run.Stopped();
+  run.EndStage(stage, done && !run.StageFailed());
+  return done;
 }
 
 // Upper-case hex without leading zeros.

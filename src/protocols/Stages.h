@@ -1,34 +1,34 @@
 #pragma once
-// The loading stages. Each runs in one frame: Command hidden, progress at 0, the
-// connection's Timeout and BaudRate saved, busy pointer; on every ending the link is
-// put back (time-out applied, Disconnect, speed, Connect) and the window restored.
-// A failure has been shown to the technician when a stage returns false.
+// The loading stages. Each runs in one frame: the connection's Timeout and BaudRate
+// saved, the stage reported to the front end; on every ending the link is put back
+// (time-out applied, Disconnect, speed, Connect) and the end reported. A failure has
+// been shown to the technician, and taken down in the run's outcome, when a stage
+// returns false.
+#include <functional>
 #include <string>
 
-#include "protocols/FrontEnd.h"
-#include "protocols/LoaderState.h"
+#include "protocols/RunContext.h"
 
 namespace ostra {
 
 // Puts the bootloader file (path) into a card in its serial boot mode.
-bool SendBootloader(LoaderState& state, FrontEnd& window, const std::string& path);
+bool SendBootloader(RunContext& run, const std::string& path);
 
 // Programs the monitor file (path) through the running bootloader and starts it.
-bool LoadMonitor(LoaderState& state, FrontEnd& window, const std::string& path);
+bool LoadMonitor(RunContext& run, const std::string& path);
 
-// Asks for the card's serial number and Ethernet address and writes them into the
-// monitor image (called by LoadMonitor just before the transfer).
-void StampCardIdentity(LoaderState& state, FrontEnd& window);
+// Chooses the card's serial number and Ethernet address as the request says (asked, given,
+// the next free ones or the card's own), reserves them in the card records and writes them
+// into the monitor image (called by LoadMonitor just before the transfer).
+void StampCardIdentity(RunContext& run);
 
 // Reads a range of card memory through the upload bootloader into the file at path.
-bool UploadMemory(LoaderState& state, FrontEnd& window, const std::string& path);
+bool UploadMemory(RunContext& run, const std::string& path);
 
-// The speed handlers' link work: Disconnect (a failure is reported in the handler's
-// words), BaudRate := baud, Connect (its result ignored).
-void SwitchLineSpeed(LoaderState& state, FrontEnd& window, int baud);
-
-// A speed selection: the front end shows baud as selected, then the line is switched.
-void SelectLineSpeed(LoaderState& state, FrontEnd& window, int baud);
+// The speed handlers' link work: Disconnect (a failure is told to closeFailed in the
+// handler's words), BaudRate := baud, Connect (its result ignored).
+using Warning = std::function<void(const std::string&)>;
+void SwitchLineSpeed(VrConnection& connection, int baud, const Warning& closeFailed);
 
 // The three Ethernet-address bytes that begin every card's address. The IEEE's locally
 // administered range stands in until the organisation's own OUI is set here.

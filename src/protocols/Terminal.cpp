@@ -8,12 +8,11 @@
 
 namespace ostra {
 
-void SendTerminalLine(LoaderState& state, FrontEnd& window, const std::string& command,
+bool SendTerminalLine(LoaderState& state, Operator& person, const std::string& command,
                       const std::function<void()>& scrollLog) {
   std::string reply(kTerminalReplySize, ' ');
   state.log.LogLine(command);
   if (scrollLog) scrollLog();
-  window.RedrawLog();
 
   // The count travels as a 16-bit number; the command box holds no more than fits.
   std::string line = command.substr(0, kTerminalMaxCommand) + '\r';
@@ -26,7 +25,7 @@ void SendTerminalLine(LoaderState& state, FrontEnd& window, const std::string& c
       VrSendAscii(link.ConnectionID(), line.data(), static_cast<int16_t>(line.size()), reply.data(),
                   kTerminalReplySize, static_cast<uint8_t>(kXon));
   if (result == 0) {
-    window.ShowMessage("Failed to get response.", MessageIcon::Warning);
+    person.Tell({Notice::Failure, MessageIcon::Warning, "Failed to get response."});
   } else {
     reply.erase(reply.find_last_not_of(' ') + 1);
     std::string text = FixLineEnds(reply);
@@ -36,6 +35,7 @@ void SendTerminalLine(LoaderState& state, FrontEnd& window, const std::string& c
   }
   link.SetTimeoutValue(savedTimeout);
   link.SetTimeout();
+  return result != 0;
 }
 
 }  // namespace ostra

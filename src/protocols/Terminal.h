@@ -3,8 +3,8 @@
 #include <functional>
 #include <string>
 
-#include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
+#include "protocols/Operator.h"
 
 namespace ostra {
 
@@ -14,9 +14,10 @@ inline constexpr int kTerminalMaxCommand = 32766;  // the line and its CR fit th
 
 // Logs command, moves the log view with scrollLog, sends command + CR and waits up to
 // 2000 ms for the XON that ends the card's reply; logs the reply (line ends fixed, XON
-// and XOFF removed) or warns "Failed to get response.". The connection's time-out is
-// the one in force before, afterwards.
-void SendTerminalLine(LoaderState& state, FrontEnd& window, const std::string& command,
+// and XOFF removed) or warns "Failed to get response."; false then. The connection's
+// time-out is the one in force before, afterwards. A command longer than
+// kTerminalMaxCommand is cut there (front ends refuse such a command first).
+bool SendTerminalLine(LoaderState& state, Operator& person, const std::string& command,
                       const std::function<void()>& scrollLog);
 
 }  // namespace ostra

@@ -1,13 +1,10 @@
 // Memory upload through the upload bootloader: "R", address and size; the card sends
 // the range in packets of 64 bytes, each requested with XON and ended by XON, then its
 // 8-bit sum ended by ACK. The bytes are written as S-record lines.
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <algorithm>
 #include <optional>
-#include <system_error>
 
+#include "files/AtomicFile.h"
 #include "formats/Hex.h"
 #include "formats/SRecord.h"
 #include "protocols/CardLink.h"
@@ -18,83 +15,61 @@
 
 namespace ostra {
 
-namespace fs = std::filesystem;
-
 namespace {
 
 constexpr const char* kSource = "UploadMemory";
 constexpr std::size_t kPacketSize = card::kUploadPacketSize;
 
-// The upload file is written beside its target under a temporary name and put in
-// place only when complete: the file the technician had survives a failed upload.
-class ReplacementFile {
- public:
-  explicit ReplacementFile(const std::string& path)
-      : target_(FindFile(PathOfText(path)).value_or(PathOfText(path))) {
-    temp_ = target_;
-    temp_ += ".part";
-    stream_.open(temp_, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!stream_) {
-      throw LoaderError("Cannot create " + temp_.string() + ": " + std::strerror(errno), kSource);
-    }
-  }
-  ReplacementFile(const ReplacementFile&) = delete;
-  ReplacementFile& operator=(const ReplacementFile&) = delete;
-  ~ReplacementFile() { Discard(); }
+// A start alone lies in the card's flash; a size fits the buffer, and the range from the
+// start the flash.
+CheckedNumber CheckStart(double start) {
+  return CheckUploadStart(start, 1, card::kFlashTop);
+}
+NumberCheck SizeCheckFrom(double start) {
+  return [start](double size) {
+    const CheckedNumber checked = CheckUploadSize(size);
+    if (!checked.value) return checked;
+    CheckedNumber fits = CheckUploadStart(start, *checked.value, card::kFlashTop);
+    if (!fits.value) return fits;
+    return checked;
+  };
+}
 
-  std::ostream& stream() { return stream_; }
-
-  void Commit() {
-    stream_.flush();
-    const bool written = static_cast<bool>(stream_);
-    stream_.close();
-    if (!written || stream_.fail()) {
-      throw LoaderError("Cannot write " + target_.string() + ": " + std::strerror(errno), kSource);
-    }
-    std::error_code ec;
-    fs::rename(temp_, target_, ec);
-    if (ec) {
-      throw LoaderError("Cannot replace " + target_.string() + ": " + ec.message(), kSource);
-    }
-    committed_ = true;
-  }
-
-  void Discard() {
-    if (committed_) return;
-    if (stream_.is_open()) stream_.close();
-    std::error_code ec;
-    fs::remove(temp_, ec);
-    committed_ = true;
-  }
-
- private:
-  fs::path target_;
-  fs::path temp_;
-  std::ofstream stream_;
-  bool committed_ = false;
-};
-
-bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
+bool Upload(RunContext& run, const std::string& path) {
+  LoaderState& state = run.state;
   UploadDefaults& upload = state.upload;
-  ReplacementFile file(path);  // an upload that does not finish leaves the earlier file
+  // Written beside the target and put in its place only when complete: an upload that
+  // does not finish leaves the earlier file.
+  files::AtomicFileWriter file(FindFile(PathOfText(path)).value_or(PathOfText(path)), kSource);
 
   constexpr const char* kNothingRead = "nothing has been asked of the card";
-  upload.UploadStart =
-      AskNumber(window, {"Enter Start Address", "Start Address",
-                         stage::DefaultNumberText(upload.UploadStart), kNothingRead});
+  if (run.request.uploadStart) {
+    const CheckedNumber checked = CheckStart(*run.request.uploadStart);
+    if (!checked.value) throw RunError(FailureKind::NumberRefused, checked.refusal, kSource);
+    upload.UploadStart = *run.request.uploadStart;
+  } else {
+    upload.UploadStart = AskNumber(
+        run.person, {Question::UploadStart, "Enter Start Address", "Start Address",
+                     stage::DefaultNumberText(upload.UploadStart), kNothingRead, CheckStart});
+  }
   if (upload.UploadSize == 0) upload.UploadSize = 32768;
-  upload.UploadSize = stage::RoundToInt32(
-      AskNumber(window, {"Enter Data Size", "Data Size",
-                         stage::DefaultNumberText(upload.UploadSize), kNothingRead}),
-      "The data size", kSource);
-  const int32_t start = stage::RoundToInt32(upload.UploadStart, "The start address", kSource);
+  const NumberCheck sizeCheck = SizeCheckFrom(upload.UploadStart);
+  if (run.request.uploadSize) {
+    const CheckedNumber checked = sizeCheck(*run.request.uploadSize);
+    if (!checked.value) throw RunError(FailureKind::NumberRefused, checked.refusal, kSource);
+    upload.UploadSize = static_cast<int32_t>(*run.request.uploadSize);
+  } else {
+    upload.UploadSize = static_cast<int32_t>(AskNumber(
+        run.person, {Question::UploadSize, "Enter Data Size", "Data Size",
+                     stage::DefaultNumberText(upload.UploadSize), kNothingRead, sizeCheck}));
+  }
+  const auto start = static_cast<int32_t>(upload.UploadStart);
   const int32_t size = upload.UploadSize;
 
   card::UploadBootloader loader(state.connection);
   loader.Prepare();
-  stage::Log(state, window,
-             "Sending Read Command, Address and Size " + stage::Hex(static_cast<uint32_t>(start)) +
-                 " " + stage::Hex(static_cast<uint32_t>(size)));
+  run.Log("Sending Read Command, Address and Size " + stage::Hex(static_cast<uint32_t>(start)) +
+          " " + stage::Hex(static_cast<uint32_t>(size)));
 
   // The card sends whole packets: the size rounded up to 64 bytes must fit the buffer.
   constexpr auto kPacket = static_cast<int64_t>(kPacketSize);
@@ -107,19 +82,18 @@ bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
   }
 
   if (!loader.RequestRange(static_cast<uint32_t>(start), static_cast<uint32_t>(size))) {
-    window.ShowMessage("Failed to get Data Address Acknowledge", MessageIcon::Warning);
+    run.Fail(FailureKind::UploadNotAcknowledged, "Failed to get Data Address Acknowledge");
     return false;
   }
 
-  stage::Log(
-      state, window,
-      "Uploading Data, " + stage::DecimalText(size / static_cast<double>(kPacketSize)) + " Blocks");
+  run.Log("Uploading Data, " + stage::DecimalText(size / static_cast<double>(kPacketSize)) +
+          " Blocks");
   unsigned checksum = 0;
   std::size_t stored = 0;
   for (int64_t received = 0; received < size;) {
     const std::optional<std::string> packet = loader.ReceivePacket();
     if (!packet) {
-      window.ShowMessage("Failed to get Data Packet", MessageIcon::Warning);
+      run.Fail(FailureKind::UploadNotAcknowledged, "Failed to get Data Packet");
       return false;
     }
     for (std::size_t i = 0; i < kPacketSize; ++i) {
@@ -128,39 +102,34 @@ bool Upload(LoaderState& state, FrontEnd& window, const std::string& path) {
       checksum = (checksum + byte) & 0xFF;
     }
     received += kPacketSize;
-    stage::Progress(window, static_cast<double>(received) / size * 100);
-    window.Redraw();
+    run.Progress(static_cast<double>(std::min<int64_t>(received, size)), size);
   }
 
   const std::optional<uint8_t> cardSum = loader.ReceiveChecksum();
   if (!cardSum) {
-    window.ShowMessage("Failed to get Checksum", MessageIcon::Warning);
+    run.Fail(FailureKind::UploadNotAcknowledged, "Failed to get Checksum");
     return false;
   }
-  upload.ChecksumMatched = *cardSum == checksum;
+  // The file is written whatever the sum says (its warning is shown), but a card whose
+  // bytes do not add up has not been read back: the run does not count as done.
   if (*cardSum != checksum) {
-    window.ShowMessage(
-        "Checksum mismatch " + ByteToHex(*cardSum) + ByteToHex(static_cast<int16_t>(checksum)),
-        MessageIcon::Warning);
+    run.Fail(FailureKind::UploadChecksumMismatch, "Checksum mismatch " + ByteToHex(*cardSum) +
+                                                      ByteToHex(static_cast<int16_t>(checksum)));
   }
 
-  stage::Progress(window, 0);
-  stage::Log(state, window, "Writing data to file");
-  window.Redraw();
-  stage::Progress(window, 0);
-  window.SetProgressVisible(true);
-  WriteUploadFile(file.stream(), start, upload.UploadBuffer.data(), stored,
-                  [&](double p) { stage::Progress(window, p); });
+  run.Progress(0, 1);
+  run.Log("Writing data to file");
+  WriteUploadFileAs(run.request.uploadFormat, file.stream(), start, upload.UploadBuffer.data(),
+                    stored, [&](double p) { run.Progress(p, 100); });
   file.Commit();
-  window.Redraw();
-  stage::Log(state, window, "0x" + stage::Hex(static_cast<uint32_t>(size)) + " bytes Written");
+  run.Log("0x" + stage::Hex(static_cast<uint32_t>(size)) + " bytes Written");
   return true;
 }
 
 }  // namespace
 
-bool UploadMemory(LoaderState& state, FrontEnd& window, const std::string& path) {
-  return stage::Run(state, window, "Upload", [&] { return Upload(state, window, path); });
+bool UploadMemory(RunContext& run, const std::string& path) {
+  return stage::Run(run, Stage::Upload, [&] { return Upload(run, path); });
 }
 
 }  // namespace ostra

@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "formats/LoaderError.h"
+#include "protocols/RunContext.h"
 #include "protocols/StageFrame.h"
 
 namespace ostra::records {
@@ -51,27 +51,27 @@ void CardRecordStore::Failed(const std::string& message) {
 
 template <class F>
 void CardRecordStore::Write(F&& write) {
-  if (!Usable()) return;
-  try {
-    write();
-  } catch (...) {
-    Failed(stage::CurrentErrorDescription());
+  if (Usable()) {
+    try {
+      write();
+      return;
+    } catch (...) {
+      Failed(stage::CurrentErrorDescription());
+    }
   }
+  if (failure_ && mode_ == Mode::Strict) throw RunError(FailureKind::Records, *failure_, kSource);
 }
 
 void CardRecordStore::CardBegins(const std::string& hardwareType) {
   card_ = 0;
-  if (!store_ || failure_) return;
-  try {
+  Write([&] {
     card_ = store_->BeginCard(
         CardStart{context_.frontEnd, context_.port, hardwareType, context_.programVersion, {}});
-    stages_.clear();
-  } catch (...) {
-    Failed(stage::CurrentErrorDescription());
-  }
+  });
 }
 
 void CardRecordStore::FileUsed(CardFile kind, const std::string& path) {
+  if (card_ == 0) return;
   Write([&] {
     std::string sha;
     try {
@@ -85,78 +85,132 @@ void CardRecordStore::FileUsed(CardFile kind, const std::string& path) {
 
 std::optional<std::string> CardRecordStore::ReserveSerial(uint32_t serial, bool reuse) {
   std::optional<std::string> taken;
+  if (card_ == 0) return taken;
   Write([&] {
     const Reservation r = store_->ReserveSerial(card_, serial, reuse);
     if (!r.reserved && r.takenBy) taken = DescribeCard(*r.takenBy);
   });
-  if (failure_ && mode_ == Mode::Strict) throw LoaderError(*failure_, kSource);
   return taken;
 }
 
 std::optional<std::string> CardRecordStore::ReserveEthernet(uint32_t number, bool reuse) {
   std::optional<std::string> taken;
+  if (card_ == 0) return taken;
   Write([&] {
     const Reservation r = store_->ReserveEthernet(card_, Q(context_.vendorPrefix), number, reuse);
     if (!r.reserved && r.takenBy) taken = DescribeCard(*r.takenBy);
   });
-  if (failure_ && mode_ == Mode::Strict) throw LoaderError(*failure_, kSource);
   return taken;
 }
 
-std::optional<uint32_t> CardRecordStore::NextFreeSerial(uint32_t from) {
+uint32_t CardRecordStore::TakeNextFreeSerial() {
   std::optional<uint32_t> next;
-  Write([&] { next = store_->NextFreeSerial(card_, from); });
-  return next;
+  Write([&] { next = store_->NextFreeSerial(card_, 1); });
+  if (!next) {
+    throw RunError(FailureKind::Records, failure_.value_or("The card records gave no free number"),
+                   kSource);
+  }
+  return *next;
 }
 
-std::optional<uint32_t> CardRecordStore::NextFreeEthernet(uint32_t from) {
+uint32_t CardRecordStore::TakeNextFreeEthernet() {
   std::optional<uint32_t> next;
   Write([&] {
-    const QString address = store_->NextFreeEthernet(card_, Q(context_.vendorPrefix), from);
+    const QString address = store_->NextFreeEthernet(card_, Q(context_.vendorPrefix), 1);
     next = address.right(6).toUInt(nullptr, 16);
   });
-  return next;
-}
-
-// The stages' times are kept here and written with the card's end.
-void CardRecordStore::StageBegins(const std::string& stage) {
-  if (!Usable()) return;
-  StageRecord record;
-  record.stage = stage;
-  record.startedAt = QDateTime::currentDateTimeUtc();
-  stages_.push_back(record);
-}
-
-void CardRecordStore::StageEnds(const std::string& stage, bool ok) {
-  if (!Usable()) return;
-  for (auto it = stages_.rbegin(); it != stages_.rend(); ++it) {
-    if (it->stage == stage && !it->endedAt.isValid()) {
-      it->endedAt = QDateTime::currentDateTimeUtc();
-      it->ok = ok;
-      return;
-    }
+  if (!next) {
+    throw RunError(FailureKind::Records,
+                   failure_.value_or("The card records gave no free Ethernet address"), kSource);
   }
-  StageRecord record;  // never begun: its end alone
-  record.stage = stage;
-  record.startedAt = record.endedAt = QDateTime::currentDateTimeUtc();
-  record.ok = ok;
-  stages_.push_back(record);
+  return *next;
 }
 
-void CardRecordStore::CardEnds(bool loaded, const std::string& message, const std::string& stage) {
+std::optional<uint32_t> CardRecordStore::OfferSerial(uint32_t from) {
+  if (!Usable()) return std::nullopt;
+  try {
+    return store_->PeekNextFreeSerial(from);
+  } catch (...) {
+    return std::nullopt;  // an offer is only a help: the reservation will say
+  }
+}
+
+std::optional<uint32_t> CardRecordStore::OfferEthernet(uint32_t from) {
+  if (!Usable()) return std::nullopt;
+  try {
+    return store_->PeekNextFreeEthernet(Q(context_.vendorPrefix), from);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::optional<KnownCard> CardRecordStore::FindCard(uint32_t serial) {
+  if (!Usable()) return std::nullopt;
+  try {
+    const std::optional<CardRecord> found = store_->LastCardWithSerial(serial);
+    if (!found) return std::nullopt;
+    const CardRecord& r = *found;
+    KnownCard card;
+    card.hardwareType = r.hardwareType;
+    card.bench = r.bench;
+    card.outcome = r.outcome.isEmpty() ? "unfinished" : r.outcome.toStdString();
+    card.endedAt = r.endedAt.isValid() ? r.endedAt.toString(Qt::ISODateWithMs).toStdString() : "";
+    card.description = DescribeCard(
+        CardSummary{r.id, r.startedAt, r.bench, r.hardwareType, r.frontEnd, r.port, r.outcome});
+    return card;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+void CardRecordStore::CardEnds(const RunOutcome& outcome) {
+  if (card_ == 0) return;
+  const int64_t card = card_;
+  card_ = 0;
   Write([&] {
     CardFinish finish;
-    finish.end = loaded ? CardEnd::kLoaded : CardEnd::kFailed;
-    if (!loaded) {
-      finish.failureMessage = message;
-      finish.failureStage = stage;
+    switch (outcome.end) {
+      case RunEnd::Loaded:
+        finish.end = CardEnd::kLoaded;
+        break;
+      case RunEnd::Cancelled:
+        finish.end = CardEnd::kInterrupted;
+        break;
+      case RunEnd::Failed:
+      case RunEnd::Refused:
+        finish.end = CardEnd::kFailed;
+        break;
     }
-    finish.stages = stages_;
-    const FinishResult written = store_->Finish(card_, finish);
-    if (written.spooled) Failed(written.reason);
+    if (outcome.failure.kind != FailureKind::None) {
+      finish.failureKind = FailureKindName(outcome.failure.kind);
+      finish.failureMessage = outcome.failure.text;
+    }
+    if (outcome.end != RunEnd::Loaded) finish.failureStage = StageName(outcome.stage);
+    finish.cancelledBy = outcome.cancelledBy;
+    for (const RunWarning& w : outcome.warnings) {
+      finish.warnings.push_back({std::string(WarningKindName(w.kind)), w.text});
+    }
+    // The stages ran one after the other up to now: their times, counted back from the end.
+    finish.endedAt = QDateTime::currentDateTimeUtc();
+    QDateTime end = finish.endedAt;
+    finish.stages.resize(outcome.stages.size());
+    for (size_t i = outcome.stages.size(); i-- > 0;) {
+      const StageTiming& s = outcome.stages[i];
+      StageRecord& r = finish.stages[i];
+      r.stage = StageName(s.stage);
+      r.ok = s.ok;
+      r.endedAt = end;
+      r.startedAt = end.addMSecs(-static_cast<qint64>(s.seconds * 1000 + 0.5));
+      if (!s.ok && s.stage == outcome.stage) r.message = outcome.failure.text;
+      end = r.startedAt;
+    }
+    if (outcome.verify) {
+      finish.verify = VerifyRecord{outcome.verify->ok, outcome.verify->sha256,
+                                   outcome.verify->differences, outcome.verify->firstDifference};
+    }
+    // A store that did not answer keeps nothing from the card: its end waits in the spool.
+    store_->Finish(card, finish);
   });
-  card_ = 0;
-  stages_.clear();
 }
 
 }  // namespace ostra::records

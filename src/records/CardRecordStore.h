@@ -2,15 +2,14 @@
 // The core's CardRecords over a RecordStore: what a front end hands to the core so that
 // each card it loads is recorded and its numbers are reserved in the store.
 //
-// Strict (the command line): a store that fails refuses the numbers (the card ends
-// before it is touched) and the failure is kept for the front end to report.
+// Strict (the command line, the station): a store that fails refuses the numbers (the card
+// ends before it is touched) and the failure is kept for the front end to report.
 // Lenient (the window): the first failure is passed to warn once, then recording stops
 // and the loader works on without records.
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "protocols/CardRecords.h"
 #include "records/RecordStore.h"
@@ -36,22 +35,22 @@ class CardRecordStore : public CardRecords {
   void FileUsed(CardFile kind, const std::string& path) override;
   std::optional<std::string> ReserveSerial(uint32_t serial, bool reuse) override;
   std::optional<std::string> ReserveEthernet(uint32_t number, bool reuse) override;
-  void StageBegins(const std::string& stage) override;
-  void StageEnds(const std::string& stage, bool ok) override;
-  void CardEnds(bool loaded, const std::string& message, const std::string& stage) override;
-
-  // The next free numbers, reserved for the card that has begun (the command line's
-  // "auto"); nullopt when the store failed.
-  std::optional<uint32_t> NextFreeSerial(uint32_t from);
-  std::optional<uint32_t> NextFreeEthernet(uint32_t from);
+  uint32_t TakeNextFreeSerial() override;
+  uint32_t TakeNextFreeEthernet() override;
+  std::optional<uint32_t> OfferSerial(uint32_t from) override;
+  std::optional<uint32_t> OfferEthernet(uint32_t from) override;
+  std::optional<KnownCard> FindCard(uint32_t serial) override;
+  void CardEnds(const RunOutcome& outcome) override;
 
   // The store's failure, once there was one: recording stopped there.
   const std::optional<std::string>& Failure() const { return failure_; }
   RecordStore* Store() { return store_.get(); }
 
  private:
-  bool Usable() const { return store_ && !failure_ && card_ != 0; }
+  bool Usable() const { return store_ && !failure_; }
   void Failed(const std::string& message);
+  // Runs write against the store; a failure is taken down (and, when strict, thrown as a
+  // LoaderError of the records' kind).
   template <class F>
   void Write(F&& write);
 
@@ -60,7 +59,6 @@ class CardRecordStore : public CardRecords {
   Mode mode_;
   std::function<void(const std::string&)> warn_;
   int64_t card_ = 0;
-  std::vector<StageRecord> stages_;  // of the card under way, written at its end
   std::optional<std::string> failure_;
 };
 

@@ -179,16 +179,16 @@ int64_t NextFree(RecordStore::State& s, Number n, int64_t card) {
          "no free number could be reserved in " + std::to_string(kMaxTries) + " tries");
 }
 
-int64_t PeekNextFree(RecordStore::State& s, Number n) {
+std::optional<uint32_t> PeekNextFree(RecordStore::State& s, Number n) {
   const std::string hint = n.HintKey(n.value);
   if (auto found = s.hints.find(hint); found != s.hints.end()) {
     n.value = std::max(n.value, found->second);
   }
   const int64_t candidate = FirstFree(s, n);
   if (candidate < 0) s.Fail(StoreProblem::kRefused, "the search for a free number found none");
-  if (candidate > n.kind.last) NoneLeft(n);
+  if (candidate > n.kind.last) return std::nullopt;
   s.hints[hint] = candidate;
-  return candidate;
+  return static_cast<uint32_t>(candidate);
 }
 
 }  // namespace
@@ -201,8 +201,8 @@ uint32_t RecordStore::NextFreeSerial(int64_t card, uint32_t from) {
   return static_cast<uint32_t>(NextFree(*state_, {kSerial, {}, from}, card));
 }
 
-uint32_t RecordStore::PeekNextFreeSerial(uint32_t from) {
-  return static_cast<uint32_t>(PeekNextFree(*state_, {kSerial, {}, from}));
+std::optional<uint32_t> RecordStore::PeekNextFreeSerial(uint32_t from) {
+  return PeekNextFree(*state_, {kSerial, {}, from});
 }
 
 Reservation RecordStore::ReserveEthernet(int64_t card, const QString& prefix, uint32_t number,
@@ -219,11 +219,9 @@ QString RecordStore::NextFreeEthernet(int64_t card, const QString& prefix, uint3
                          static_cast<uint32_t>(NextFree(*state_, {kEthernet, p, from}, card)));
 }
 
-QString RecordStore::PeekNextFreeEthernet(const QString& prefix, uint32_t from) {
-  const std::string p = NormalisedPrefix(prefix);
-  if (from > kEthernet.last) throw std::invalid_argument("An Ethernet number has 24 bits");
-  return EthernetAddress(QString::fromStdString(p),
-                         static_cast<uint32_t>(PeekNextFree(*state_, {kEthernet, p, from})));
+std::optional<uint32_t> RecordStore::PeekNextFreeEthernet(const QString& prefix, uint32_t from) {
+  if (from > kEthernet.last) return std::nullopt;
+  return PeekNextFree(*state_, {kEthernet, NormalisedPrefix(prefix), from});
 }
 
 std::optional<CardSummary> RecordStore::FindSerialOwner(uint32_t serial) {

@@ -311,14 +311,15 @@ class RecordStore {
   Reservation ReserveSerial(int64_t card, uint32_t serial, bool reuse);
   // The smallest free serial number >= from, reserved for this card.
   uint32_t NextFreeSerial(int64_t card, uint32_t from = 1);
-  // The smallest free serial number >= from, not reserved: what a prompt offers.
-  uint32_t PeekNextFreeSerial(uint32_t from = 1);
+  // The smallest free serial number >= from, not reserved: what a prompt offers; nullopt
+  // when none is left.
+  std::optional<uint32_t> PeekNextFreeSerial(uint32_t from = 1);
   // prefix: 6 hex digits (the vendor's OUI); number: the low 24 bits.
   Reservation ReserveEthernet(int64_t card, const QString& prefix, uint32_t number, bool reuse);
   // The smallest free number >= from under prefix, reserved; returns the 12 hex digits.
   QString NextFreeEthernet(int64_t card, const QString& prefix, uint32_t from = 1);
-  // The same, not reserved.
-  QString PeekNextFreeEthernet(const QString& prefix, uint32_t from = 1);
+  // The same, not reserved: the low 24 bits; nullopt when none is left under prefix.
+  std::optional<uint32_t> PeekNextFreeEthernet(const QString& prefix, uint32_t from = 1);
 
   std::optional<CardSummary> FindSerialOwner(uint32_t serial);
   std::optional<CardSummary> FindEthernetOwner(const QString& address);  // 12 hex digits

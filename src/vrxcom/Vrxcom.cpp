@@ -19,7 +19,17 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
 
 #ifdef __linux__
 #include <linux/serial.h>
@@ -45,7 +55,7 @@ class Pending {
  public:
   bool Empty() const { return head_ == bytes_.size(); }
   uint8_t Take() { return static_cast<uint8_t>(bytes_[head_++]); }
-  void Append(const QByteArray& more) {
+  void Append(const char* more, std::size_t count) {
     if (Empty()) {
       bytes_.clear();
       head_ = 0;
@@ -53,7 +63,10 @@ class Pending {
       bytes_.erase(0, head_);
       head_ = 0;
     }
-    bytes_.append(more.constData(), static_cast<std::size_t>(more.size()));
+    bytes_.append(more, count);
+  }
+  void Append(const QByteArray& more) {
+    Append(more.constData(), static_cast<std::size_t>(more.size()));
   }
   void Clear() {
     bytes_.clear();
@@ -67,6 +80,7 @@ class Pending {
 
 struct Connection {
   std::mutex lock;  // held for each call on the connection; the table lock is not
+  int32_t port = 0;
   std::string device;
   std::unique_ptr<QSerialPort> serial;
   int32_t timeoutMs = kDefaultTimeoutMs;
@@ -80,6 +94,18 @@ std::atomic<bool> cancelRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free,
               "the cancel request is set from signal handlers");
 std::map<int32_t, std::shared_ptr<Connection>> table;
+// Ports whose exchanges are cancelled (a slot stopped on its own), and how many there are,
+// so that an exchange looks at the set only when one is.
+std::mutex cancelledPortsLock;
+std::set<int32_t> cancelledPorts;
+std::atomic<int> cancelledPortCount{0};
+
+bool CancelRequested(const Connection& c) {
+  if (cancelRequested.load()) return true;
+  if (cancelledPortCount.load() == 0) return false;
+  std::lock_guard lock(cancelledPortsLock);
+  return cancelledPorts.count(c.port) > 0;
+}
 int32_t lastHandle = 0;
 Error noConnectionError;  // failures without an open handle
 
@@ -105,8 +131,7 @@ int quietDepth = 0;
 
 class QuietWithoutEventLoop {
  public:
-  QuietWithoutEventLoop() : active_(QAbstractEventDispatcher::instance() == nullptr) {
-    if (!active_) return;
+  QuietWithoutEventLoop() : active_(true) {
     std::lock_guard lock(quietLock);
     if (quietDepth++ == 0) previousHandler = qInstallMessageHandler(DropNotifierWarning);
   }
@@ -229,7 +254,7 @@ bool Cancelled(Connection& c) {
 
 bool CheckUsable(Connection& c) {
   if (c.lost) return LineLost(c);
-  if (cancelRequested.load()) return Cancelled(c);
+  if (CancelRequested(c)) return Cancelled(c);
   return true;
 }
 
@@ -243,6 +268,80 @@ bool TimedOut(Connection& c, const char* what) {
               std::string(what) + " within " + std::to_string(c.timeoutMs) + " ms.");
 }
 
+#ifndef _WIN32
+// The port's bytes are written and read on its descriptor directly, from whichever thread
+// makes the exchange (a run's own thread, a slot's, the window's): no notifier of any
+// event loop ever reads the port behind an exchange's back.
+int Descriptor(const Connection& c) {
+  return static_cast<int>(c.serial->handle());
+}
+
+enum class Wait { Ready, Nothing, TimedOut, HungUp };
+
+// Waits until the port is ready for events, or a slice of the time left has passed.
+Wait WaitReady(Connection& c, short events, Clock::time_point deadline) {
+  const int left = Remaining(deadline);
+  pollfd p{Descriptor(c), events, 0};
+  const int ready = ::poll(&p, 1, Slice(left));
+  if (ready < 0) return errno == EINTR ? Wait::Nothing : Wait::HungUp;
+  if (ready == 0) return left == 0 ? Wait::TimedOut : Wait::Nothing;
+  if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return Wait::HungUp;
+  return Wait::Ready;
+}
+
+bool Send(Connection& c, const char* bytes, int64_t count, Clock::time_point deadline) {
+  int64_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::write(Descriptor(c), bytes + done, static_cast<std::size_t>(count - done));
+    if (n > 0) {
+      done += n;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return LineLost(c);
+    if (CancelRequested(c)) return Cancelled(c);
+    const Wait wait = WaitReady(c, POLLOUT, deadline);
+    if (wait == Wait::HungUp) return LineLost(c);
+    if (wait == Wait::TimedOut) return TimedOut(c, "Could not send");
+  }
+  if (CancelRequested(c)) return Cancelled(c);
+  return true;
+}
+
+// Waits for the next received byte until deadline. Records the error and returns
+// false on a time-out or a failed line.
+bool NextByte(Connection& c, Clock::time_point deadline, uint8_t& byte, const char* awaited) {
+  bool hungUp = false;
+  while (c.pending.Empty()) {
+    // What has arrived is taken first, so that a time-out of 0 takes it too. A raw
+    // terminal answers a read with nothing (0, or EAGAIN) when nothing is there.
+    char buffer[4096];
+    const ssize_t n = ::read(Descriptor(c), buffer, sizeof buffer);
+    if (n > 0) {
+      c.pending.Append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // A removed adapter or a hung-up terminal fails the read (EIO), or says so when asked
+    // and has nothing left to read: nothing more will come, so the exchange ends now.
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return LineLost(c);
+    if (hungUp) return LineLost(c);
+    if (CancelRequested(c)) return Cancelled(c);
+    switch (WaitReady(c, POLLIN, deadline)) {
+      case Wait::HungUp:
+        hungUp = true;  // what it sent before it hung up is read first
+        break;
+      case Wait::TimedOut:
+        return TimedOut(c, awaited);
+      case Wait::Ready:
+      case Wait::Nothing:
+        break;
+    }
+  }
+  byte = c.pending.Take();
+  return true;
+}
+#else
 bool Send(Connection& c, const char* bytes, int64_t count, Clock::time_point deadline) {
   if (count <= 0) return true;
   QSerialPort& s = *c.serial;
@@ -262,7 +361,7 @@ bool Send(Connection& c, const char* bytes, int64_t count, Clock::time_point dea
       s.clearError();
       if (left == 0) return TimedOut(c, "Could not send");
     }
-    if (cancelRequested.load()) return Cancelled(c);
+    if (CancelRequested(c)) return Cancelled(c);
   }
   return true;
 }
@@ -276,7 +375,7 @@ bool NextByte(Connection& c, Clock::time_point deadline, uint8_t& byte, const ch
       c.pending.Append(s.readAll());
       continue;
     }
-    if (cancelRequested.load()) return Cancelled(c);
+    if (CancelRequested(c)) return Cancelled(c);
     // At the deadline the driver is still asked once, without waiting, so that a
     // time-out of 0 takes what has already arrived.
     const int left = Remaining(deadline);
@@ -294,6 +393,8 @@ bool NextByte(Connection& c, Clock::time_point deadline, uint8_t& byte, const ch
   return true;
 }
 
+#endif
+
 }  // namespace
 
 extern "C" {
@@ -308,17 +409,36 @@ int32_t VrOpenConnection(int32_t type, int32_t port, uint32_t /*address*/) {
     return Fail(nullptr, VRXCOM_BAD_ARGUMENT, "There is no port " + std::to_string(port) + ".");
   }
   auto c = std::make_shared<Connection>();
+  c->port = port;
   c->device = ostra::DeviceForPort(port);
-  c->serial = std::make_unique<QSerialPort>();
-  c->serial->setPortName(QString::fromLocal8Bit(c->device.c_str()));
-  {
+  bool opened = false;
+  const auto open = [&c, &opened] {
     QuietWithoutEventLoop quiet;
-    if (!c->serial->open(QIODevice::ReadWrite)) {
-      return Fail(nullptr, VRXCOM_OPEN_FAILED,
-                  "Cannot open " + c->device + ": " +
-                      ostra::vrxcom::DiagnoseOpenFailure(c->device, Describe(*c->serial)) + ".");
-    }
+    c->serial = std::make_unique<QSerialPort>();
+    c->serial->setPortName(QString::fromLocal8Bit(c->device.c_str()));
+    opened = c->serial->open(QIODevice::ReadWrite);
+  };
+  // A port opened on a thread with an event loop would be read by that loop's notifiers:
+  // it is opened on a thread without one, and every exchange reads it directly.
+  if (QAbstractEventDispatcher::instance() != nullptr) {
+    std::thread opener(open);
+    opener.join();
+  } else {
+    open();
   }
+  if (!opened) {
+    return Fail(nullptr, VRXCOM_OPEN_FAILED,
+                ostra::vrxcom::OpenFailureMessage(
+                    c->device, ostra::vrxcom::DiagnoseOpenFailure(c->device, Describe(*c->serial)),
+                    sizeof(VrErrorInfo::text) - 1));
+  }
+#ifndef _WIN32
+  {
+    const int fd = Descriptor(*c);
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  }
+#endif
   if (!ApplyLineFormat(*c, kDefaultBaud, 0, 8, 0)) {
     QuietWithoutEventLoop quiet;
     c->serial->close();
@@ -341,7 +461,9 @@ int32_t VrInitConnection(int32_t handle, int32_t baud, int32_t parity, int32_t d
   const Held held = Hold(handle);
   Connection* c = held.get();
   if (c == nullptr) return 0;
-  if (!CheckUsable(*c)) return 0;
+  // Setting up a port is not refused while exchanges are cancelled: a stopped run puts
+  // its port back.
+  if (c->lost) return LineLost(*c);
   return ApplyLineFormat(*c, baud, parity, dataBits, stopBits) ? 1 : 0;
 }
 
@@ -465,6 +587,16 @@ void VrxcomClearCancel(void) {
 
 int VrxcomCancelRequested(void) {
   return cancelRequested.load() ? 1 : 0;
+}
+
+void VrxcomRequestCancelPort(int32_t port) {
+  std::lock_guard lock(cancelledPortsLock);
+  if (cancelledPorts.insert(port).second) cancelledPortCount.fetch_add(1);
+}
+
+void VrxcomClearCancelPort(int32_t port) {
+  std::lock_guard lock(cancelledPortsLock);
+  if (cancelledPorts.erase(port) > 0) cancelledPortCount.fetch_sub(1);
 }
 
 }  // extern "C"

@@ -66,7 +66,9 @@
  *   VRXCOM_CANCELLED, until VrxcomClearCancel(). Opening, setting up and closing a
  *   port are not refused, so that a cancelled run can still put its port back. The
  *   request is one lock-free atomic flag: VrxcomRequestCancel may be called from a
- *   signal handler or any thread.
+ *   signal handler or any thread. VrxcomRequestCancelPort(n) does the same for the
+ *   connections of port n alone (one slot of several stopped on its own), until
+ *   VrxcomClearCancelPort(n); any thread, not from a signal handler.
  *
  * Results: 1 = success (VrSendAscii: non-zero), 0 = failure.
  *
@@ -98,6 +100,8 @@ enum { kVrxcomCancelSliceMs = 100 };
 void VrxcomRequestCancel(void); /* async-signal-safe */
 void VrxcomClearCancel(void);
 int VrxcomCancelRequested(void);
+void VrxcomRequestCancelPort(int32_t port);
+void VrxcomClearCancelPort(int32_t port);
 
 #ifdef __cplusplus
 }

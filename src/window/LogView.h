@@ -29,6 +29,9 @@ class LogView : public LogObserver {
   void LogRemovedFromTop(std::size_t count) override;
   void LogCleared() override;
 
+  // The log as shown, newest first.
+  std::string Text() const { return std::string(reversed_.rbegin(), reversed_.rend()); }
+
  private:
   QPlainTextEdit* box_;
   std::string reversed_;               // the log as shown, oldest byte first

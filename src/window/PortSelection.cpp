@@ -12,16 +12,20 @@ namespace ostra::window {
 
 namespace {
 
+void Warn(Operator& window, const std::string& text) {
+  window.Tell({Notice::Warning, MessageIcon::Warning, text});
+}
+
 void Call(const ShowControls& show) {
   if (show) show();
 }
 
 // Closes the link, moves it to port and opens it again; true when it opened.
-bool Reopen(LoaderState& state, FrontEnd& window, int port, const std::string& closeFailure) {
-  if (!state.connection.Disconnect()) window.ShowMessage(closeFailure, MessageIcon::Warning);
+bool Reopen(LoaderState& state, Operator& window, int port, const std::string& closeFailure) {
+  if (!state.connection.Disconnect()) Warn(window, closeFailure);
   state.connection.SetPort(port);
   const bool opened = state.connection.Connect();
-  ReportOpen(state, window);
+  ReportOpen(state);
   return opened;
 }
 
@@ -34,7 +38,7 @@ void ShowPortRow(PortControls& c, int selected) {
 
 }  // namespace
 
-void COM1_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
+void COM1_Click(LoaderState& state, Operator& window, PortControls& controls,
                 const ShowControls& show) {
   if (controls.com1) {
     // The UDP display: the port and speed rows give way to the "UDP" label.
@@ -48,7 +52,7 @@ void COM1_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
   SelectPort1(state, window, controls, show);
 }
 
-void SelectPort1(LoaderState& state, FrontEnd& window, PortControls& controls,
+void SelectPort1(LoaderState& state, Operator& window, PortControls& controls,
                  const ShowControls& show) {
   ShowPortRow(controls, 1);
   controls.portButtonsVisible = true;
@@ -58,22 +62,21 @@ void SelectPort1(LoaderState& state, FrontEnd& window, PortControls& controls,
   if (Reopen(state, window, 1, "Failed to close Serial Port" + std::to_string(oldPort))) {
     controls.downloadEnabled = true;
   } else {
-    window.ShowMessage("Failed to open Serial Port " + std::to_string(state.connection.Port()),
-                       MessageIcon::Warning);
+    Warn(window, "Failed to open Serial Port " + std::to_string(state.connection.Port()));
     controls.com1 = false;
     controls.downloadEnabled = false;
   }
   Call(show);
 }
 
-void COM2_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
+void COM2_Click(LoaderState& state, Operator& window, PortControls& controls,
                 const ShowControls& show) {
   ShowPortRow(controls, 2);
   Call(show);
   if (Reopen(state, window, 2, "Failed to close Serial Port")) {
     controls.downloadEnabled = true;
   } else {
-    window.ShowMessage("Failed to open Serial Port", MessageIcon::Warning);
+    Warn(window, "Failed to open Serial Port");
     controls.com2 = false;
     controls.speedVisible = false;
     controls.downloadEnabled = false;
@@ -81,29 +84,30 @@ void COM2_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
   Call(show);
 }
 
-void COM3_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
+void COM3_Click(LoaderState& state, Operator& window, PortControls& controls,
                 const ShowControls& show) {
   ShowPortRow(controls, 3);
   Call(show);
   if (Reopen(state, window, 3, "Failed to close Serial Port")) {
     controls.downloadEnabled = true;
   } else {
-    window.ShowMessage("Failed to open Serial Port", MessageIcon::Warning);
+    Warn(window, "Failed to open Serial Port");
     controls.com3 = false;
     controls.downloadEnabled = false;
   }
   Call(show);
 }
 
-void SpeedClick(LoaderState& state, FrontEnd& window, PortControls& controls, int baud,
+void SpeedClick(LoaderState& state, Operator& window, PortControls& controls, int baud,
                 const ShowControls& show) {
   controls.speed = baud;
   Call(show);
-  SwitchLineSpeed(state, window, baud);
-  ReportOpen(state, window);
+  SwitchLineSpeed(state.connection, baud,
+                  [&window](const std::string& text) { Warn(window, text); });
+  ReportOpen(state);
 }
 
-void ReportOpen(LoaderState& state, FrontEnd& window) {
+void ReportOpen(LoaderState& state) {
   const VrConnection& link = state.connection;
   const std::string port = "COM" + std::to_string(link.Port());
   std::string line;
@@ -120,7 +124,6 @@ void ReportOpen(LoaderState& state, FrontEnd& window) {
     std::fprintf(stderr, "ostra-bootloader: %s\n", line.c_str());
   }
   state.log.LogLine(line);
-  window.RedrawLog();
 }
 
 }  // namespace ostra::window

@@ -3,8 +3,8 @@
 // click. The window keeps a PortControls, lets these handlers change it and shows it.
 #include <functional>
 
-#include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
+#include "protocols/Operator.h"
 
 namespace ostra::window {
 
@@ -28,26 +28,26 @@ using ShowControls = std::function<void()>;
 // COM1 decides by its state when the click arrives: not selected, it reopens the link
 // on port 1; already selected, it turns the port row into the UDP display (the link
 // stays as it is).
-void COM1_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
+void COM1_Click(LoaderState& state, Operator& window, PortControls& controls,
                 const ShowControls& show);
-void COM2_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
+void COM2_Click(LoaderState& state, Operator& window, PortControls& controls,
                 const ShowControls& show);
-void COM3_Click(LoaderState& state, FrontEnd& window, PortControls& controls,
+void COM3_Click(LoaderState& state, Operator& window, PortControls& controls,
                 const ShowControls& show);
 
 // The port-1 branch of COM1_Click: reopens the link on port 1 whatever COM1 shows.
-void SelectPort1(LoaderState& state, FrontEnd& window, PortControls& controls,
+void SelectPort1(LoaderState& state, Operator& window, PortControls& controls,
                  const ShowControls& show);
 
 // After an open the technician started (start-up, a port or a speed selection): the log
 // line "COM<n> = <device>, <baud> baud", or when the link did not open the device and the
 // system's reason, which also go to standard error.
-void ReportOpen(LoaderState& state, FrontEnd& window);
+void ReportOpen(LoaderState& state);
 
 // Shows baud (9600, 19200 or 38400) selected and reopens the link at that speed. A
 // failed open shows no message box (its reason is logged) and DownLoadButton is not
 // touched.
-void SpeedClick(LoaderState& state, FrontEnd& window, PortControls& controls, int baud,
+void SpeedClick(LoaderState& state, Operator& window, PortControls& controls, int baud,
                 const ShowControls& show);
 
 }  // namespace ostra::window

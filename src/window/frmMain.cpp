@@ -13,6 +13,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -29,15 +30,19 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSaveFile>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QStringDecoder>
+#include <QThread>
 
 #include "Version.h"
 #include "download/Catalogue.h"
 #include "download/Download.h"
+#include "files/AtomicFile.h"
 #include "formats/Hex.h"
+#include "formats/PathText.h"
 #include "link/PortDevice.h"
+#include "protocols/LoadObserver.h"
 #include "protocols/Stages.h"
 #include "protocols/Terminal.h"
 #include "records/CardRecordStore.h"
@@ -101,7 +106,7 @@ QAccessibleInterface* AccessibleOptionButton(const QString&, QObject* object) {
 }
 
 constexpr int kClientWidth = 698;
-constexpr int kClientHeight = 494;
+constexpr int kClientHeight = 494 + 26;  // the log, then a status row under it
 
 const char kHardwareFilter[] =
     "Hardware Files (*.sub *.mon *.sr);;BOOT Files (*.sub);;Monitor Files (*.mon)";
@@ -158,6 +163,82 @@ void ChangeDirectory(const std::string& dir) {
 
 }  // namespace
 
+// The run's person and watcher on the run's thread: dialogs cross to the window's thread
+// and the run waits for the answer; stages, progress and speeds are posted and shown when
+// the window's loop comes round (progress coalesced to its latest value).
+class frmMain::RunBridge : public Operator, public LoadObserver {
+ public:
+  explicit RunBridge(frmMain& window) : w_(window) {}
+
+  void Tell(const Message& message) override {
+    OnWindow([&] { w_.Tell(message); });
+  }
+  bool Ask(Question id, const std::string& text, MessageIcon icon) override {
+    bool answer = false;
+    OnWindow([&] { answer = w_.Ask(id, text, icon); });
+    return answer;
+  }
+  std::optional<std::string> AskText(const TextPrompt& prompt) override {
+    std::optional<std::string> answer;
+    OnWindow([&] { answer = w_.AskText(prompt); });
+    return answer;
+  }
+
+  void StageBegins(Stage) override {
+    {
+      std::lock_guard lock(progressLock_);
+      lastShown_ = 0;  // the stage shows the bar at 0
+    }
+    Post([this] { w_.StageBegan(); });
+  }
+  void StageEnds(Stage, bool) override {
+    Post([this] { w_.StageEnded(); });
+  }
+  void LineSpeed(int baud) override {
+    Post([this, baud] { w_.ShowLineSpeed(baud); });
+  }
+  void Progress(Stage, double done, double total) override {
+    // The bar shows whole percents: only a change of one is worth a turn of the loop.
+    const double percent = std::clamp(total > 0 ? done / total * 100 : 0.0, 0.0, 100.0);
+    std::lock_guard lock(progressLock_);
+    percent_ = percent;
+    const long shown = std::lround(percent);
+    if (progressPosted_ || shown == lastShown_) return;
+    lastShown_ = shown;
+    progressPosted_ = true;
+    Post([this] {
+      double percent = 0;
+      {
+        std::lock_guard guard(progressLock_);
+        percent = percent_;
+        progressPosted_ = false;
+      }
+      w_.SetProgress(percent);
+    });
+  }
+
+ private:
+  template <class F>
+  void OnWindow(F&& f) {
+    QMetaObject::invokeMethod(
+        &w_,
+        [&] {
+          if (!w_.closing_) f();
+        },
+        Qt::BlockingQueuedConnection);
+  }
+  template <class F>
+  void Post(F&& f) {
+    QMetaObject::invokeMethod(&w_, std::forward<F>(f), Qt::QueuedConnection);
+  }
+
+  frmMain& w_;
+  std::mutex progressLock_;
+  double percent_ = 0;
+  long lastShown_ = 0;
+  bool progressPosted_ = false;
+};
+
 frmMain::frmMain(QWidget* parent, CardRecording recording) : QWidget(parent) {
   setObjectName("frmMain");
   setWindowTitle(kCaption);
@@ -168,7 +249,9 @@ frmMain::frmMain(QWidget* parent, CardRecording recording) : QWidget(parent) {
   CreateControls();
   PlaceControls();
   logView_ = new LogView(Text1_);
-  state_.log.SetObserver(logView_);
+  logRelay_ = std::make_unique<LogRelay>(this, *logView_);
+  bridge_ = std::make_unique<RunBridge>(*this);
+  state_.log.SetObserver(logRelay_.get());
   state_.connection.SetMessageSink(
       [this](const std::string& text) { ShowMessage(text, MessageIcon::Warning); });
   Form_Load();
@@ -176,6 +259,13 @@ frmMain::frmMain(QWidget* parent, CardRecording recording) : QWidget(parent) {
 }
 
 frmMain::~frmMain() {
+  // A run still going on is stopped and waited for; its dialogs are no longer shown.
+  if (worker_.joinable()) {
+    closing_ = true;
+    Stop_Click();
+    while (downloadActive_) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    if (worker_.joinable()) worker_.join();
+  }
   // The connection outlives the window's widgets by a moment: a warning it gives when it
   // closes a still-open link at the end is shown without a parent.
   state_.connection.SetMessageSink([](const std::string& text) {
@@ -215,8 +305,12 @@ void frmMain::CreateControls() {
   Command_ = new QLineEdit(this);
   DownLoadProgress_ = new QProgressBar(this);
   Text1_ = new QPlainTextEdit(this);
+  Status_ = new QLabel(this);
+  Stop_ = new QPushButton("Stop", this);
 
-  const std::pair<QObject*, const char*> names[] = {{Port_, "Port"},
+  const std::pair<QObject*, const char*> names[] = {{Status_, "Status"},
+                                                    {Stop_, "Stop"},
+                                                    {Port_, "Port"},
                                                     {COM1_, "COM1"},
                                                     {COM2_, "COM2"},
                                                     {PortUDP_, "PortUDP"},
@@ -296,6 +390,14 @@ void frmMain::CreateControls() {
   connect(SelectHardware_, &QAbstractButton::clicked, this, [this] { SelectHardware_Click(); });
   connect(BrowseForFile_, &QAbstractButton::clicked, this, [this] { BrowseForFile_Click(); });
   connect(DownLoadButton_, &QAbstractButton::clicked, this, [this] { DownLoadButton_Click(); });
+  connect(Stop_, &QAbstractButton::clicked, this, [this] { Stop_Click(); });
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  connect(escape, &QShortcut::activated, this, [this] { Stop_Click(); });
+  Status_->setAccessibleName("Status");
+  Status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  Stop_->setAccessibleName("Stop");
+  Stop_->setToolTip("End the download at its next exchange with the card (Esc)");
+  Stop_->setEnabled(false);
   ShowPortControls();
 }
 
@@ -348,8 +450,13 @@ void frmMain::resizeEvent(QResizeEvent* event) {
   const int width = this->width() - 2 * margin - static_cast<int>(std::lround(1 * scale_));
   Command_->setGeometry(margin, top, width, lineHeight);
   DownLoadProgress_->setGeometry(Command_->geometry());
+  const int statusRow = static_cast<int>(std::lround(26 * scale_));
   Text1_->setGeometry(margin, logTop, width,
-                      height() - logTop - static_cast<int>(std::lround(5 * scale_)));
+                      height() - statusRow - logTop - static_cast<int>(std::lround(5 * scale_)));
+  const int stopWidth = static_cast<int>(std::lround(73 * scale_));
+  const int rowTop = height() - statusRow;
+  Stop_->setGeometry(margin + width - stopWidth, rowTop, stopWidth, statusRow - 4);
+  Status_->setGeometry(margin, rowTop, width - stopWidth - margin, statusRow - 4);
   // Extra width goes to the two path boxes, half each; what lies right of them moves
   // along. At the first size everything stands where PlaceControls put it.
   const int extra = std::max(0, this->width() - minimumWidth());
@@ -384,7 +491,7 @@ void frmMain::Form_Load() {
   SetBusy(false);
 
   const bool opened = state_.connection.Connect();
-  ReportOpen(state_, *this);
+  ReportOpen(state_);
   if (!opened) {
     ShowMessage("Failed to open Serial Port" + std::to_string(state_.connection.Port()),
                 MessageIcon::Warning);
@@ -420,15 +527,14 @@ void frmMain::OpenCardRecords(const CardRecording& recording) {
 void frmMain::CardRecordsFailed(const std::string& reason) {
   const std::string text =
       reason + "\r\nThe cards are loaded without records until the program is started again.";
-  if (!DownloadRunning()) {
-    ShowMessage(text, MessageIcon::Warning);
+  if (QThread::currentThread() != thread()) {
+    // From a run: the card does not wait for a box. Logged now, shown at the run's end.
+    state_.log.LogLine(text);
+    QMetaObject::invokeMethod(
+        this, [this, text] { recordsWarning_ = text; }, Qt::QueuedConnection);
     return;
   }
-  // In the middle of a download the card does not wait for a box: logged now, shown at
-  // the download's end.
-  state_.log.LogLine(text);
-  RedrawLog();
-  recordsWarning_ = text;
+  ShowMessage(text, MessageIcon::Warning);
 }
 
 void frmMain::Form_Unload() {
@@ -534,7 +640,6 @@ void frmMain::BrowseForFile_Click() {
   const QFileInfo file(chosen);
   FileNameText_->setText(QDir::toNativeSeparators(file.absoluteFilePath()));
   QDir::setCurrent(file.absolutePath());
-  Redraw();
 }
 
 void frmMain::SelectHardware_Click() {
@@ -549,7 +654,7 @@ void frmMain::SelectHardware_Click() {
     Hardware_->setText(QDir::toNativeSeparators(QString::fromStdString(CurrentDirectory())));
     const std::string type = TypeOfHardwareFile(ToCore(file.fileName()));
 
-    Redraw();
+    repaint();
     SetBusy(true);
     std::error_code error;
     const int count = FillHardwareTypes(error);
@@ -559,7 +664,6 @@ void frmMain::SelectHardware_Click() {
     }
     HWtypes_->setCurrentIndex(FindHardwareType(typeEntries_, type));
     state_.log.LogLine(std::to_string(count) + " Hardware Types found ");
-    RedrawLog();
     SetBusy(false);
     Reload_File_->setChecked(false);
   } catch (const SelectionError& e) {
@@ -574,7 +678,6 @@ void frmMain::SelectHardware_Click() {
 void frmMain::UnexpectedError(long number, const std::string& description) {
   const std::string text = "Error: " + std::to_string(number) + " - " + description;
   state_.log.LogLine(text);
-  RedrawLog();
   QMessageBox box(QMessageBox::NoIcon, "Unexpected Error", FromCore(text), QMessageBox::Ok, this);
   box.exec();
 }
@@ -645,9 +748,9 @@ QMenu* frmMain::PortDeviceMenu(int port) {
 void frmMain::AskOtherDevice(int port) {
   std::string typed = DeviceForPort(port);
   for (;;) {
-    const auto answer = AskText("The device for COM" + std::to_string(port) +
-                                    " (for example /dev/ttyUSB0 or /dev/serial/by-id/...):",
-                                "COM" + std::to_string(port) + " Device", typed);
+    const auto answer = TextDialog("The device for COM" + std::to_string(port) +
+                                       " (for example /dev/ttyUSB0 or /dev/serial/by-id/...):",
+                                   "COM" + std::to_string(port) + " Device", typed);
     if (!answer) return;
     typed = *answer;
     const std::size_t first = typed.find_first_not_of(" \t");
@@ -673,7 +776,6 @@ void frmMain::ChooseDevice(int port, const std::string& device) {
                             ? "on the command line"
                             : "by VRXCOM_COM" + std::to_string(port)) +
                        "; " + device + " is remembered for the next start without it");
-    RedrawLog();
     return;
   }
   if (DownloadRunning() || state_.connection.Port() != port || !controls_.portButtonsVisible) {
@@ -702,46 +804,88 @@ void frmMain::ShowLogMenu(const QPoint& at) {
 }
 
 bool frmMain::SaveLog(const QString& path) {
-  QSaveFile file(path);
-  const std::string text = state_.log.Text();
-  if (file.open(QIODevice::WriteOnly) &&
-      file.write(text.data(), static_cast<qint64>(text.size())) ==
-          static_cast<qint64>(text.size()) &&
-      file.commit()) {
+  try {
+    // The log as shown: a run may be writing the log itself.
+    files::WriteFileAtomically(PathOfText(ToCore(path)), logView_->Text(), "Save log");
     return true;
+  } catch (const files::FileError& e) {
+    ShowMessage(e.what(), MessageIcon::Warning);
+    return false;
   }
-  ShowMessage("Cannot save the log to " + ToCore(path) + ": " + ToCore(file.errorString()),
-              MessageIcon::Warning);
-  return false;
+}
+
+DownloadRequest frmMain::RequestFromControls() const {
+  DownloadRequest request;
+  request.hardwareDirectory = Hardware();
+  request.hardwareType = HWtypes();
+  request.applicationFile = FileNameText();
+  request.reload = ReloadFile();
+  return request;
 }
 
 void frmMain::DownLoadButton_Click() {
   if (DownloadRunning()) return;
   downloadActive_ = true;
   // Everything that would touch the link or the application file is inert until the
-  // download ends; the log stays readable.
+  // download ends; the log stays readable and Stop ends the run.
   QWidget* const guarded[] = {Port_,        COM3_,           Speed_,         HWtypes_,
                               Hardware_,    SelectHardware_, FileNameText_,  BrowseForFile_,
                               Reload_File_, Command_,        DownLoadButton_};
-  std::vector<std::pair<QWidget*, bool>> saved;
+  guarded_.clear();
   for (QWidget* w : guarded) {
-    saved.emplace_back(w, w->isEnabled());
+    guarded_.emplace_back(w, w->isEnabled());
     w->setEnabled(false);
   }
+  Stop_->setEnabled(true);
+  Status_->clear();
   if (records_) records_->SetPort(DeviceForPort(state_.connection.Port()));
-  try {
-    ostra::DownLoadButton_Click(state_, *this);
-  } catch (const std::exception& e) {
-    ShowMessage(e.what(), MessageIcon::Warning);
-  } catch (...) {
-    ShowMessage("The download stopped on an unexpected error.", MessageIcon::Warning);
+  state_.ClearStop();
+  const DownloadRequest request = RequestFromControls();
+  if (worker_.joinable()) worker_.join();
+  worker_ = std::thread([this, request] {
+    RunOutcome outcome;
+    try {
+      outcome = RunDownload(state_, request, *bridge_, *bridge_);
+    } catch (const std::exception& e) {
+      outcome.end = RunEnd::Failed;
+      outcome.failure = {FailureKind::Unexpected, e.what()};
+    } catch (...) {
+      outcome.end = RunEnd::Failed;
+      outcome.failure = {FailureKind::Unexpected, "The download stopped on an unexpected error."};
+    }
+    QMetaObject::invokeMethod(
+        this, [this, outcome] { DownloadEnded(outcome); }, Qt::QueuedConnection);
+  });
+}
+
+void frmMain::Stop_Click() {
+  if (!DownloadRunning() || state_.StopRequested()) return;
+  state_.RequestStop("Stop");
+  if (cancelHook_) cancelHook_(state_.connection.Port(), true);
+  Stop_->setEnabled(false);
+}
+
+void frmMain::DownloadEnded(const RunOutcome& outcome) {
+  if (worker_.joinable()) worker_.join();
+  logRelay_->Flush();
+  lastOutcome_ = outcome;
+  if (outcome.end == RunEnd::Cancelled) {
+    state_.log.LogLine("The download was stopped" +
+                       (outcome.stage == Stage::None
+                            ? std::string(".")
+                            : " in the " + std::string(StageName(outcome.stage)) + " stage."));
   }
-  for (const auto& [w, enabled] : saved) w->setEnabled(enabled);
+  if (outcome.failure.kind == FailureKind::HardwareTypeMissing) HWtypes_->setFocus();
+  for (const auto& [w, enabled] : guarded_) w->setEnabled(enabled);
+  guarded_.clear();
+  Stop_->setEnabled(false);
   SetProgressVisible(false);
   SetCommandVisible(true);
   SetBusy(false);
+  if (cancelHook_) cancelHook_(state_.connection.Port(), false);  // it may wait again
   downloadActive_ = false;
   ShowPortControls();
+  Status_->setText(FromCore(OutcomeSentence(outcome)));
   if (!recordsWarning_.empty()) {
     ShowBox(recordsWarning_, MessageIcon::Warning);
     recordsWarning_.clear();
@@ -752,10 +896,34 @@ void frmMain::DownLoadButton_Click() {
   }
 }
 
+bool frmMain::WaitForDownload(int timeoutMs) {
+  const QDeadlineTimer deadline(timeoutMs);
+  while (DownloadRunning() && !deadline.hasExpired()) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+  }
+  return !DownloadRunning();
+}
+
+void frmMain::StageBegan() {
+  SetCommandVisible(false);
+  SetProgress(0);
+  SetProgressVisible(true);
+  SetBusy(true);
+}
+
+void frmMain::StageEnded() {
+  SetBusy(false);
+  SetProgressVisible(false);
+  SetCommandVisible(true);
+}
+
+void frmMain::Tell(const Message& message) {
+  ShowMessage(message.text, message.icon);
+}
+
 void frmMain::ShowMessage(const std::string& text, MessageIcon icon) {
   // What a box says is in the log too, so that the log tells the whole story.
   state_.log.LogLine(text);
-  RedrawLog();
   ShowBox(text, icon);
 }
 
@@ -764,20 +932,19 @@ void frmMain::ShowBox(const std::string& text, MessageIcon icon) {
   box.exec();
 }
 
-bool frmMain::AskYesNo(const std::string& text, MessageIcon icon) {
+bool frmMain::Ask(Question, const std::string& text, MessageIcon icon) {
   QMessageBox box(ToQt(icon), kCaption, FromCore(text), QMessageBox::Yes | QMessageBox::No, this);
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
 }
 
-std::string frmMain::InputBox(const std::string& prompt, const std::string& title,
-                              const std::string& defaultText) {
-  return AskText(prompt, title, defaultText).value_or(std::string());
+std::optional<std::string> frmMain::AskText(const TextPrompt& prompt) {
+  return TextDialog(prompt.prompt, prompt.title, prompt.defaultText);
 }
 
-std::optional<std::string> frmMain::AskText(const std::string& prompt, const std::string& title,
-                                            const std::string& defaultText) {
+std::optional<std::string> frmMain::TextDialog(const std::string& prompt, const std::string& title,
+                                               const std::string& defaultText) {
   QInputDialog dialog(this);
   dialog.setInputMode(QInputDialog::TextInput);
   dialog.setWindowTitle(FromCore(title));
@@ -810,18 +977,6 @@ void frmMain::SetBusy(bool busy) {
   }
 }
 
-void frmMain::RedrawLog() {
-  Text1_->viewport()->repaint();
-}
-
-void frmMain::Redraw() {
-  repaint();
-}
-
-void frmMain::Yield() {
-  QCoreApplication::processEvents();
-}
-
 std::string frmMain::Hardware() const {
   return ToCore(Hardware_->text());
 }
@@ -836,10 +991,6 @@ std::string frmMain::FileNameText() const {
 
 bool frmMain::ReloadFile() const {
   return Reload_File_->isChecked();
-}
-
-void frmMain::FocusHWtypes() {
-  HWtypes_->setFocus();
 }
 
 }  // namespace ostra::window

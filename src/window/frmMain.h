@@ -1,10 +1,15 @@
 #pragma once
 // The program's one window: port and speed, hardware directory and type, application
 // file, the download button, the terminal line and the log. It owns the loader's state
-// for the program's lifetime and is the core's window.
+// for the program's lifetime. A download runs on a thread of its own: the window keeps
+// repainting and answering (the log can be scrolled and read), the dialogs of the run are
+// shown by the window while the run waits for the answer, and Stop (or Esc) ends it.
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -12,8 +17,11 @@
 #include <QString>
 #include <QWidget>
 
-#include "protocols/FrontEnd.h"
 #include "protocols/LoaderState.h"
+#include "protocols/Operator.h"
+#include "protocols/Outcome.h"
+#include "protocols/Request.h"
+#include "window/LogRelay.h"
 #include "window/LogView.h"
 #include "window/PortSelection.h"
 
@@ -42,7 +50,7 @@ struct CardRecording {
   QString location;  // "" the default SQLite file; the forms are in records/RecordStore.h
 };
 
-class frmMain : public QWidget, public FrontEnd {
+class frmMain : public QWidget, public Operator {
  public:
   // Builds the controls, runs the start-up sequence (Form_Load) and opens the card
   // records when recording is on.
@@ -65,7 +73,10 @@ class frmMain : public QWidget, public FrontEnd {
   void BrowseForFile_Click();
   void SelectHardware_Click();
   void Command_KeyPress(int& key);  // key 13 (Enter) sends the line and is consumed (0)
+  // Starts a download of the controls' choices on its own thread and returns.
   void DownLoadButton_Click();
+  // Asks the download in progress to end at its next exchange (the Stop button, Esc).
+  void Stop_Click();
   void ScrollLog();  // brings the newest line (the top of the log) into view
 
   // The device menu of port 1, 2 or 3 (the context menu of COM1, COM2, COM3): the serial
@@ -79,28 +90,38 @@ class frmMain : public QWidget, public FrontEnd {
 
   // True while a download runs: controls that touch the link or the application file
   // are inert and closing the window waits for the download's end.
-  bool DownloadRunning() const { return downloadActive_ || state_.downloadRunning; }
+  bool DownloadRunning() const { return downloadActive_; }
+  // Lets the window's event loop run until the download in progress has ended, at most
+  // timeoutMs; true when none is in progress any more.
+  bool WaitForDownload(int timeoutMs);
+  // How the last download ended (also said by the status line under the log).
+  const RunOutcome& LastOutcome() const { return lastOutcome_; }
+  // What the window asks of the communication library when Stop is pressed (cancel true:
+  // end the wait in progress on that port) and when the run has ended (false: the port may
+  // wait again). The program sets it; without it a run ends at its next exchange.
+  using CancelHook = std::function<void(int port, bool cancel)>;
+  void SetCancelHook(CancelHook hook) { cancelHook_ = std::move(hook); }
 
-  // FrontEnd
-  void ShowMessage(const std::string& text, MessageIcon icon) override;
-  bool AskYesNo(const std::string& text, MessageIcon icon) override;
-  std::string InputBox(const std::string& prompt, const std::string& title,
-                       const std::string& defaultText) override;
-  std::optional<std::string> AskText(const std::string& prompt, const std::string& title,
-                                     const std::string& defaultText) override;
-  void SetCommandVisible(bool visible) override;
-  void SetProgressVisible(bool visible) override;
-  void SetProgress(double percent) override;
-  void SetBusy(bool busy) override;
-  void RedrawLog() override;
-  void Redraw() override;
-  void Yield() override;
-  void ShowLineSpeed(int baud) override;
-  std::string Hardware() const override;
-  std::string HWtypes() const override;
-  std::string FileNameText() const override;
-  bool ReloadFile() const override;
-  void FocusHWtypes() override;
+  // Operator: the dialogs, on the window's thread.
+  void Tell(const Message& message) override;
+  bool Ask(Question id, const std::string& text, MessageIcon icon) override;
+  std::optional<std::string> AskText(const TextPrompt& prompt) override;
+  void ShowMessage(const std::string& text, MessageIcon icon);  // logged and shown
+
+  // The window's part in a run: the command line hidden and the progress bar shown while
+  // a stage runs, the busy pointer, the speed shown selected.
+  void SetCommandVisible(bool visible);
+  void SetProgressVisible(bool visible);
+  void SetProgress(double percent);  // shown clamped to 0..100
+  void SetBusy(bool busy);
+  void ShowLineSpeed(int baud);
+
+  // The controls a download reads when it starts.
+  std::string Hardware() const;
+  std::string HWtypes() const;
+  std::string FileNameText() const;
+  bool ReloadFile() const;
+  DownloadRequest RequestFromControls() const;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -123,15 +144,30 @@ class frmMain : public QWidget, public FrontEnd {
   void SpeedClicked(int baud);  // a person's click on a speed button
   void UnexpectedError(long number, const std::string& description);
   void ShowBox(const std::string& text, MessageIcon icon);  // the box alone, not logged
+  // The modal text-input dialog: the text typed, or nullopt when cancelled.
+  std::optional<std::string> TextDialog(const std::string& prompt, const std::string& title,
+                                        const std::string& defaultText);
   void OpenCardRecords(const CardRecording& recording);
   void CardRecordsFailed(const std::string& reason);
+  void StageBegan();
+  void StageEnded();
+  void DownloadEnded(const RunOutcome& outcome);
+
+  class RunBridge;
 
   LoaderState state_;
   PortControls controls_;
   LogView* logView_ = nullptr;
+  std::unique_ptr<LogRelay> logRelay_;
+  std::unique_ptr<RunBridge> bridge_;
+  std::thread worker_;
+  std::vector<std::pair<QWidget*, bool>> guarded_;  // controls disabled while a run goes on
+  RunOutcome lastOutcome_;
+  CancelHook cancelHook_;
   double scale_ = 1.0;
   bool busy_ = false;
   bool downloadActive_ = false;
+  bool closing_ = false;
   bool closePending_ = false;
   bool unloaded_ = false;
   std::vector<std::string> typeEntries_;
@@ -162,6 +198,8 @@ class frmMain : public QWidget, public FrontEnd {
   QLineEdit* Command_ = nullptr;
   QProgressBar* DownLoadProgress_ = nullptr;
   QPlainTextEdit* Text1_ = nullptr;
+  QLabel* Status_ = nullptr;
+  QPushButton* Stop_ = nullptr;
 };
 
 }  // namespace ostra::window

@@ -158,6 +158,27 @@ INSTANTIATE_TEST_SUITE_P(
       return r + (info.param.upload ? "_upload" : "");
     });
 
+TEST(CardSimFaults, StuckCellsHoldTheirValueWhateverIsErasedOrProgrammed) {
+  // 0x00 where 0x5A is programmed, 0xA5 against bits programming cannot set, 0x00 in an
+  // erased cell left unprogrammed; the card acknowledges what it received and uploads what
+  // it holds, with that sum.
+  Fault fault;
+  fault.stuckBytes = {{0x1010, 0x00}, {0x1011, 0xA5}, {0x103F, 0x00}};
+  Bytes held(64, 0x5A);
+  held[0x10] = 0x00, held[0x11] = 0xA5, held[0x3F] = 0x00;
+  std::uint8_t sum = 0;
+  for (std::uint8_t b : held) sum = static_cast<std::uint8_t>(sum + b);
+  auto v = BootExchanges(B({0x10, 0x20}));
+  v.push_back({"erase", B({'W', 1, 0, 0, 0, 0}), B({kAck})});
+  v.push_back({"address", B({0, 0, 0x10, 0, 0, 0, 0, 63}), B({kXon})});
+  v.push_back({"last-block", Cat(B({kXon}), Bytes(63, 0x5A)), B({kXon})});
+  v.push_back({"checksum", B({kXon, static_cast<std::uint8_t>(~(63 * 0x5A))}), B({kAck})});
+  v.push_back({"read", B({'R', 0, 0, 0x10, 0, 0, 0, 0, 64}), B({kXon})});
+  v.push_back({"upload-packet-1", B({kXon}), Cat(held, B({kXon}))});
+  v.push_back({"upload-checksum", B({kXon}), B({sum, kAck})});
+  EXPECT_EQ(Converse(v, fault).failedAt, "");
+}
+
 TEST(CardSimFaults, StepNamesRoundTrip) {
   for (Step s : {Step::BootProbe, Step::DataEcho, Step::XonAfterLine, Step::UploadChecksum}) {
     Step back = Step::None;

@@ -123,6 +123,7 @@ TEST(CardSimProgram, HelpDocumentsEveryOption) {
                              "--garbage",
                              "--wrong-upload-checksum",
                              "--hang-up-after",
+                             "--stuck-byte",
                              "--flash-in",
                              "--flash-out",
                              "--record",
@@ -159,9 +160,12 @@ TEST(CardSimProgram, RefusesUnknownOptionsAndSteps) {
                                                          {"--silent-at", "block:0"},
                                                          {"--hang-up-after", "x"},
                                                          {"--start", "later"},
+                                                         {"--stuck-byte", "0x40000"},
+                                                         {"--stuck-byte", "16:256"},
+                                                         {"--stuck-byte", "0x"},
                                                          {"--link"}}) {
     Program p(args);
-    EXPECT_EQ(p.Wait(5000), 2) << args[0];
+    EXPECT_EQ(p.Wait(5000), 2) << args[0] << " " << args.back();
   }
 }
 
@@ -169,7 +173,7 @@ TEST(CardSimProgram, ServesOnItsLinkWritesRecordOnRequestAndCleansUpOnTerm) {
   fs::path dir = TempDir("cardsim-program");
   fs::path link = dir / "COM2", record = dir / "record.json", flash = dir / "flash.bin";
   Program p({"--link", link.string(), "--record", record.string(), "--flash-out", flash.string(),
-             "--silent-at", "baud-match"});
+             "--silent-at", "baud-match", "--stuck-byte", "0x3FFFF", "--stuck-byte", "16:0xAB"});
   std::string first = p.FirstLine(5000);
   ASSERT_NE(first.find(link.string()), std::string::npos) << first;
   ASSERT_TRUE(fs::is_symlink(link));
@@ -202,6 +206,9 @@ TEST(CardSimProgram, ServesOnItsLinkWritesRecordOnRequestAndCleansUpOnTerm) {
   EXPECT_EQ(p.Wait(5000), 0);
   EXPECT_FALSE(fs::is_symlink(link));
   EXPECT_EQ(fs::file_size(flash), 256u * 1024u);
+  const std::string flashBytes = ReadFile(flash);
+  EXPECT_EQ(flashBytes.substr(15, 3), "\xFF\xAB\xFF");
+  EXPECT_EQ(flashBytes.back(), '\0');
   EXPECT_NE(ReadFile(record).find("\"bytesIn\": 3"), std::string::npos) << ReadFile(record);
   fs::remove_all(dir);
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "cli/CliFrontEnd.h"
+#include "cli/Run.h"
 
 namespace ostra::cli {
 namespace {
@@ -63,29 +64,56 @@ TEST_F(CliFrontEndTest, LinesGoOutOldestFirstAndTheCardsProgressMarksDoNot) {
   EXPECT_THAT(out, Not(HasSubstr(R"("text":"-")")));
 }
 
-TEST_F(CliFrontEndTest, TheFirstFailureNamesItsStageAndOnlyTheClosingMessageLoadsTheCard) {
-  frontEnd->StageBegins("Bootloader");
-  frontEnd->StageEnds("Bootloader", true);
-  frontEnd->StageBegins("Monitor");
-  frontEnd->ShowMessage("Failed to get Checksum Acknowledge", MessageIcon::Warning);
-  frontEnd->StageEnds("Monitor", false);
-  frontEnd->ShowMessage("Failed to load Monitor for cpu1", MessageIcon::None);
-  const CardResult failed = frontEnd->EndCard();
-  EXPECT_FALSE(failed.ok);
-  EXPECT_EQ(failed.stage, "Monitor");
-  EXPECT_EQ(failed.message, "Failed to get Checksum Acknowledge");
-
+TEST_F(CliFrontEndTest, QuestionsAreAnsweredByTheirIdsAndAPromptAskedAgainIsCancelled) {
+  options.memoryInformation = true;
+  EXPECT_TRUE(frontEnd->Ask(Question::MemoryInformation, "any words", MessageIcon::Stop));
+  EXPECT_FALSE(frontEnd->Ask(Question::DuplicateSerial, "any words", MessageIcon::Warning));
+  options.reuse = true;
+  EXPECT_TRUE(frontEnd->Ask(Question::DuplicateEthernet, "other words", MessageIcon::Warning));
+  // A prompt the options left open takes the offer; the same prompt again has no answer.
+  const TextPrompt serial{Question::SerialNumber, "whatever it says", "title", " 7"};
+  EXPECT_EQ(frontEnd->AskText(serial), " 7");
+  EXPECT_EQ(frontEnd->AskText(serial), std::nullopt);
   frontEnd->BeginCard(2);
-  frontEnd->StageBegins("Monitor");
-  frontEnd->ShowMessage("Orvel Module loaded", MessageIcon::Information);
-  frontEnd->StageEnds("Monitor", true);
-  EXPECT_FALSE(frontEnd->EndCard().ok);  // not yet told to power off
-  frontEnd->BeginCard(3);
-  frontEnd->ShowMessage(
-      "No application file selected.\r\nPower off, remove card, Set Card Links "
-      "to Operate positions",
-      MessageIcon::None);
-  EXPECT_TRUE(frontEnd->EndCard().ok);
+  EXPECT_EQ(frontEnd->AskText(serial), " 7");
+}
+
+TEST_F(CliFrontEndTest, TheResultComesFromTheOutcomeWhateverItsMessageSays) {
+  // Two failures of one kind in one stage, told in different words: the same result but
+  // for the text, and the same exit status.
+  std::vector<CardResult> results;
+  for (const char* text : {"Failed to get Data Acknowledge", "Block 7 was not taken"}) {
+    RunOutcome outcome;
+    outcome.end = RunEnd::Failed;
+    outcome.stage = Stage::Monitor;
+    outcome.failure = {FailureKind::BlockNotAcknowledged, text};
+    results.push_back(ResultOf({"", 1}, outcome));
+    output->Result(results.back());
+  }
+  EXPECT_EQ(results[0].stage, results[1].stage);
+  EXPECT_EQ(results[0].kind, results[1].kind);
+  EXPECT_EQ(ExitStatus({results[0]}, false, false, false),
+            ExitStatus({results[1]}, false, false, false));
+  const std::string out = Out();
+  const auto count = [&out](const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count(R"("stage":"Monitor")"), 2u);
+  EXPECT_EQ(count(R"("kind":"block_not_acknowledged")"), 2u);
+
+  // A warning the run went past leaves the card loaded.
+  RunOutcome loaded;
+  loaded.warnings.push_back({WarningKind::FileRecordRefused, "Not an S record File,"});
+  const CardResult ok = ResultOf({"", 1}, loaded);
+  EXPECT_TRUE(ok.ok);
+  EXPECT_EQ(ExitStatus({ok}, false, false, false), kExitLoaded);
+  // Refused before anything was sent: the input's fault, as a usage error.
+  RunOutcome refused;
+  refused.end = RunEnd::Refused;
+  refused.failure = {FailureKind::FileRefused, "Invalid Checksum : S1"};
+  EXPECT_EQ(ExitStatus({ResultOf({"", 1}, refused)}, false, false, false), kExitUsage);
 }
 
 }  // namespace

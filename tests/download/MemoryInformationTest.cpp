@@ -20,7 +20,8 @@ using ::testing::HasSubstr;
 class MemoryInformationTest : public ::testing::Test {
  protected:
   std::string Check(const std::filesystem::path& file, int16_t number) {
-    return CheckMemoryInformation(state, window, file, number);
+    WindowRun run(state, window);
+    return CheckMemoryInformation(run, file, number);
   }
   int Scans() const {
     int n = 0;

@@ -30,7 +30,7 @@ class SequencerTest : public ::testing::Test {
 
   void Press(const std::string& type) {
     window.hwTypes = type;
-    DownLoadButton_Click(state, window);
+    RunDownload(state, window);
   }
   std::string Hw(const std::string& name) const { return (dir.path() / name).string(); }
   // The link was closed and reopened after the last exchange with the card.
@@ -221,16 +221,16 @@ TEST_F(SequencerTest, AnUnexpectedFailureIsReportedOnceAndEndsThroughTheExitPath
   EXPECT_FALSE(state.downloadRunning);
 }
 
-// A window whose event loop presses DownLoadButton again while the transfer yields.
+// A front end that starts the download again whenever it is told something mid-run.
 class ImpatientWindow : public ScriptedWindow {
  public:
   using ScriptedWindow::ScriptedWindow;
   LoaderState* state = nullptr;
   int presses = 0;
-  void Yield() override {
-    ScriptedWindow::Yield();
+  void Tell(const Message& message) override {
+    ScriptedWindow::Tell(message);
     ++presses;
-    DownLoadButton_Click(*state, *this);
+    EXPECT_EQ(ostra::RunDownload(*state, Request(), *this, *this).end, RunEnd::Refused);
   }
 };
 
@@ -240,7 +240,7 @@ TEST_F(SequencerTest, ASecondPressDuringADownloadStartsNothing) {
   impatient.hwTypes = "None";
   impatient.fileNameText = dir.Write(
       "app.sr", Lines({Record('1', 0x1000, FillerBytes(4)), Record('1', 0x1004, FillerBytes(4))}));
-  DownLoadButton_Click(state, impatient);
+  RunDownload(state, impatient);
   EXPECT_GE(impatient.presses, 2);
   // Opened at the start, at 19200, at 38400 and by the exit path: no second run.
   EXPECT_EQ(vr.CallsTo("VrOpenConnection").size(), 4u);

@@ -13,21 +13,21 @@ StageScript& Stages() {
 
 namespace ostra {
 
-bool SendBootloader(LoaderState&, FrontEnd&, const std::string& path) {
+bool SendBootloader(RunContext&, const std::string& path) {
   testing::Stages().calls.push_back("SendBootloader " + path);
   return testing::Stages().bootloader;
 }
 
-bool LoadMonitor(LoaderState&, FrontEnd&, const std::string& path) {
+bool LoadMonitor(RunContext&, const std::string& path) {
   testing::Stages().calls.push_back("LoadMonitor " + path);
   return testing::Stages().monitor;
 }
 
-bool UploadMemory(LoaderState&, FrontEnd&, const std::string& path) {
+bool UploadMemory(RunContext&, const std::string& path) {
   testing::Stages().calls.push_back("UploadMemory " + path);
   return testing::Stages().upload;
 }
 
-void StampCardIdentity(LoaderState&, FrontEnd&) {}
+void StampCardIdentity(RunContext&) {}
 
 }  // namespace ostra

@@ -8,6 +8,7 @@
 #include "download/Download.h"
 #include "download/DownloadTestSupport.h"
 #include "download/ScriptedCard.h"
+#include "protocols/StageFrame.h"
 #include "support/ScriptedVr.h"
 #include "support/ScriptedWindow.h"
 
@@ -22,15 +23,15 @@ using ::testing::StartsWith;
 
 const char* const kPowerOff = "Power off, remove card, Set Card Links to Operate positions";
 
-// Keeps the log as it was each time the transfer yielded (just before it shows the
-// reply to the line it has sent).
+// Keeps the log as it was each time the transfer reported a line sent (just before it
+// shows the reply to that line).
 class SnapshotWindow : public ScriptedWindow {
  public:
   SnapshotWindow(LoaderState& state) : ScriptedWindow(state), state_(state) {}
   std::vector<std::string> atYield;
-  void Yield() override {
-    ScriptedWindow::Yield();
-    atYield.push_back(state_.log.Text());
+  void Progress(Stage stage, double done, double total) override {
+    ScriptedWindow::Progress(stage, done, total);
+    if (done > 0 && state_.log.Contains("Sending File")) atYield.push_back(state_.log.Text());
   }
 
  private:
@@ -46,7 +47,15 @@ class TransferTest : public ::testing::Test {
   }
 
   void Send(const std::filesystem::path& file, bool memoryInformation) {
-    SendApplicationFile(state, window, run, file, memoryInformation);
+    WindowRun each(state, window);
+    ostra::stage::Run(
+        each, Stage::Application,
+        [&] { return SendApplicationFile(each, run, file, memoryInformation); },
+        ostra::stage::LinkOnEnd::Keep);
+  }
+  std::string CheckMemoryInformation(const std::filesystem::path& file, int16_t number) {
+    WindowRun each(state, window);
+    return ostra::CheckMemoryInformation(each, file, number);
   }
   std::filesystem::path App(const std::vector<std::string>& lines) {
     return dir.Write("app.sr", Lines(lines));
@@ -238,7 +247,7 @@ TEST_F(TransferTest, GeneratedRecordsReplaceTheLeadingHeadersOfTheFile) {
   const std::string own = InfoRecord(0, 0, 0), header = Record('0', 0, {});
   const std::string data = Record('1', 0x1000, FillerBytes(16)), end = Record('9', 0, {});
   const auto file = App({own, header, data, header, end});
-  ASSERT_EQ(CheckMemoryInformation(state, window, file, 1), InfoRecord(0x1000, 0x1010, 0x1FFF0));
+  ASSERT_EQ(CheckMemoryInformation(file, 1), InfoRecord(0x1000, 0x1010, 0x1FFF0));
   card.readAnswers = {{1, "Region 1\r\n"}};  // then silence: the wait ends, 5000 ms stays
   card.xonAnswers = {{1, "\x11"}, {1, "\x11"}, {1, "\x11"}, {1, "\x11"}, {1, "Done\r\n\x11"}};
   Send(file, true);
@@ -256,26 +265,29 @@ TEST_F(TransferTest, GeneratedRecordsReplaceTheLeadingHeadersOfTheFile) {
 
 TEST_F(TransferTest, ProgressStaysWithin100WhenGeneratedRecordsOutweighTheFile) {
   const auto file = App({Record('1', 0x1000, FillerBytes(2))});
-  ASSERT_FALSE(CheckMemoryInformation(state, window, file, 1).empty());
+  ASSERT_FALSE(CheckMemoryInformation(file, 1).empty());
   card.xonAnswers = {{1, "\x11"}, {1, "\x11"}, {1, "Done\r\n\x11"}};
   Send(file, true);
   EXPECT_EQ(card.lines.size(), 2u);
   EXPECT_EQ(window.maxProgress, 100);
 }
 
-TEST_F(TransferTest, ALineTooLongForTheLinkIsAClearFailure) {
+TEST_F(TransferTest, ALineTooLongForTheLinkIsRefusedBeforeTheCard) {
   const auto file = App({Record('1', 0x1000, FillerBytes(4)), std::string(40000, 'A')});
   window.hwTypes = "None";
   window.fileNameText = file.string();
-  DownLoadButton_Click(state, window);
-  ASSERT_EQ(window.messages.size(), 2u);
-  EXPECT_EQ(window.messages[1].text,
-            "Line 2 of app.sr has 40000 characters; a line longer than 32767 characters cannot "
-            "be sent\r\nSendApplicationFile");
-  EXPECT_EQ(window.messages[1].icon, MessageIcon::Warning);
-  EXPECT_EQ(card.lines.size(), 2u);  // the generated record and the first line
-  EXPECT_TRUE(LinkPutBack());
+  RunDownload(state, window);
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_THAT(window.messages[0].text, HasSubstr("app.sr, line 2"));
+  EXPECT_EQ(window.messages[0].icon, MessageIcon::Warning);
+  EXPECT_EQ(card.lines.size(), 0u);
   EXPECT_FALSE(state.downloadRunning);
+  // Sent on its own, the transfer still refuses such a line before it reaches the link.
+  Send(file, false);
+  EXPECT_EQ(window.messages.back().text,
+            "Line 2 of app.sr has 40000 characters; a line longer than 32767 characters cannot "
+            "be sent");
+  EXPECT_EQ(card.lines.size(), 1u);  // the line before it
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -118,6 +119,29 @@ TEST_F(SRecordToolCrossCheck, RecordCountRecordsAreRefused) {
   const ReadOutcome outcome = ReadSRecordFile(in, text.size(), image);
   EXPECT_FALSE(outcome.ok);
   EXPECT_EQ(outcome.message, "Not an S record File,");
+}
+
+TEST_F(SRecordToolCrossCheck, StandardUploadFilesReadBackByteForByte) {
+  std::mt19937 random(0x5737);
+  for (const auto& [start, size] : {std::pair<std::uint32_t, std::size_t>{0, 1},
+                                    {0x1000, 32},
+                                    {0x1001, 33},
+                                    {0x3FFC0, 64},
+                                    {0, 262144}}) {
+    std::vector<std::uint8_t> bytes(size);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    {
+      std::ofstream out(dir_ / "Upload.mon", std::ios::binary);
+      WriteStandardSRecordFile(out, start, bytes.data(), bytes.size());
+    }
+    const std::string command =
+        "cd '" + dir_.string() + "' && srec_cat Upload.mon -o back.bin -binary";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream in(dir_ / "back.bin", std::ios::binary);
+    const std::string back(std::istreambuf_iterator<char>(in), {});
+    ASSERT_EQ(back.size(), start + size);
+    EXPECT_EQ(back.substr(start), std::string(bytes.begin(), bytes.end())) << start << " " << size;
+  }
 }
 
 }  // namespace

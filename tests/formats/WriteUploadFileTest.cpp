@@ -26,6 +26,15 @@ TEST(WriteUploadFile, ExactLinesOfASmallUpload) {
             "S90000FF\r\n");
 }
 
+TEST(WriteStandardSRecordFile, CountBytesAndChecksumsAreTheStandardOnes) {
+  const std::uint8_t bytes[] = {0x01, 0x02, 0x03};
+  std::ostringstream out;
+  WriteUploadFileAs(UploadFileFormat::Standard, out, 0xFFFFFFFD, bytes, 3);
+  EXPECT_EQ(out.str(), "S0030000FC\r\nS308FFFFFFFD010203F7\r\nS705FFFFFFFD00\r\n");
+  EXPECT_THROW(WriteStandardSRecordFile(out, 0xFFFFFFFE, bytes, 3), LoaderError);  // past 2^32
+  EXPECT_THROW(WriteUploadFileAs(UploadFileFormat::Standard, out, -1, bytes, 3), LoaderError);
+}
+
 TEST(WriteUploadFile, SizeZeroWritesOneEmptyRecord) {
   EXPECT_EQ(Write(0x1000, {}),
             "S0000010000000100000000000\r\n"

@@ -149,7 +149,7 @@ class BadInputTest : public ::testing::Test {
     Reset();
     if (generate) window.yesNoAnswers = {true};
     window.hwTypes = type;
-    DownLoadButton_Click(state, window);
+    RunDownload(state, window);
     ExpectRestored();
     return Warnings();
   }
@@ -480,62 +480,48 @@ TEST_F(BadInputTest, ApplicationFileThatIsNotThereIsNotSelected) {
   ExpectGoodApplicationLoads();
 }
 
-TEST_F(BadInputTest, ApplicationFilesWithoutRecordsAreSentAsTheyAre) {
-  // Nothing to describe: the file goes as it is, and the card has the last word.
-  EXPECT_THAT(Application(""), IsEmpty());
-  EXPECT_EQ(card.lines, 0);
-  EXPECT_EQ(window.messages.back().text, kPowerOff);
-
-  EXPECT_THAT(Application("\r\n\r\n  \r\n"), IsEmpty());
-  EXPECT_EQ(card.lines, 1);  // empty lines are passed over, the blanks are sent
-  EXPECT_EQ(window.messages.back().text, kPowerOff);
-
+// A file the card would refuse is refused before anything goes to the card: no card cycle,
+// no serial number, the line and the reason named.
+TEST_F(BadInputTest, ApplicationFilesTheCardWouldRefuseAreRefusedBeforeTheCard) {
   std::string lower = ImageFile('1', 0x1000, 64);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  EXPECT_THAT(Application(lower), IsEmpty());  // not records: no memory information
-  EXPECT_EQ(card.lines, 6);
-  ExpectGoodApplicationLoads();
-}
-
-TEST_F(BadInputTest, ApplicationFilesOfGarbageEndCleanly) {
-  for (unsigned seed = 1; seed <= 4; ++seed) {
-    SCOPED_TRACE(seed);
-    Application(Garbage(48 * 1024, seed));
-    // Whatever the garbage holds (no information, a bad record), the run ends with
-    // the card's last word or a warning, and the window given back.
-    ASSERT_FALSE(window.messages.empty());
-    const ShownMessage& last = window.messages.back();
-    EXPECT_TRUE(last.text == kPowerOff || last.icon == MessageIcon::Warning) << last.text;
-  }
   std::string nuls = ImageFile('1', 0x1000, 64);
   nuls.insert(nuls.find("\r\n", 20), std::string(5, '\0'));  // after a checksum
-  EXPECT_THAT(Application(nuls), IsEmpty());
-  EXPECT_EQ(window.messages.back().text, kPowerOff);
-  EXPECT_THAT(card.wire, HasSubstr(std::string(5, '\0') + "\x11"));
-  ExpectGoodApplicationLoads();
-}
-
-TEST_F(BadInputTest, ApplicationLineTooLongToSendIsDescribed) {
-  const std::string content = ImageFile('1', 0x1000, 64) + std::string(1024 * 1024, 'x') + "\r\n" +
-                              Record('9', 0, {}) + "\r\n";
-  const auto warnings = Application(content);
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_THAT(warnings[0], HasSubstr("cannot be sent"));
-  EXPECT_THAT(warnings[0], HasSubstr("\r\nSendApplicationFile"));
-  ExpectGoodApplicationLoads();
-}
-
-TEST_F(BadInputTest, ApplicationRecordsThatLieOrSpreadTooFar) {
-  // A bad checksum: the technician is told and the file goes without memory information.
   const std::string bad = "S1131000" + std::string(32, '0') + "00";
-  auto warnings = Application(ImageFile('1', 0x1000, 32) + bad + "\r\n");
-  EXPECT_THAT(warnings, ElementsAre("Invalid Checksum : " + bad));
-  EXPECT_EQ(window.messages.back().text, kPowerOff);
+  struct Case {
+    std::string content;
+    std::string said;
+  };
+  const std::vector<Case> cases = {
+      {"", "the file is empty"},
+      {"\r\n\r\n  \r\n", "line 3"},                      // blanks are no record
+      {lower, "line 1"},                                 // records in lower case
+      {nuls, "a NUL byte"},                              // NULs after a checksum
+      {Garbage(48 * 1024, 1), "Not an S record File,"},  // random bytes
+      {Garbage(48 * 1024, 2), "Not an S record File,"},
+      {ImageFile('1', 0x1000, 32) + bad + "\r\n", "Invalid Checksum : " + bad},
+      {ImageFile('1', 0x1000, 64) + std::string(1024 * 1024, 'x') + "\r\n", "longer than 514"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.said);
+    card.wire.clear();
+    const auto warnings = Application(c.content);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_THAT(warnings[0], HasSubstr(c.said));
+    EXPECT_THAT(warnings[0], HasSubstr("app.sr"));
+    EXPECT_EQ(window.lastOutcome.end, RunEnd::Refused);
+    EXPECT_EQ(window.lastOutcome.failure.kind, FailureKind::FileRefused);
+    EXPECT_THAT(card.wire, IsEmpty());
+    EXPECT_EQ(card.lines, 0);
+  }
+  ExpectGoodApplicationLoads();
+}
 
+TEST_F(BadInputTest, ApplicationRecordsThatSpreadTooFar) {
   // Nine regions: described, and the run ends through its exit path.
   std::string nine;
   for (uint32_t i = 0; i < 9; ++i) nine += Record('3', 0x10000 * i, {1, 2, 3}) + "\r\n";
-  warnings = Application(nine);
+  auto warnings = Application(nine);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_THAT(warnings[0], HasSubstr("more than 8 memory regions"));
   EXPECT_EQ(card.lines, 0);
@@ -607,17 +593,22 @@ TEST_F(BadInputTest, TypedIdentityNumbers) {
   struct Case {
     std::string typed;
     std::vector<uint8_t> serial;  // 0x7FC4..0x7FC7
+    bool refused = false;  // not a whole number in range: asked again, answered with the low byte
   };
   for (const Case& c : std::vector<Case>{{"0x4D2", {0, 0, 0x04, 0xD2}},
-                                         // Negative numbers go through the same byte
-                                         // rules: quotients truncated toward zero.
-                                         {"-5", {0, 0, 0, 0xFB}},
                                          {"  12 34", {0, 0, 0x04, 0xD2}},
                                          {"&H7FFF", {0, 0, 0x7F, 0xFF}},
-                                         {"&HFFFF", {0, 0, 0, 0xFF}}}) {
+                                         {"0xFFFF", {0, 0, 0xFF, 0xFF}},
+                                         // Negative numbers and fractions are refused
+                                         // (&HFFFF is -1 by its 4-digit sign rule).
+                                         {"-5", {0, 0, 0, 5}, true},
+                                         {"&HFFFF", {0, 0, 0, 0xFF}, true},
+                                         {"12.5", {0, 0, 0, 12}, true}}) {
     SCOPED_TRACE("typed \"" + c.typed + "\"");
-    window.inputAnswers = {c.typed, c.typed};
-    EXPECT_THAT(Monitor(file, true), IsEmpty());
+    window.inputAnswers = {c.typed};
+    if (c.refused) window.inputAnswers.push_back(std::to_string(c.serial[3]));
+    window.inputAnswers.push_back(c.refused ? std::to_string(c.serial[3]) : c.typed);
+    EXPECT_EQ(Monitor(file, true).size(), c.refused ? 1u : 0u);
     EXPECT_TRUE(monitorResult);
     const auto& data = state.monitorImage.Data;
     EXPECT_EQ(std::vector<uint8_t>(data.begin() + 0x7FC4, data.begin() + 0x7FC8), c.serial);
@@ -626,18 +617,18 @@ TEST_F(BadInputTest, TypedIdentityNumbers) {
               std::vector<uint8_t>(c.serial.begin() + 1, c.serial.end()));
   }
 
-  // Numbers that cannot be represented stop the run before the card is touched; the
-  // next card is offered what the last good answer gave.
-  for (const std::string typed : {"1e400", "&HFFFFFFFFF", "3e9", "-1e10"}) {
+  // Numbers no card can carry end the run before the card is touched when nothing better
+  // is typed; the next card is offered what the last good answer gave.
+  for (const std::string typed : {"1e400", "&HFFFFFFFFF", "4294967296", "-1e10"}) {
     SCOPED_TRACE("typed \"" + typed + "\"");
     window.inputAnswers = {" 41", typed};
-    const auto warnings = Monitor(file, true);
+    const auto warnings = Monitor(file, true);  // refused, or beyond any number: no card
     EXPECT_FALSE(monitorResult);
-    ASSERT_EQ(warnings.size(), 1u);
+    ASSERT_FALSE(warnings.empty());
     EXPECT_FALSE(warnings[0].empty());
     EXPECT_THAT(card.wire, IsEmpty());
     window.inputAnswers = {typed};
-    EXPECT_EQ(Monitor(file, true).size(), 1u);
+    EXPECT_FALSE(Monitor(file, true).empty());
     EXPECT_FALSE(monitorResult);
     EXPECT_THAT(card.wire, IsEmpty());
   }
@@ -664,10 +655,10 @@ TEST_F(BadInputTest, TypedUploadRange) {
     std::string command;  // "R", start, size as sent
   };
   const std::vector<Case> cases = {
-      {"0x7FC0", "0", std::string("R\x00\x00\x7F\xC0\x00\x00\x00\x00", 9)},
+      {"0x7FC0", "0x40", std::string("R\x00\x00\x7F\xC0\x00\x00\x00\x40", 9)},
       {"  40 96", "1 28", std::string("R\x00\x00\x10\x00\x00\x00\x00\x80", 9)},
-      {"&HFFFFF000", "&H40", std::string("R\xFF\xFF\xF0\x00\x00\x00\x00\x40", 9)},
-      {"-5", "64", std::string("R\xFF\xFF\xFF\xFB\x00\x00\x00\x40", 9)},
+      {"&H7F00", "&H40", std::string("R\x00\x00\x7F\x00\x00\x00\x00\x40", 9)},
+      {"0x3FFC0", "64", std::string("R\x00\x03\xFF\xC0\x00\x00\x00\x40", 9)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("typed \"" + c.start + "\" and \"" + c.size + "\"");
@@ -680,14 +671,19 @@ TEST_F(BadInputTest, TypedUploadRange) {
     ExpectRestored();
   }
 
-  // Answers that cannot be numbers of 32 bits, and a size past the buffer: described,
-  // nothing asked of the card, and the file written before stays as it was.
+  // Answers that are no numbers, numbers outside the card's flash, and a size past the
+  // buffer or past the flash's end: described, nothing asked of the card, and the file
+  // written before stays as it was.
   const auto before = fs::file_size(path);
   for (const auto& [start, size] :
        std::vector<std::pair<std::string, std::string>>{{"1e400", "64"},
                                                         {"&HFFFFFFFFF", "64"},
+                                                        {"&HFFFFF000", "64"},
+                                                        {"-5", "64"},
                                                         {"0", "1e400"},
                                                         {"0", "3e9"},
+                                                        {"0", "0"},
+                                                        {"0x3FFC1", "64"},
                                                         {"4294967296", "64"},
                                                         {"0", "262145"},
                                                         {"abc", ""},
@@ -696,7 +692,7 @@ TEST_F(BadInputTest, TypedUploadRange) {
     Reset();
     window.inputAnswers = {start, size};
     EXPECT_FALSE(UploadMemory(state, window, path));
-    EXPECT_EQ(Warnings().size(), start == "abc" ? 2u : 1u);  // refused, then cancelled
+    EXPECT_FALSE(Warnings().empty());  // refused and asked again, then cancelled
     EXPECT_THAT(card.wire, IsEmpty());
     EXPECT_EQ(fs::file_size(path), before);
     ExpectRestored();

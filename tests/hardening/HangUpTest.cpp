@@ -58,7 +58,7 @@ class HangUpTest : public ::testing::Test {
     window.messages.clear();
     window.hwTypes = type;
     const auto started = Clock::now();
-    DownLoadButton_Click(state, window);
+    RunDownload(state, window);
     return Clock::now() - started;
   }
 

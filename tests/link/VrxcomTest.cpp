@@ -1,11 +1,13 @@
 // The serial library over a real pseudo-terminal pair; the test plays the card on the
 // master side.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <termios.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +21,8 @@
 using ostra::testing::Peer;
 using ostra::testing::Pty;
 using Clock = std::chrono::steady_clock;
+using ::testing::HasSubstr;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -327,6 +331,34 @@ TEST(VrxcomOpen, PortsThatCannotBeOpenedGiveNoHandleAndSayWhy) {
   EXPECT_EQ(VrOpenConnection(1, 0, 0), 0);
   EXPECT_EQ(VrGetErrorInfo(0, &info), 1);
   EXPECT_EQ(info.number, VRXCOM_BAD_ARGUMENT);
+}
+
+// A port another open holds: the second open names who holds it, from the port's lock file.
+TEST(VrxcomOpen, ABusyPortSaysWhichProgramHoldsIt) {
+  Pty pty;
+  ASSERT_TRUE(pty.Ok());
+  pty.BecomePort(9);
+  const auto failure = [] {
+    EXPECT_EQ(VrOpenConnection(1, 9, 0), 0);
+    return std::string(ErrorOf(0).text);
+  };
+  const std::string self = std::to_string(getpid());
+
+  const int32_t first = VrOpenConnection(1, 9, 0);
+  ASSERT_NE(first, 0) << ErrorOf(0).text;
+  EXPECT_THAT(failure(), ::testing::AllOf(HasSubstr("already open in this program, "),
+                                          HasSubstr("(process " + self)));
+  ASSERT_EQ(VrCloseConnection(first), 1);
+
+  // A path too long for a lock file of its name.
+  const fs::path deep =
+      fs::temp_directory_path() / ("ostra-" + self) / std::string(150, 'a') / std::string(120, 'b');
+  fs::create_directories(deep.parent_path());
+  fs::create_symlink(pty.SlavePath(), deep);
+  setenv("VRXCOM_COM9", deep.c_str(), 1);
+  EXPECT_THAT(failure(),
+              HasSubstr("more than a file name may have (255): give the device by a shorter path"));
+  fs::remove_all(fs::temp_directory_path() / ("ostra-" + self));
 }
 
 TEST_F(VrxcomTest, CancelEndsAWaitingExchangeAndRefusesLaterOnesUntilCleared) {

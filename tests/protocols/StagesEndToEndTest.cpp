@@ -286,7 +286,7 @@ TEST_F(StagesEndToEndTest, TwoCardsInARowAndAModuleThatIsNotStarted) {
   window.hwTypes = "63ab";
   const std::string path = dir.WriteLines("63ab.mon", DataRecords('3', 0, PatternBytes(0x8000, 6)));
   Boot();
-  window.inputAnswers = {"12.6", "16777217"};
+  window.inputAnswers = {"13", "1"};
   ASSERT_TRUE(LoadMonitor(state, window, path)) << Messages();
   EXPECT_THAT(sim->GetRecord().identityA, ElementsAre(0, 0, 0, 0x0D));
   EXPECT_THAT(sim->GetRecord().identityB, ElementsAre(2, 0, 0, 0, 0, 1));
@@ -294,11 +294,11 @@ TEST_F(StagesEndToEndTest, TwoCardsInARowAndAModuleThatIsNotStarted) {
   // The next card, the same file: offered the numbers after the last ones.
   sim->PowerOn();
   Boot();
-  window.inputAnswers = {"14", "16777218"};
+  window.inputAnswers = {"14", "2"};
   ASSERT_TRUE(LoadMonitor(state, window, path)) << Messages();
   ASSERT_EQ(window.prompts.size(), 4u);
-  EXPECT_EQ(window.prompts[2].defaultText, " 13.6");
-  EXPECT_EQ(window.prompts[3].defaultText, " 16777218");
+  EXPECT_EQ(window.prompts[2].defaultText, " 14");
+  EXPECT_EQ(window.prompts[3].defaultText, " 2");
   EXPECT_THAT(sim->GetRecord().identityA, ElementsAre(0, 0, 0, 14));
   EXPECT_THAT(sim->GetRecord().identityB, ElementsAre(2, 0, 0, 0, 0, 2));
 

@@ -39,8 +39,8 @@ TEST_F(StampCardIdentityTest, SerialNumberIsWrittenByItsByteRules) {
   };
   const Case cases[] = {
       {"305419896", {0x12, 0x34, 0x56, 0x78}, "#=12 34 56 78"},
-      {"12.6", {0x00, 0x00, 0x00, 0x0D}, "#=0 0 0 D"},
-      {"12.5", {0x00, 0x00, 0x00, 0x0C}, "#=0 0 0 C"},  // a half goes to the even one
+      {"4294967295", {0xFF, 0xFF, 0xFF, 0xFF}, "#=FF FF FF FF"},
+      {"0xFFFFFFFF", {0xFF, 0xFF, 0xFF, 0xFF}, "#=FF FF FF FF"},  // 0x is never signed
       {" 1 000", {0x00, 0x00, 0x03, 0xE8}, "#=0 0 3 E8"},
       {"&H3E8", {0x00, 0x00, 0x03, 0xE8}, "#=0 0 3 E8"},
       {"0x3E8", {0x00, 0x00, 0x03, 0xE8}, "#=0 0 3 E8"},
@@ -85,10 +85,11 @@ TEST_F(StampCardIdentityTest, EthernetTypesGetTheirAddressAndTheImageEndsAfterIt
   EXPECT_EQ(window.prompts[1].title, "NIC Address");
   EXPECT_EQ(window.prompts[1].defaultText, " 1");
 
-  // Only the low 24 bits of the number make the address.
-  window.inputAnswers = {"6", "16777217"};
+  // The number is the low 24 bits of the address: one beyond them is asked again.
+  window.inputAnswers = {"6", "16777217", "16777215"};
   ASSERT_TRUE(LoadMonitor(state, window, path));
-  EXPECT_EQ(ImageBytes(0x7FD3, 3), (std::vector<uint8_t>{0x00, 0x00, 0x01}));
+  EXPECT_EQ(ImageBytes(0x7FD3, 3), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF}));
+  EXPECT_THAT(window.messages.back().text, ::testing::HasSubstr("0 to 16,777,215"));
 }
 
 TEST_F(StampCardIdentityTest, WhichCardsGetWhichNumbers) {
@@ -145,18 +146,19 @@ TEST_F(StampCardIdentityTest, NextCardIsOfferedTheNextNumbers) {
   EXPECT_EQ(window.prompts[9].defaultText, " 1004");
 }
 
-TEST_F(StampCardIdentityTest, NumberBeyond32BitsStopsTheRunWithItsDescription) {
-  window.inputAnswers = {"4294967296"};
-  EXPECT_FALSE(LoadMonitor(state, window, path));
-  ASSERT_EQ(window.messages.size(), 1u);
-  EXPECT_THAT(window.messages[0].text, ::testing::HasSubstr("4294967296"));
-  EXPECT_EQ(window.messages[0].icon, MessageIcon::Warning);
-  EXPECT_TRUE(Wire(vr).empty());
-  ExpectRestored();
-  // The number is remembered all the same.
-  window.inputAnswers = {"7"};
+TEST_F(StampCardIdentityTest, NumbersOutsideTheirRangeAreAskedAgainWithTheRange) {
+  // Beyond 32 bits, negative, or not whole: refused with the accepted range, the answer
+  // kept for editing, and nothing stamped until a number in range comes.
+  window.inputAnswers = {"4294967296", "-1", "12.6", "&HFFFF", "12"};
   ASSERT_TRUE(LoadMonitor(state, window, path));
-  EXPECT_EQ(window.prompts[1].defaultText, " 4294967297");
+  ASSERT_EQ(window.prompts.size(), 5u);
+  EXPECT_EQ(window.prompts[1].defaultText, "4294967296");
+  ASSERT_EQ(window.messages.size(), 4u);
+  for (const auto& m : window.messages) {
+    EXPECT_THAT(m.text, ::testing::HasSubstr("from 0 to 4,294,967,295"));
+    EXPECT_EQ(m.icon, MessageIcon::Warning);
+  }
+  EXPECT_EQ(ImageBytes(0x7FC4, 4), (std::vector<uint8_t>{0, 0, 0, 12}));
 }
 
 TEST_F(StampCardIdentityTest, AnswersThatAreNotWholeNumbersAreAskedAgainAndCancelEndsTheRun) {
@@ -187,14 +189,22 @@ TEST_F(StampCardIdentityTest, AnswersThatAreNotWholeNumbersAreAskedAgainAndCance
   }
 }
 
-TEST_F(StampCardIdentityTest, NegativeNumbersFollowTheSameByteRules) {
-  window.inputAnswers = {"-1"};
+TEST_F(StampCardIdentityTest, NumbersGivenInAdvanceAreStampedWithoutAPrompt) {
+  window.hwTypes = "7x";
+  window.request.serial = {NumberChoice::From::Given, 305419896};
+  window.request.ethernet = {NumberChoice::From::Given, 0x123456};
   ASSERT_TRUE(LoadMonitor(state, window, path));
-  EXPECT_EQ(ImageBytes(0x7FC4, 4), (std::vector<uint8_t>{0, 0, 0, 0xFF}));
-  window.inputAnswers = {"-300"};
-  ASSERT_TRUE(LoadMonitor(state, window, path));
-  EXPECT_EQ(window.prompts[1].defaultText, " 0");
-  EXPECT_EQ(ImageBytes(0x7FC4, 4), (std::vector<uint8_t>{0, 0, 0xFF, 0xD4}));
+  EXPECT_TRUE(window.prompts.empty());
+  EXPECT_EQ(ImageBytes(0x7FC4, 4), (std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78}));
+  EXPECT_EQ(ImageBytes(0x7FD3, 3), (std::vector<uint8_t>{0x12, 0x34, 0x56}));
+  EXPECT_EQ(window.lastOutcome.serialNumber, 305419896u);
+  EXPECT_EQ(window.lastOutcome.ethernetNumber, 0x123456u);
+  // One out of range ends the stage before the card is touched, as a refused number.
+  window.request.serial = {NumberChoice::From::Given, 4294967296.0};
+  vr.calls.clear();
+  EXPECT_FALSE(LoadMonitor(state, window, path));
+  EXPECT_EQ(window.lastOutcome.failure.kind, FailureKind::NumberRefused);
+  EXPECT_TRUE(Wire(vr).empty());
 }
 
 }  // namespace

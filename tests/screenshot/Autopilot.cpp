@@ -90,7 +90,8 @@ void StartAutopilot(window::frmMain& window, const Options& options) {
           ->setText(QDir(options.application).absolutePath());
     }
     pilot->Save(&window, "ready");
-    window.findChild<QPushButton*>("DownLoadButton")->click();  // returns when it has ended
+    window.findChild<QPushButton*>("DownLoadButton")->click();  // the download runs on
+    window.WaitForDownload(10 * 60 * 1000);                     // and the window with it
     pilot->Save(&window, "finished");
     window.close();
   });

@@ -37,6 +37,7 @@ TEST_F(CatalogueDir, ListsBootloaderFilesInLowerCaseWhateverTheirCase) {
   Touch("x.subtle");                          // ".sub" but not at the end
   Touch(".sub");                              // would give an empty type
   fs::create_directory(dir_ / "folder.sub");  // directories are not hardware files
+  for (const char* fixed : {"Upload.sub", "NONE.sub", "firmware 5830.Sub"}) Touch(fixed);
   std::error_code ec;
   EXPECT_EQ(HardwareTypesIn(dir_, ec),
             (std::vector<std::string>{"alpha", "board", "mixed", "twice"}));
@@ -75,6 +76,17 @@ TEST(Catalogue, ChosenFileNamesItsTypeAndMatchesAnEntryInAnyCase) {
   EXPECT_EQ(FindHardwareType(entries, "UPLOAD"), 1);
   EXPECT_EQ(FindHardwareType(entries, "boar"), -1);
   EXPECT_EQ(FindHardwareType(entries, ""), -1);
+}
+
+TEST_F(CatalogueDir, MissingHardwareFilesAreNamedExactly) {
+  Touch("cpu1.mon");
+  Touch("BOTH.SUB");
+  Touch("both.mon");
+  EXPECT_TRUE(MissingHardwareFiles(dir_, "both").empty());
+  EXPECT_EQ(MissingHardwareFilesText(MissingHardwareFiles(dir_, "cpu1"), "hw"),
+            "The hardware files don't all exist: cpu1.sub is missing in hw");
+  EXPECT_EQ(MissingHardwareFilesText(MissingHardwareFiles(dir_, "eth"), "hw"),
+            "The hardware files don't all exist: eth.sub and eth.mon are missing in hw");
 }
 
 }  // namespace

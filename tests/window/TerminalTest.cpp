@@ -1,9 +1,9 @@
 // The terminal line against the scripted library.
 #include <gtest/gtest.h>
 
+#include "protocols/Terminal.h"
 #include "support/ScriptedVr.h"
 #include "support/ScriptedWindow.h"
-#include "protocols/Terminal.h"
 
 namespace ostra::window {
 namespace {
@@ -14,8 +14,9 @@ using ostra::testing::ScriptedWindow;
 class TerminalLine : public ::testing::Test {
  protected:
   TerminalLine() : scope_(vr_), window_(state_) {
-    state_.connection.SetMessageSink(
-        [this](const std::string& text) { window_.ShowMessage(text, MessageIcon::Warning); });
+    state_.connection.SetMessageSink([this](const std::string& text) {
+      window_.Tell({Notice::Warning, MessageIcon::Warning, text});
+    });
     state_.connection.Connect();
     vr_.calls.clear();
   }

@@ -127,6 +127,7 @@ TEST_F(WindowOnCard, ANewCardIsLoadedFromOneClick) {
       .Then(DialogAnswerer::Type("1001"))   // the serial number
       .Then(DialogAnswerer::PressEnter());  // power off
   QTest::mouseClick(Control<QPushButton>(w, "DownLoadButton"), Qt::LeftButton);
+  ASSERT_TRUE(w.WaitForDownload(60000));
 
   EXPECT_TRUE(Warnings().empty()) << Warnings().front().toStdString();
   EXPECT_EQ(dialogs_.Pending(), 0u);
@@ -160,10 +161,12 @@ TEST_F(WindowOnCard, ASerialNumberGivenBeforeIsUsedAgainOnlyWhenTheTechnicianSay
   using D = DialogAnswerer;
   dialogs_.Then(D::PressEnter()).Then(D::Type("1001")).Then(D::PressEnter());
   QTest::mouseClick(Control<QPushButton>(w, "DownLoadButton"), Qt::LeftButton);
+  ASSERT_TRUE(w.WaitForDownload(60000));
   // The next card is offered 1002; the technician types 1001 again, says No, then Yes.
   dialogs_.Then(D::PressEnter()).Then(D::Type("1001")).Then(D::ClickButton(QMessageBox::No));
   dialogs_.Then(D::PressEnter()).Then(D::ClickButton(QMessageBox::Yes)).Then(D::PressEnter());
   QTest::mouseClick(Control<QPushButton>(w, "DownLoadButton"), Qt::LeftButton);
+  ASSERT_TRUE(w.WaitForDownload(60000));
 
   const auto& seen = dialogs_.seen();
   ASSERT_EQ(seen.size(), 9u) << seen.back().text.toStdString();

@@ -159,19 +159,20 @@ TEST_F(Window, ConnectionWarningsAtStartUpAppearWithoutStoppingIt) {
 
 TEST_F(Window, DialogsOfTheStagesAnswerAsAPersonWould) {
   frmMain& w = Open();
-  FrontEnd& seam = w;
+  Operator& seam = w;
   dialogs_.Then(DialogAnswerer::PressEnter())
       .Then(DialogAnswerer::ClickButton(QMessageBox::Yes))
       .Then(DialogAnswerer::Type("4660"))
       .Then(DialogAnswerer::Cancel())
       .Then(DialogAnswerer::PressEnter());
-  EXPECT_FALSE(
-      seam.AskYesNo("File does not have memory information\r\nGenerate information for file ?",
-                    MessageIcon::Stop));
-  EXPECT_TRUE(seam.AskYesNo("Again ?", MessageIcon::Stop));
-  EXPECT_EQ(seam.InputBox("Enter Serial Number", "Serial Number", "2"), "4660");
-  EXPECT_EQ(seam.InputBox("Enter Serial Number", "Serial Number", "2"), "");
-  seam.ShowMessage("Done it", MessageIcon::Information);
+  EXPECT_FALSE(seam.Ask(Question::MemoryInformation,
+                        "File does not have memory information\r\nGenerate information for file ?",
+                        MessageIcon::Stop));
+  EXPECT_TRUE(seam.Ask(Question::MemoryInformation, "Again ?", MessageIcon::Stop));
+  const TextPrompt serial{Question::SerialNumber, "Enter Serial Number", "Serial Number", "2"};
+  EXPECT_EQ(seam.AskText(serial), "4660");
+  EXPECT_EQ(seam.AskText(serial), std::nullopt);
+  seam.Tell({Notice::Information, MessageIcon::Information, "Done it"});
 
   const auto& seen = dialogs_.seen();
   ASSERT_EQ(seen.size(), 5u);
@@ -186,10 +187,10 @@ TEST_F(Window, DialogsOfTheStagesAnswerAsAPersonWould) {
   EXPECT_EQ(seen[4].icon, QMessageBox::Information);
   EXPECT_EQ(dialogs_.Unanswered(), 0);
 
-  seam.SetBusy(true);
-  seam.SetBusy(true);
+  w.SetBusy(true);
+  w.SetBusy(true);
   EXPECT_NE(QApplication::overrideCursor(), nullptr);
-  seam.SetBusy(false);
+  w.SetBusy(false);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
@@ -272,7 +273,8 @@ TEST_F(Window, SpeedButtonsSelectOneSpeedAndReopenTheLink) {
 
   // A speed the core selects shows in the window.
   vr_.close = [](int32_t) { return 1; };
-  SelectLineSpeed(w.state(), w, 9600);
+  w.ShowLineSpeed(9600);
+  SwitchLineSpeed(w.state().connection, 9600, {});
   EXPECT_TRUE(b9600->isChecked());
   EXPECT_EQ(vr_.CallsTo("VrInitConnection").back().args[1], 9600);
 }
@@ -450,9 +452,13 @@ TEST_F(Window, NumberPromptsRefuseKeepAndCancel) {
       .Then(DialogAnswerer::PressEnter())
       .Then(DialogAnswerer::Type("0x7FC0"))
       .Then(DialogAnswerer::Cancel());
-  EXPECT_EQ(AskNumber(w, {"Enter Start Address", "Start Address", " 0", "nothing"}), 0x7FC0);
+  EXPECT_EQ(AskNumber(w, {Question::UploadStart, "Enter Start Address", "Start Address", " 0",
+                          "nothing"}),
+            0x7FC0);
   EXPECT_EQ(dialogs_.seen().at(2).defaultText, "0x7FC0 x");
-  EXPECT_THROW(AskNumber(w, {"Enter Data Size", "Data Size", " 64", "nothing"}), PromptCancelled);
+  EXPECT_THROW(
+      AskNumber(w, {Question::UploadSize, "Enter Data Size", "Data Size", " 64", "nothing"}),
+      PromptCancelled);
   EXPECT_TRUE(LogShown().startsWith("\"0x7FC0 x\" is not a number"));
 }
 
@@ -517,6 +523,7 @@ TEST_F(Window, WhileADownloadRunsLinkControlsAreInertAndClosingWaits) {
     DialogAnswerer::PressEnter()(box);
   });
   QTest::mouseClick(Control<QPushButton>(w, "DownLoadButton"), Qt::LeftButton);
+  ASSERT_TRUE(w.WaitForDownload(60000));
   EXPECT_TRUE(checked);
   EXPECT_EQ(dialogs_.Texts(), std::vector<QString>{"Select a Hardware type."});
   EXPECT_FALSE(w.DownloadRunning());
