@@ -158,6 +158,7 @@ std::optional<KnownCard> CardRecordStore::FindCard(uint32_t serial) {
     card.hardwareType = r.hardwareType.toStdString();
     card.bench = r.bench.toStdString();
     card.outcome = r.outcome.isEmpty() ? "unfinished" : r.outcome.toStdString();
+    card.startedAt = r.startedAt.toString(Qt::ISODateWithMs).toStdString();
     card.endedAt = r.endedAt.isValid() ? r.endedAt.toString(Qt::ISODateWithMs).toStdString() : "";
     card.description = DescribeCard(
         CardSummary{r.id, r.startedAt, r.bench, r.hardwareType, r.frontEnd, r.port, r.outcome});
