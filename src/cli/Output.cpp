@@ -46,17 +46,8 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 const char* IconName(MessageIcon icon) {
-  switch (icon) {
-    case MessageIcon::Information:
-      return "information";
-    case MessageIcon::Warning:
-      return "warning";
-    case MessageIcon::Stop:
-      return "stop";
-    case MessageIcon::None:
-      break;
-  }
-  return "none";
+  static constexpr const char* kNames[] = {"none", "information", "warning", "stop"};
+  return kNames[static_cast<int>(icon)];
 }
 
 std::string Fixed(double value, int decimals) {

@@ -34,6 +34,13 @@ class RunningMark {
     taken_ = !state_.downloadRunning.exchange(true);
     return taken_;
   }
+  // The outcome of a run asked for while another goes on: refused, nothing done.
+  static RunOutcome Busy() {
+    RunOutcome busy;
+    busy.end = RunEnd::Refused;
+    busy.failure = {FailureKind::Unexpected, "A download is in progress on this port"};
+    return busy;
+  }
   ~RunningMark() {
     if (taken_) state_.downloadRunning.store(false);
   }
@@ -230,12 +237,7 @@ void RunProcedure(RunContext& run, DownloadRun& download, bool& recorded) {
 RunOutcome IdentifyCard(LoaderState& state, const DownloadRequest& request, Operator& person,
                         LoadObserver& observer) {
   RunningMark mark(state);
-  if (!mark.Take()) {
-    RunOutcome busy;
-    busy.end = RunEnd::Refused;
-    busy.failure = {FailureKind::Unexpected, "A download is in progress on this port"};
-    return busy;
-  }
+  if (!mark.Take()) return mark.Busy();
   RunContext run(state, request, person, observer);
   try {
     state.connection.Disconnect();
@@ -257,12 +259,7 @@ RunOutcome IdentifyCard(LoaderState& state, const DownloadRequest& request, Oper
 RunOutcome RunDownload(LoaderState& state, const DownloadRequest& request, Operator& person,
                        LoadObserver& observer) {
   RunningMark mark(state);
-  if (!mark.Take()) {
-    RunOutcome busy;
-    busy.end = RunEnd::Refused;
-    busy.failure = {FailureKind::Unexpected, "A download is in progress on this port"};
-    return busy;
-  }
+  if (!mark.Take()) return mark.Busy();
   RunContext run(state, request, person, observer);
   DownloadRun download;
   bool recorded = false;

@@ -19,31 +19,33 @@ namespace {
 
 constexpr const char* kSource = "Verify";
 
-// The upload bootloader's failures in the words the memory upload uses for them.
+// The upload bootloader's failures in the words the memory upload uses for them; true
+// when the read failed (or was stopped).
 bool ReadFailed(RunContext& run, const ReadBackResult& read) {
-  switch (read.failure) {
-    case ReadBackFailure::None:
-      return false;
-    case ReadBackFailure::Stopped:
-      break;
-    case ReadBackFailure::SizeRefused:
-      run.Fail(FailureKind::Unexpected, "The range to read back is larger than the card's flash");
-      break;
-    case ReadBackFailure::AddressNotAcknowledged:
-      run.Fail(FailureKind::UploadNotAcknowledged, "Failed to get Data Address Acknowledge");
-      break;
-    case ReadBackFailure::PacketMissing:
-      run.Fail(FailureKind::UploadNotAcknowledged, "Failed to get Data Packet");
-      break;
-    case ReadBackFailure::ChecksumMissing:
-      run.Fail(FailureKind::UploadNotAcknowledged, "Failed to get Checksum");
-      break;
-    case ReadBackFailure::ChecksumMismatch:
-      run.Fail(FailureKind::UploadChecksumMismatch,
-               "Checksum mismatch " + ByteToHex(read.cardSum.value_or(0)) + ByteToHex(read.sum));
-      break;
+  struct Told {
+    ReadBackFailure failure;
+    FailureKind kind;
+    const char* text;
+  };
+  static constexpr Told kTold[] = {
+      {ReadBackFailure::SizeRefused, FailureKind::Unexpected,
+       "The range to read back is larger than the card's flash"},
+      {ReadBackFailure::AddressNotAcknowledged, FailureKind::UploadNotAcknowledged,
+       "Failed to get Data Address Acknowledge"},
+      {ReadBackFailure::PacketMissing, FailureKind::UploadNotAcknowledged,
+       "Failed to get Data Packet"},
+      {ReadBackFailure::ChecksumMissing, FailureKind::UploadNotAcknowledged,
+       "Failed to get Checksum"},
+  };
+  if (read.failure == ReadBackFailure::None) return false;
+  if (read.failure == ReadBackFailure::ChecksumMismatch) {
+    run.Fail(FailureKind::UploadChecksumMismatch,
+             "Checksum mismatch " + ByteToHex(read.cardSum.value_or(0)) + ByteToHex(read.sum));
   }
-  return true;
+  for (const Told& told : kTold) {
+    if (told.failure == read.failure) run.Fail(told.kind, told.text);
+  }
+  return true;  // ReadBackFailure::Stopped: the run was stopped, nothing to tell
 }
 
 ReadBackResult Read(RunContext& run, uint32_t start, uint32_t size) {

@@ -17,15 +17,9 @@ QString Q(const std::string& text) {
 }
 
 FileKind KindOf(CardFile kind) {
-  switch (kind) {
-    case CardFile::Bootloader:
-      return FileKind::kBootloader;
-    case CardFile::Monitor:
-      return FileKind::kMonitor;
-    case CardFile::Application:
-      break;
-  }
-  return FileKind::kApplication;
+  static constexpr FileKind kKinds[] = {FileKind::kBootloader, FileKind::kMonitor,
+                                        FileKind::kApplication};
+  return kKinds[static_cast<int>(kind)];
 }
 
 }  // namespace
