@@ -373,6 +373,57 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
 namespace {
 // Constant-initialised, so that a signal handler may store into it at any time.
 std::atomic<int> stopSignal{0};
+// --identify: each port's card read through Upload.sub, its numbers and its last record.
+int IdentifyCards(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& stop) {
+  if (!FindFile(PathOfText(options.hardware), "Upload.sub")) {
+    return UsageError(err, "The Upload file doesn't exist: no Upload.sub in " + options.hardware);
+  }
+  Output output({out, err, isatty(fileno(err)) == 1}, options.json);
+  const std::string location = RecordLocation(options);
+  int status = kExitLoaded;
+  const std::vector<std::string> given =
+      options.ports.empty() ? std::vector<std::string>{"1"} : options.ports;
+  for (std::size_t i = 0; i < given.size() && !stop.load(); ++i) {
+    int number = kFirstPathPort + static_cast<int>(i);
+    if (const auto n = PortNumber(given[i])) {
+      number = *n;
+    } else {
+      SetCommandLineDevice(number, given[i]);
+    }
+    LoaderState state;
+    state.SetExternalStop(&stop, [] { return SignalName(StopSignal().load()); });
+    CliFrontEnd frontEnd(state, options, output, given.size() > 1 ? given[i] : "", stop);
+    std::unique_ptr<records::CardRecordStore> records;
+    if (!location.empty()) {
+      try {
+        records = std::make_unique<records::CardRecordStore>(
+            records::RecordStore::Open(QString::fromStdString(location)),
+            records::RecordContext{"ostra-load", DeviceForPort(number), OSTRA_VERSION,
+                                   VendorPrefixHex()},
+            records::CardRecordStore::Mode::Lenient);
+        state.records = records.get();
+      } catch (const std::exception& e) {
+        output.Note(frontEnd.origin(), e.what());  // the card is read all the same
+      }
+    }
+    state.connection.SetPort(number);
+    if (!state.connection.Connect()) {
+      output.Note(frontEnd.origin(), OpenFailure());
+      status = std::max(status, static_cast<int>(kExitPort));
+      continue;
+    }
+    DownloadRequest request;
+    request.hardwareDirectory = options.hardware;
+    const RunOutcome outcome = IdentifyCard(state, request, frontEnd, frontEnd);
+    if (outcome.identity) {
+      output.Identity(frontEnd.origin(), *outcome.identity, outcome.knownCard);
+    } else if (status == kExitLoaded) {
+      status = outcome.end == RunEnd::Cancelled ? kExitInterrupted : kExitCardFailed;
+    }
+  }
+  return stop.load() ? kExitInterrupted : status;
+}
+
 }  // namespace
 
 std::atomic<int>& StopSignal() {
@@ -407,6 +458,8 @@ int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& 
   if (options.listTypes) return ListTypes(options, out, err);
   if (options.listRecords) return ListRecords(options, out, err);
   if (!options.report.empty()) return WriteReport(options, out, err);
+
+  if (options.identify) return IdentifyCards(options, out, err, stop);
 
   std::string type;
   if (!options.command) {

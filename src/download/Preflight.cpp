@@ -52,6 +52,12 @@ std::optional<std::string> MonitorBeyondFlash(const fs::path& path) {
   return std::nullopt;
 }
 
+bool ReadsTheCardBack(const DownloadRequest& request) {
+  return ProcedureFor(request.hardwareType) == Procedure::CardType &&
+         (request.verify || request.serial.from == NumberChoice::From::Keep ||
+          request.ethernet.from == NumberChoice::From::Keep);
+}
+
 Preflight CheckBeforeTheCard(RunContext& run) {
   Preflight checked;
   const DownloadRequest& request = run.request;
@@ -69,6 +75,15 @@ Preflight CheckBeforeTheCard(RunContext& run) {
       run.Refuse(FailureKind::HardwareFilesMissing, procedure == Procedure::Upload
                                                         ? "The Upload file doesn't exist"
                                                         : "The hardware files don't all exist");
+      return checked;
+    }
+  }
+  if (ReadsTheCardBack(request)) {
+    if (auto found = HardwareFile(request.hardwareDirectory, "Upload.sub")) {
+      checked.uploadBootloader = *found;
+    } else {
+      run.Refuse(FailureKind::HardwareFilesMissing,
+                 "The Upload file doesn't exist: the card is read back through Upload.sub");
       return checked;
     }
   }
