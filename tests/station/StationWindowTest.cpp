@@ -1,0 +1,281 @@
+// The station's window on simulated cards (Qt's offscreen platform, the real serial
+// library on pseudo-terminals): what the operator and the engineer see and do.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+
+#include "cardsim/CardSim.h"
+#include "station/ui/SlotTile.h"
+#include "station/ui/StationWindow.h"
+#include "support/ScratchDir.h"
+#include "vrxcom/Vrxcom.h"
+
+namespace ostra::station {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+class QtApplication : public ::testing::Environment {
+ public:
+  void SetUp() override { app_ = std::make_unique<QApplication>(argc_, argv_); }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  int argc_ = 1;
+  char name_[24] = "station_window_tests";
+  char* argv_[2] = {name_, nullptr};
+  std::unique_ptr<QApplication> app_;
+};
+[[maybe_unused]] ::testing::Environment* const kQt =
+    ::testing::AddGlobalTestEnvironment(new QtApplication);
+
+const fs::path kDemo = OSTRA_DEMO_DIR;
+
+// Lets the event loop run until done() or timeoutMs has passed.
+bool WaitFor(const std::function<bool()>& done, int timeoutMs = 30000) {
+  QDeadlineTimer deadline(timeoutMs);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+class StationOnCards : public ::testing::Test {
+ protected:
+  cardsim::Simulator& AddCard(cardsim::Fault fault = {}, bool wireTiming = false) {
+    cardsim::SimOptions options;
+    options.fault = fault;
+    options.wireTiming = wireTiming;
+    cards.push_back(std::make_unique<cardsim::Simulator>(options));
+    cards.back()->Start();
+    job.devices.push_back(cards.back()->DevicePath());
+    return *cards.back();
+  }
+  // The demo's cpu1 cards with the small application, saved with its digests.
+  void SaveTheJob() {
+    if (job.hardwareDirectory.empty()) job.hardwareDirectory = (kDemo / "hardware").string();
+    job.hardwareType = "cpu1";
+    job.applicationFile = (kDemo / "small.sr").string();
+    station::SaveJob(job, jobFile);
+  }
+  StationWindow& Open(bool locked = false) {
+    StationSettings settings;
+    settings.jobFile = jobFile;
+    settings.locked = locked;
+    settings.recordLocation = dir.PathOf("records.sqlite");
+    settings.cancelHook = [](int port, bool cancel) {
+      cancel ? VrxcomRequestCancelPort(port) : VrxcomClearCancelPort(port);
+    };
+    settings.cardsPerSlot = 1;
+    window = std::make_unique<StationWindow>(settings);
+    window->show();
+    return *window;
+  }
+  template <class T>
+  T* In(int slot, const char* name) {
+    T* control = window->Tile(slot)->findChild<T*>(name);
+    if (control == nullptr) ADD_FAILURE() << "slot " << slot << " has no " << name;
+    return control;
+  }
+  QString Text(int slot, const char* label) { return In<QLabel>(slot, label)->text(); }
+
+  void TearDown() override {
+    window.reset();
+    cards.clear();
+  }
+
+  testing::ScratchDir dir;
+  fs::path jobFile = dir.path() / "job.json";
+  Job job;
+  std::vector<std::unique_ptr<cardsim::Simulator>> cards;
+  std::unique_ptr<StationWindow> window;
+};
+
+TEST_F(StationOnCards, FourSlotsLoadAtOnceASilentCardFailsAndABadPortStopsNoOther) {
+  AddCard();
+  AddCard();
+  cardsim::Fault silent;
+  silent.silentAt = cardsim::Step::Erase;
+  AddCard(silent);
+  AddCard();
+  job.devices.push_back("/nonexistent/ostra-slot");
+  SaveTheJob();
+  StationWindow& w = Open();
+  ASSERT_TRUE(w.StartAll()) << w.JobLine().toStdString();
+  ASSERT_TRUE(w.WaitUntilStopped(120000));
+
+  const std::vector<std::string> states = {"PASS", "PASS", "FAIL", "PASS", "FAIL"};
+  std::set<QString> numbers;
+  for (int slot = 1; slot <= 5; ++slot) {
+    EXPECT_EQ(Text(slot, "state").toStdString(), states[slot - 1]) << "slot " << slot;
+    QAccessibleInterface* tile = QAccessible::queryAccessibleInterface(w.Tile(slot));
+    ASSERT_NE(tile, nullptr);
+    EXPECT_EQ(tile->text(QAccessible::Name), QString("Slot %1").arg(slot));
+    if (slot <= 4) numbers.insert(Text(slot, "numbers"));
+  }
+  EXPECT_EQ(numbers.size(), 4u);  // each card its own serial number, from the records
+  EXPECT_THAT(Text(3, "failure").toStdString(), StartsWith("Monitor: "));
+  EXPECT_THAT(Text(5, "failure").toStdString(),
+              StartsWith("Cannot open /nonexistent/ostra-slot: No such file or directory"));
+  for (int card : {0, 1, 3}) {
+    EXPECT_TRUE(cards[card]->GetRecord().checksumOk) << card;
+    EXPECT_EQ(cards[card]->GetRecord().doneCount, 1) << card;
+  }
+  // The port is no card: the shift counts the four cards.
+  const QLabel* shift = w.findChild<QLabel*>("shift");
+  ASSERT_NE(shift, nullptr);
+  EXPECT_EQ(shift->accessibleName(), "Shift");
+  EXPECT_THAT(shift->text().toStdString(), StartsWith("Loaded 3, failed 1, first-pass yield 75 %"));
+  const auto* failures = w.findChild<QTableWidget*>("failures");
+  ASSERT_EQ(failures->rowCount(), 1);
+  EXPECT_THAT(failures->item(0, 1)->text().toStdString(), StartsWith("Slot 3 "));
+  EXPECT_EQ(failures->item(0, 3)->text(), "Monitor");
+  EXPECT_EQ("Monitor: " + failures->item(0, 4)->text(), Text(3, "failure"));
+}
+
+TEST_F(StationOnCards, OperatorWiringWaitsForContinueInTheTile) {
+  cardsim::Simulator& card = AddCard();
+  job.wiring = Wiring::Operator;
+  SaveTheJob();
+  StationWindow& w = Open();
+  ASSERT_TRUE(w.StartAll());
+  auto* next = In<QPushButton>(1, "continue");
+  ASSERT_TRUE(WaitFor([&] { return next->isVisible(); }));
+  EXPECT_EQ(Text(1, "state"), "Waiting for card");
+  EXPECT_THAT(Text(1, "promptText").toStdString(), HasSubstr("Set Card Links to Boot positions"));
+  EXPECT_TRUE(card.GetRecord().stages.empty());  // nothing sent before Continue
+  QTest::mouseClick(next, Qt::LeftButton);
+  ASSERT_TRUE(w.WaitUntilStopped(60000));
+  EXPECT_EQ(Text(1, "state"), "PASS");
+  EXPECT_FALSE(In<QFrame>(1, "prompt")->isVisible());
+  EXPECT_EQ(card.GetRecord().doneCount, 1);
+}
+
+TEST_F(StationOnCards, AScannedSerialNumberIsTypedIntoTheTileAndStamped) {
+  cardsim::Simulator& card = AddCard();
+  job.numbers = NumberSource::Scanned;
+  SaveTheJob();
+  StationWindow& w = Open();
+  ASSERT_TRUE(w.StartAll());
+  QLineEdit* serial = In<QLineEdit>(1, "serial");
+  ASSERT_TRUE(WaitFor([&] { return serial->isVisible() && serial->isEnabled(); }));
+  EXPECT_TRUE(serial->hasFocus());  // where the scanner types
+  QTest::keyClicks(serial, "12x");
+  QTest::keyClick(serial, Qt::Key_Return);
+  ASSERT_TRUE(WaitFor([&] { return Text(1, "refusal").contains("'12x' is not a serial number"); }));
+  QTest::keyClicks(serial, "4711");
+  QTest::keyClick(serial, Qt::Key_Return);
+  ASSERT_TRUE(w.WaitUntilStopped(60000));
+  EXPECT_EQ(Text(1, "state"), "PASS");
+  EXPECT_EQ(Text(1, "numbers"), "Serial 4711");
+  EXPECT_EQ(card.GetRecord().identityA, (std::array<uint8_t, 4>{0x00, 0x00, 0x12, 0x67}));
+}
+
+TEST_F(StationOnCards, StopEndsASlotWithinASecondWhereverItIs) {
+  struct Case {
+    const char* name;
+    cardsim::Fault fault;
+    const char* before;  // the state the slot is stopped in
+    const char* after;
+  };
+  cardsim::Fault absent;
+  absent.silentAt = cardsim::Step::BootProbe;
+  const std::vector<Case> cases = {
+      {"waiting for a card that never answers", absent, "Waiting for card", "Stopped"},
+      {"loading the monitor", {}, "Loading: Monitor", "Stopped"},
+  };
+  for (const Case& c : cases) {
+    job = Job();
+    cards.clear();
+    AddCard(c.fault, true);
+    SaveTheJob();
+    StationWindow& w = Open();
+    ASSERT_TRUE(w.StartAll()) << c.name;
+    ASSERT_TRUE(WaitFor([&] { return Text(1, "state").startsWith(c.before); }, 60000)) << c.name;
+    const auto asked = std::chrono::steady_clock::now();
+    In<QPushButton>(1, "startStop")->click();
+    EXPECT_TRUE(w.Runner(1).Join(1000)) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1)) << c.name;
+    ASSERT_TRUE(w.WaitUntilStopped(1000));
+    EXPECT_EQ(Text(1, "state"), c.after) << c.name;
+    // The port was put back: the slot starts on it again.
+    ASSERT_TRUE(w.StartSlot(1)) << c.name;
+    EXPECT_TRUE(WaitFor([&] {
+      return Text(1, "state").startsWith("Waiting for card") ||
+             Text(1, "state").startsWith("Loading");
+    }));
+    w.StopAll();
+    EXPECT_TRUE(w.WaitUntilStopped(1000)) << c.name;
+  }
+}
+
+TEST_F(StationOnCards, AJobWhoseMonitorChangedIsRefusedUntilSavedAgain) {
+  fs::create_directories(dir.path() / "hw");
+  for (const char* name : {"cpu1.sub", "cpu1.mon"}) {
+    fs::copy_file(kDemo / "hardware" / name, dir.path() / "hw" / name);
+  }
+  job.hardwareDirectory = "hw";
+  job.devices = {"/dev/ttyUSB7"};
+  SaveTheJob();
+  std::ofstream(dir.path() / "hw" / "cpu1.mon", std::ios::app) << "S9030000FC\r\n";
+  StationWindow& w = Open();
+  EXPECT_EQ(w.JobLine(), "cpu1.mon has changed since the job was saved");
+  EXPECT_FALSE(w.StartAll());
+  EXPECT_FALSE(w.AnyRunning());
+  EXPECT_EQ(Text(1, "state"), "Stopped");
+  ASSERT_TRUE(w.SaveJob());
+  EXPECT_THAT(w.JobLine().toStdString(), StartsWith("job.json: cpu1, small.sr, 1 slot"));
+  EXPECT_EQ(ReadJobFile(jobFile).job.sha256.at("cpu1.mon"),
+            FileDigest(dir.path() / "hw" / "cpu1.mon"));
+}
+
+TEST_F(StationOnCards, ALockedJobCannotBeEdited) {
+  job.devices = {"/dev/ttyUSB7"};
+  SaveTheJob();
+  struct Case {
+    const char* name;
+    bool lockedOption;
+    bool readOnlyFile;
+    bool editable;
+  };
+  for (const Case& c : std::vector<Case>{{"--locked", true, false, false},
+                                         {"a read-only file", false, true, false},
+                                         {"neither", false, false, true}}) {
+    const auto writable = fs::perms::owner_write;
+    fs::permissions(jobFile, writable,
+                    c.readOnlyFile ? fs::perm_options::remove : fs::perm_options::add);
+    const std::string before = dir.Read("job.json");
+    StationWindow& w = Open(c.lockedOption);
+    EXPECT_EQ(w.Locked(), !c.editable) << c.name;
+    for (const char* name : {"hardwareDirectory", "hardwareType", "applicationFile", "wiring",
+                             "numbers", "device1", "save", "saveAs", "open"}) {
+      auto* control = w.findChild<QWidget*>(name);
+      ASSERT_NE(control, nullptr) << name;
+      EXPECT_EQ(control->isEnabled(), c.editable) << c.name << ": " << name;
+    }
+    EXPECT_EQ(w.SaveJob(), c.editable) << c.name;
+    if (!c.editable) {
+      EXPECT_EQ(dir.Read("job.json"), before) << c.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ostra::station
