@@ -1,5 +1,6 @@
 #include "station/Shift.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ostra::station {
@@ -32,10 +33,11 @@ std::optional<int> Shift::FirstPassYield() const {
 }
 
 double Shift::CardsPerHour(WallTime now) const {
-  const double hours = std::chrono::duration<double>(now - start_).count() / 3600;
+  // Over at least a minute: the first cards of a shift are no hour's worth yet.
+  const double seconds = std::chrono::duration<double>(now - start_).count();
   const int cards = loaded_ + failed_;
-  if (cards == 0 || !(hours > 0)) return 0;
-  return cards / hours;
+  if (cards == 0) return 0;
+  return cards * 3600.0 / std::max(seconds, 60.0);
 }
 
 std::string Shift::Line(WallTime now) const {

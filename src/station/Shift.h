@@ -36,7 +36,8 @@ class Shift {
   int failed() const { return failed_; }
   // Whole percent; nullopt before the first card.
   std::optional<int> FirstPassYield() const;
-  // The cards ended (loaded and failed) per hour since the shift began.
+  // The cards ended (loaded and failed) per hour since the shift began, taken over at
+  // least a minute.
   double CardsPerHour(WallTime now) const;
   // "Loaded 3, failed 1, first-pass yield 75 %, 240 cards/hour".
   std::string Line(WallTime now) const;

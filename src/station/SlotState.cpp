@@ -67,7 +67,7 @@ std::string NumbersText(const SlotStatus& status) {
   std::string text;
   if (status.serial) text = "Serial " + std::to_string(*status.serial);
   if (status.ethernet) {
-    if (!text.empty()) text += "   ";
+    if (!text.empty()) text += "\n";
     text += "Ethernet " + EthernetAddressText(*status.ethernet);
   }
   return text;

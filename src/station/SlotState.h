@@ -46,7 +46,8 @@ std::string StateText(const SlotStatus& status);
 // The failure as the tile shows it ("Monitor: Failed to get erase acknowledge"), "" when
 // the slot shows no failure.
 std::string FailureText(const SlotStatus& status);
-// "Serial 1001  Ethernet 02:00:00:00:03:E9", "" before a number was given.
+// "Serial 1001", then "Ethernet 02:00:00:00:03:E9" on a line of its own; "" before a
+// number was given.
 std::string NumbersText(const SlotStatus& status);
 // The card's time: running while it loads, its total once it ended ("0:47", "1:02:03");
 // "" when no card has begun.

@@ -157,7 +157,7 @@ TEST(SlotMachineTest, NumbersAndTimesAsTheTileShowsThem) {
   outcome.ethernetNumber = 0x3E9;
   outcome.seconds = 3723.9;
   machine.CardEnded(outcome);
-  EXPECT_EQ(NumbersText(machine.status()), "Serial 1001   Ethernet 02:00:00:00:03:E9");
+  EXPECT_EQ(NumbersText(machine.status()), "Serial 1001\nEthernet 02:00:00:00:03:E9");
   // The card's own time once it ended, whenever the tile is shown.
   EXPECT_EQ(ElapsedText(machine.status(), t0 + std::chrono::hours(9)), "1:02:03");
   EXPECT_EQ(ElapsedText(SlotStatus(), t0), "");
@@ -203,6 +203,8 @@ TEST(ShiftTest, CountsYieldRateAndFailures) {
   }
   Shift shift(start);
   shift.Add(card(RunEnd::Failed, 1));
+  shift.Add(card(RunEnd::Loaded, 2));
+  EXPECT_EQ(shift.CardsPerHour(start + std::chrono::seconds(5)), 120);  // over a minute at least
   shift.Restart(start + std::chrono::hours(8));
   EXPECT_EQ(shift.Line(start + std::chrono::hours(9)),
             "Loaded 0, failed 0, first-pass yield - %, 0 cards/hour");

@@ -60,6 +60,7 @@ JobEditor::JobEditor(QWidget* parent) : QWidget(parent) {
   slotCount_->setObjectName("slotCount");
   slotCount_->setAccessibleName("Slots");
   slotCount_->setRange(1, kMaxSlots);
+  slotCount_->setMaximumWidth(80);
 
   auto* deviceGrid = new QGridLayout;
   for (int i = 0; i < kMaxSlots; ++i) {

@@ -2,6 +2,7 @@
 
 #include <QFont>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -55,7 +56,7 @@ SlotTile::SlotTile(int slot, QWidget* parent)
   setObjectName(QString("slot%1").arg(slot));
   setAccessibleName(name);
   setFrameShape(QFrame::StyledPanel);
-  setMinimumWidth(280);
+  setMinimumWidth(240);
 
   title_ = new QLabel(name, this);
   title_->setObjectName("title");
@@ -63,17 +64,21 @@ SlotTile::SlotTile(int slot, QWidget* parent)
   titleFont.setPointSize(14);
   titleFont.setBold(true);
   title_->setFont(titleFont);
+  device_ = new QLabel(this);
+  device_->setObjectName("device");
+  device_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);  // a long path is cut
 
   // Read from two metres: the word large and bold, on its colour.
   state_ = new QLabel(this);
   state_->setObjectName("state");
   state_->setAlignment(Qt::AlignCenter);
   state_->setWordWrap(true);
-  state_->setMinimumHeight(64);
   QFont stateFont = state_->font();
   stateFont.setPointSize(24);
   stateFont.setBold(true);
   state_->setFont(stateFont);
+  // Room for two lines, so that the tile does not jump when a stage name wraps.
+  state_->setMinimumHeight(QFontMetrics(stateFont).lineSpacing() * 2 + 16);
 
   note_ = new QLabel(this);
   note_->setObjectName("note");
@@ -160,6 +165,7 @@ SlotTile::SlotTile(int slot, QWidget* parent)
   top->addWidget(startStop_);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(top);
+  layout->addWidget(device_);
   layout->addWidget(state_);
   layout->addWidget(note_);
   layout->addWidget(numbers_);
@@ -171,8 +177,8 @@ SlotTile::SlotTile(int slot, QWidget* parent)
 }
 
 void SlotTile::SetDevice(const QString& device) {
-  title_->setText(QString("Slot %1  %2").arg(slot_).arg(device));
-  title_->setToolTip(device);
+  device_->setText(device);
+  device_->setToolTip(device);
 }
 
 void SlotTile::SetScanning(bool scanning) {

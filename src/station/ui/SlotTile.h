@@ -50,6 +50,7 @@ class SlotTile : public QFrame {
   SlotStatus status_;
   std::optional<SlotQuestion> question_;
   QLabel* title_ = nullptr;
+  QLabel* device_ = nullptr;
   QLabel* state_ = nullptr;
   QLabel* note_ = nullptr;
   QLabel* numbers_ = nullptr;

@@ -142,6 +142,8 @@ void StationWindow::BuildControls() {
     tile->answered = [this, i](const SlotAnswer& answer) { Runner(i + 1).Answer(answer); };
   }
 
+  for (int column = 0; column < 4; ++column) grid->setColumnStretch(column, 1);
+
   failures_ = new QTableWidget(0, 5, slotsPage);
   failures_->setObjectName("failures");
   failures_->setAccessibleName("Failures of the shift");
@@ -150,7 +152,8 @@ void StationWindow::BuildControls() {
   failures_->verticalHeader()->setVisible(false);
   failures_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   failures_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  failures_->setMaximumHeight(150);
+  failures_->setMaximumHeight(130);
+  failures_->setColumnWidth(1, 220);
 
   auto* jobRow = new QHBoxLayout;
   jobRow->addWidget(jobLine_, 1);
