@@ -8,6 +8,7 @@
 #include <QDeadlineTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
@@ -21,6 +22,7 @@
 #include "cardsim/CardSim.h"
 #include "station/ui/SlotTile.h"
 #include "station/ui/StationWindow.h"
+#include "station/ui/TileLog.h"
 #include "support/ScratchDir.h"
 #include "vrxcom/Vrxcom.h"
 
@@ -274,6 +276,37 @@ TEST_F(StationOnCards, ALockedJobCannotBeEdited) {
     if (!c.editable) {
       EXPECT_EQ(dir.Read("job.json"), before) << c.name;
     }
+  }
+}
+
+TEST(TileLogTest, ShowsTheNewestLinesFirstWhateverTheEdits) {
+  QPlainTextEdit box;
+  TileLog log(&box, 3);
+  struct Step {
+    std::function<void()> edit;
+    const char* shown;
+  };
+  const std::vector<Step> steps = {
+      {[&] { log.LogInsertedAtTop("Loading boot file\r\n"); }, "Loading boot file\n"},
+      {[&] { log.LogInsertedAtTop("Connecting ...\r\n"); }, "Connecting ...\nLoading boot file\n"},
+      {[&] { log.LogInsertedAtTop("...."); }, "....Connecting ...\nLoading boot file\n"},
+      {[&] { log.LogRemovedFromTop(2); }, "..Connecting ...\nLoading boot file\n"},
+      {[&] {
+         for (const char* line : {"a\r\n", "b\r\n", "c\r\n"}) log.LogInsertedAtTop(line);
+       },
+       "c\nb\na"},
+      {[&] { log.LogRemovedFromTop(1000); }, ""},
+      {[&] {
+         log.LogInsertedAtTop("x\r\n");
+         log.LogCleared();
+       },
+       ""},
+  };
+  for (const Step& step : steps) {
+    step.edit();
+    EXPECT_EQ(log.NewestLines().toStdString(), step.shown);
+    // The box follows once the event loop comes round, in one update however many edits.
+    ASSERT_TRUE(WaitFor([&] { return box.toPlainText() == log.NewestLines(); }, 5000));
   }
 }
 

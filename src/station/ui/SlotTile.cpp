@@ -51,7 +51,7 @@ QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
 }  // namespace
 
 SlotTile::SlotTile(int slot, QWidget* parent)
-    : QFrame(parent), slot_(slot), log_(new QPlainTextEdit(this)), logView_(log_) {
+    : QFrame(parent), slot_(slot), log_(new QPlainTextEdit(this)), logView_(new TileLog(log_, 60)) {
   const QString name = QString("Slot %1").arg(slot);
   setObjectName(QString("slot%1").arg(slot));
   setAccessibleName(name);
@@ -77,8 +77,10 @@ SlotTile::SlotTile(int slot, QWidget* parent)
   stateFont.setPointSize(24);
   stateFont.setBold(true);
   state_->setFont(stateFont);
-  // Room for two lines, so that the tile does not jump when a stage name wraps.
-  state_->setMinimumHeight(QFontMetrics(stateFont).lineSpacing() * 2 + 16);
+  // Room for two lines, fixed, so that a new word or percent repaints the label alone and
+  // never moves the tiles.
+  state_->setFixedHeight(QFontMetrics(stateFont).lineSpacing() * 2 + 16);
+  state_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
   note_ = new QLabel(this);
   note_->setObjectName("note");
@@ -96,6 +98,8 @@ SlotTile::SlotTile(int slot, QWidget* parent)
   failure_->setFont(failureFont);
   elapsed_ = new QLabel(this);
   elapsed_->setObjectName("elapsed");
+  elapsed_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  elapsed_->setFixedWidth(QFontMetrics(elapsed_->font()).horizontalAdvance("00:00:00") + 4);
 
   serial_ = new QLineEdit(this);
   serial_->setObjectName("serial");

@@ -13,7 +13,7 @@
 
 #include "station/SlotRunner.h"
 #include "station/SlotState.h"
-#include "window/LogView.h"
+#include "station/ui/TileLog.h"
 
 class QLabel;
 class QLineEdit;
@@ -37,7 +37,7 @@ class SlotTile : public QFrame {
   bool WantsScan() const;
   QLineEdit* serialField() const { return serial_; }
 
-  LogObserver& logView() { return logView_; }
+  LogObserver& logView() { return *logView_; }
 
   std::function<void()> startStopClicked;
   std::function<void(const SlotAnswer&)> answered;
@@ -68,7 +68,7 @@ class SlotTile : public QFrame {
   QLineEdit* serial_ = nullptr;
   QPushButton* startStop_ = nullptr;
   QPlainTextEdit* log_ = nullptr;
-  window::LogView logView_;
+  TileLog* logView_ = nullptr;
 };
 
 }  // namespace ostra::station

@@ -22,7 +22,6 @@
 #include "link/PortDevice.h"
 #include "station/ui/JobEditor.h"
 #include "station/ui/SlotTile.h"
-#include "window/LogRelay.h"
 #include "window/Picture.h"
 
 namespace ostra::station {
@@ -59,8 +58,7 @@ StationWindow::StationWindow(StationSettings settings, QWidget* parent)
     slot.runner = std::make_unique<SlotRunner>(i + 1);
     slot.runner->SetCancelHook(settings_.cancelHook);
     slot.runner->SetProgramVersion(settings_.programVersion);
-    slot.relay = std::make_unique<window::LogRelay>(slot.tile, slot.tile->logView());
-    slot.runner->state().log.SetObserver(slot.relay.get());
+    slot.runner->state().log.SetObserver(&slot.tile->logView());
     // Reported from any thread: shown once per turn of the event loop.
     slot.runner->SetChanged([this, i] { SlotChanged(i); });
   }
@@ -86,12 +84,6 @@ StationWindow::~StationWindow() {
   for (Slot& slot : slots_) {
     slot.runner->SetChanged(nullptr);
     slot.runner.reset();  // waits for its thread
-  }
-  // The tiles go before the relays that may still have edits queued for them.
-  for (Slot& slot : slots_) {
-    delete slot.tile;
-    slot.tile = nullptr;
-    slot.relay.reset();
   }
 }
 

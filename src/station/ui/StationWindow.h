@@ -23,10 +23,6 @@ class QTableWidget;
 class QTabWidget;
 class QTimer;
 
-namespace ostra::window {
-class LogRelay;
-}
-
 namespace ostra::station {
 
 class JobEditor;
@@ -101,7 +97,6 @@ class StationWindow : public QWidget {
 
   struct Slot {
     std::unique_ptr<SlotRunner> runner;
-    std::unique_ptr<window::LogRelay> relay;
     SlotTile* tile = nullptr;
     std::atomic<bool> posted{false};
   };
