@@ -77,8 +77,8 @@ int main(int argc, char** argv) {
     }
   };
   ostra::station::StationWindow window(settings);
-  if (settings.jobFile && !window.JobLine().isEmpty() && window.job().devices.empty()) {
-    std::fprintf(stderr, "ostra-station: %s\n", window.JobLine().toStdString().c_str());
+  if (!window.JobProblem().isEmpty()) {
+    std::fprintf(stderr, "ostra-station: %s\n", window.JobProblem().toStdString().c_str());
   }
   window.show();
   if (options.start) window.StartAll();

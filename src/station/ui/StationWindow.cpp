@@ -306,10 +306,10 @@ void StationWindow::ShowJob() {
 }
 
 void StationWindow::UpdateEditable() {
-  const bool busy = AnyRunning();
-  editor_->SetEditable(locked_, busy);
+  busy_ = AnyRunning();
+  editor_->SetEditable(locked_, busy_);
   startAll_->setEnabled(SlotCount() > 0);
-  stopAll_->setEnabled(busy);
+  stopAll_->setEnabled(busy_);
 }
 
 bool StationWindow::AnyRunning() const {
@@ -322,16 +322,18 @@ bool StationWindow::AnyRunning() const {
 bool StationWindow::StartAll() {
   JobCheck check;
   if (!CheckJobNow(check)) return false;
-  for (int slot = 1; slot <= SlotCount(); ++slot) {
-    if (!Runner(slot).Running()) StartSlot(slot);
-  }
+  for (int slot = 1; slot <= SlotCount(); ++slot) StartChecked(slot, check);
   return true;
 }
 
 bool StationWindow::StartSlot(int slot) {
   if (slot < 1 || slot > SlotCount() || Runner(slot).Running()) return false;
   JobCheck check;
-  if (!CheckJobNow(check)) return false;
+  return CheckJobNow(check) && StartChecked(slot, check);
+}
+
+bool StationWindow::StartChecked(int slot, const JobCheck& check) {
+  if (Runner(slot).Running()) return false;
   const Job& j = job();
   const bool recording = !settings_.recordLocation.empty();
   SlotSettings s;
@@ -392,7 +394,7 @@ void StationWindow::Refresh(int index) {
     ended = true;
   }
   if (ended) ShowShift();
-  UpdateEditable();
+  if (AnyRunning() != busy_) UpdateEditable();
   // A label scanner types into the field that has the focus: give it to a slot that
   // waits for its serial number, unless the operator is typing elsewhere.
   if (slot.tile->WantsScan()) {

@@ -66,6 +66,8 @@ class StationWindow : public QWidget {
   SlotTile* Tile(int slot) const;
   SlotRunner& Runner(int slot) const;
   QString JobLine() const;
+  // Why the job does not start ("" when it does, or was not checked since an edit).
+  const QString& JobProblem() const { return jobProblem_; }
   // Saves the job to its file (or file), with the digests of its files; false (and the
   // reason in the job line) when it cannot.
   bool SaveJob(const std::filesystem::path& file = {});
@@ -84,6 +86,7 @@ class StationWindow : public QWidget {
   void ShowShift();
   void AddFailure(const CardEnd& card);
   bool CheckJobNow(JobCheck& check);
+  bool StartChecked(int slot, const JobCheck& check);
   std::filesystem::path Base() const;
   int SlotCount() const;
   void UpdateEditable();
@@ -92,6 +95,7 @@ class StationWindow : public QWidget {
   std::optional<std::filesystem::path> jobFile_;
   bool locked_ = false;
   bool edited_ = false;  // changed since opened or saved
+  bool busy_ = false;    // a slot runs: the job is not editable
   QString jobProblem_;   // why the job does not start, "" when it does (or unchecked)
   Shift shift_;
 
