@@ -1,6 +1,7 @@
 // The loading stages against the card simulator with wire timing, at 19200 baud: a
-// 2048-byte bootloader through the boot ROM and a 32 KiB monitor through the
-// bootloader. Prints the wall time of each stage, the time its bytes need on the wire
+// 2048-byte bootloader through the boot ROM, a 32 KiB monitor through the bootloader,
+// and the verify of that monitor (a 1 KiB upload bootloader through the boot ROM, the
+// 32 KiB read back). Prints the wall time of each stage, the time its bytes need on the wire
 // (every byte both ways, 10 bits at 19200 baud, one after the other as the exchanges
 // serialize them) and their ratio.
 #include <sys/prctl.h>
@@ -63,10 +64,12 @@ void Print(const char* name, const Figures& f) {
 struct Run {
   Figures boot;
   Figures monitor;
+  Figures verify;
 };
 
 // Both stages against a fresh simulator, one after the other as a download runs them.
-Run RunStages(bool wireTiming, const std::string& boot, const std::string& monitor) {
+Run RunStages(bool wireTiming, const std::string& boot, const std::string& monitor,
+              const std::string& upload) {
   ostra::cardsim::SimOptions options;
   options.wireTiming = wireTiming;
   ostra::cardsim::Simulator sim(options);
@@ -81,6 +84,10 @@ Run RunStages(bool wireTiming, const std::string& boot, const std::string& monit
   Run run;
   run.boot = Measure(sim, [&] { return ostra::testing::SendBootloader(state, window, boot); });
   run.monitor = Measure(sim, [&] { return ostra::testing::LoadMonitor(state, window, monitor); });
+  run.verify = Measure(sim, [&] {
+    ostra::testing::WindowRun verify(state, window);
+    return ostra::VerifyCard(verify, upload);
+  });
   for (const auto& m : window.messages) std::fprintf(stderr, "message: %s\n", m.text.c_str());
   state.connection.Disconnect();
   sim.Stop();
@@ -96,19 +103,21 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir);
   const std::string boot = WriteImage(dir / "board.sub", 0xFFFFF000, 2048, 1);
   const std::string monitor = WriteImage(dir / "board.mon", 0x10000, 32 * 1024, 2);
+  const std::string upload = WriteImage(dir / "Upload.sub", 0xFFFFF000, 1024, 3);
 
   // The simulator's thread inherits this: its byte clock then wakes without the
   // default 50 us slack, so the figures measure the loader rather than the timer.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
   std::printf("Loading stages against the card simulator, wire timing on, 19200 baud\n");
-  const Run timed = RunStages(true, boot, monitor);
+  const Run timed = RunStages(true, boot, monitor, upload);
   Print("bootloader 2048 bytes", timed.boot);
   Print("monitor 32 KiB", timed.monitor);
+  Print("verify 32 KiB monitor", timed.verify);
 
   // The same without wire timing: what the loader, the serial library, the
   // pseudo-terminal and the simulator's processing cost per exchange, with no wire.
-  const Run untimed = RunStages(false, boot, monitor);
+  const Run untimed = RunStages(false, boot, monitor, upload);
   std::printf(
       "without wire timing: bootloader %.3f s (%.1f us per exchange of 2052), "
       "monitor %.3f s (%.1f us per exchange of 516)\n",
@@ -116,5 +125,8 @@ int main(int argc, char** argv) {
       untimed.monitor.wall / 516 * 1e6);
 
   std::filesystem::remove_all(dir);
-  return timed.boot.ok && timed.monitor.ok && untimed.boot.ok && untimed.monitor.ok ? 0 : 1;
+  return timed.boot.ok && timed.monitor.ok && timed.verify.ok && untimed.boot.ok &&
+                 untimed.monitor.ok && untimed.verify.ok
+             ? 0
+             : 1;
 }

@@ -24,7 +24,7 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 
 bool IsWiring(Notice notice) {
   return notice == Notice::BootWiring || notice == Notice::OperateWiring ||
-         notice == Notice::VerifyWiring;
+         notice == Notice::CycleWiring;
 }
 
 NumberChoice ChoiceOf(const std::optional<double>& given, bool keep, bool automatic, int offset,
@@ -127,7 +127,7 @@ void CliFrontEnd::Tell(const Message& message) {
   if (!options_.yes) {
     output_.Note(origin_, "Press Enter to go on.");
     WaitForEnter(stop_);
-  } else if (message.notice == Notice::VerifyWiring) {
+  } else if (message.notice == Notice::CycleWiring) {
     // The card is cycled by the fixture: it is there once its boot ROM answers.
     output_.Note(origin_, "Waiting for the card to restart (boot probe) ...");
     WaitForBootRom(state_, [this] { return !Stopped(); });

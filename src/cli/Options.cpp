@@ -52,6 +52,15 @@ Apply Number(const char* option, std::optional<double> Options::*field,
   };
 }
 
+// "auto" or "keep" in place of a number: true when text is one of them (and sets it).
+bool NumberWord(const std::string& text, std::optional<double>& number, bool& automatic,
+                bool& keep) {
+  automatic = text == "auto";
+  keep = text == "keep";
+  if (automatic || keep) number.reset();
+  return automatic || keep;
+}
+
 Apply Text(std::string Options::*field) {
   return [field](Options& o, const std::string& text) -> std::string {
     if (text.empty()) return "an empty argument is not allowed";
@@ -91,12 +100,7 @@ const std::vector<OptionRow>& Table() {
        "when the cards are recorded, else the number the window offers); with --records, list "
        "only the cards with this serial number",
        [](Options& o, const std::string& text) -> std::string {
-         o.serialAuto = text == "auto";
-         o.serialKeep = text == "keep";
-         if (o.serialAuto || o.serialKeep) {
-           o.serial.reset();
-           return {};
-         }
+         if (NumberWord(text, o.serial, o.serialAuto, o.serialKeep)) return {};
          return Number("serial", &Options::serial, CheckSerialNumber)(o, text);
        }},
       {"nic", 'n', "N|auto|keep",
@@ -105,12 +109,7 @@ const std::vector<OptionRow>& Table() {
        "carries (default: auto when the cards are recorded, else the number the window "
        "offers); with --records, list only the cards with it",
        [](Options& o, const std::string& text) -> std::string {
-         o.nicAuto = text == "auto";
-         o.nicKeep = text == "keep";
-         if (o.nicAuto || o.nicKeep) {
-           o.nic.reset();
-           return {};
-         }
+         if (NumberWord(text, o.nic, o.nicAuto, o.nicKeep)) return {};
          try {
            const NicAnswer answer = ParseNicAnswer(text, NicVendorPrefix);
            if (!answer.number) return "--nic: '" + text + "': " + answer.error;
@@ -369,16 +368,6 @@ std::string HelpText() {
 
 std::string VersionText() {
   return std::string("ostra-load ") + OSTRA_VERSION + "\n";
-}
-
-std::string NumberText(double value) {
-  char text[64];
-  if (std::fabs(value) < 1e15 && value == std::trunc(value)) {
-    std::snprintf(text, sizeof text, "%.0f", value);
-  } else {
-    std::snprintf(text, sizeof text, "%.17g", value);
-  }
-  return text;
 }
 
 }  // namespace ostra::cli

@@ -60,8 +60,4 @@ std::string HelpText();
 // The text of --version.
 std::string VersionText();
 
-// The number answers take: decimal, &H, &O or 0x, nothing left over. Text for the
-// prompts, so that what the core reads is exactly the number given.
-std::string NumberText(double value);
-
 }  // namespace ostra::cli

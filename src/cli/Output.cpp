@@ -46,17 +46,8 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 const char* IconName(MessageIcon icon) {
-  switch (icon) {
-    case MessageIcon::Information:
-      return "information";
-    case MessageIcon::Warning:
-      return "warning";
-    case MessageIcon::Stop:
-      return "stop";
-    case MessageIcon::None:
-      break;
-  }
-  return "none";
+  static constexpr const char* kNames[] = {"none", "information", "warning", "stop"};
+  return kNames[static_cast<int>(icon)];
 }
 
 std::string Fixed(double value, int decimals) {
@@ -313,6 +304,54 @@ void Output::Result(const CardResult& r) {
               ",\"first_difference\":" + first + "}";
   }
   WriteJson(object);
+}
+
+void Output::Identity(const Origin& origin, const CardIdentity& identity,
+                      const std::optional<KnownCard>& known) {
+  std::lock_guard guard(lock_);
+  std::string address;
+  for (int i = 0; i < 6; ++i) {
+    char byte[4];
+    std::snprintf(byte, sizeof byte, i > 0 ? ":%02X" : "%02X", identity.ethernet[i]);
+    address += byte;
+  }
+  if (json_) {
+    std::string object = Common("identity", origin);
+    if (identity.erased) {
+      object += ",\"serial\":null,\"ethernet\":null,\"prefix_ok\":false,\"record\":null";
+      object += ",\"identity\":false";
+    } else {
+      object += ",\"serial\":" + std::to_string(identity.serialNumber) +
+                ",\"ethernet\":" + JsonString(address) +
+                ",\"prefix_ok\":" + (identity.prefixOk ? "true" : "false") + ",\"record\":";
+      if (known) {
+        object += "{\"type\":" + JsonString(known->hardwareType) +
+                  ",\"bench\":" + JsonString(known->bench) +
+                  ",\"outcome\":" + JsonString(known->outcome) +
+                  ",\"started\":" + JsonString(known->startedAt) +
+                  ",\"ended\":" + (known->endedAt.empty() ? "null" : JsonString(known->endedAt)) +
+                  "}";
+      } else {
+        object += "null";
+      }
+      object += ",\"identity\":true";
+    }
+    WriteJson(object);
+    return;
+  }
+  ClearProgressLine();
+  std::FILE* out = streams_.out;
+  if (identity.erased) {
+    std::fprintf(out, "%sno identity: the card's identity block is erased\n",
+                 Prefix(origin).c_str());
+  } else {
+    std::fprintf(out, "%sserial number %u\n%sEthernet address %s (%s)\n", Prefix(origin).c_str(),
+                 identity.serialNumber, Prefix(origin).c_str(), address.c_str(),
+                 identity.prefixOk ? "the cards' prefix" : "not the cards' prefix");
+    std::fprintf(out, "%srecord: %s\n", Prefix(origin).c_str(),
+                 known ? known->description.c_str() : "none in the card records");
+  }
+  std::fflush(out);
 }
 
 void Output::Summary(const std::vector<CardResult>& results) {

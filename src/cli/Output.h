@@ -68,6 +68,10 @@ class Output {
   void Note(const Origin& origin, const std::string& text);
   void Result(const CardResult& result);
   void Summary(const std::vector<CardResult>& results);
+  // What an identify read: the numbers, whether the address is the cards', the card's last
+  // record (an identity event in JSON).
+  void Identity(const Origin& origin, const CardIdentity& identity,
+                const std::optional<KnownCard>& known);
 
  private:
   void ClearProgressLine();

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "cli/Report.h"
+#include "download/ApplicationCheck.h"
 #include "download/Catalogue.h"
 #include "download/Download.h"
+#include "files/AtomicFile.h"
 #include "formats/Hex.h"
 #include "formats/LoaderError.h"
 #include "link/PortDevice.h"
@@ -150,33 +152,24 @@ std::string CheckDownload(const Options& options, std::string& type) {
            " (--list-types shows the types)";
   }
   type = list[static_cast<std::size_t>(at)];
-  const fs::path dir(options.hardware);
-  std::vector<std::string> missing;
-  for (const std::string& name : HardwareFilesFor(type)) {
-    if (!FindFile(dir, name)) missing.push_back(name);
-  }
+  const std::vector<std::string> missing = MissingHardwareFiles(options.hardware, type);
   if (!missing.empty()) {
-    std::string names = missing.front();
-    if (missing.size() > 1) names += " and " + missing.back();
-    return (ProcedureFor(type) == Procedure::Upload ? "The Upload file doesn't exist: no "
-                                                    : "The hardware files don't all exist: no ") +
-           names + " in " + options.hardware;
+    return ProcedureFor(type) == Procedure::Upload
+               ? "The Upload file doesn't exist: no Upload.sub in " + options.hardware
+               : MissingHardwareFilesText(missing, options.hardware);
   }
-  if (!options.output.empty()) {
-    std::error_code error;
-    const fs::path parent = fs::absolute(options.output, error).parent_path();
-    if (error || !fs::is_directory(parent, error)) {
-      return "Cannot write " + options.output + ": " + parent.string() + " is not a directory";
+  if (!options.output.empty() && ProcedureFor(type) == Procedure::Upload) {
+    try {
+      files::CheckWritable(PathOfText(options.output), "ostra-load");
+    } catch (const std::exception& e) {
+      return e.what();
     }
   }
   if (!options.application.empty()) {
-    try {
-      const auto found = FindFile(fs::path(options.application));
-      if (!found) return "Cannot open " + options.application + ": no such file";
-      OpenTextFile(*found, "ostra-load");
-    } catch (const LoaderError& e) {
-      return e.what();
-    }
+    const auto found = FindFile(PathOfText(options.application));
+    if (!found) return "Cannot open " + options.application + ": no such file";
+    const ApplicationCheck check = CheckApplicationFile(*found);
+    if (!check.ok()) return check.Text();
   }
   return {};
 }
@@ -379,6 +372,57 @@ PortOutcome RunPort(const Options& options, Output& output, const Port& port, bo
 namespace {
 // Constant-initialised, so that a signal handler may store into it at any time.
 std::atomic<int> stopSignal{0};
+// --identify: each port's card read through Upload.sub, its numbers and its last record.
+int IdentifyCards(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& stop) {
+  if (!FindFile(PathOfText(options.hardware), "Upload.sub")) {
+    return UsageError(err, "The Upload file doesn't exist: no Upload.sub in " + options.hardware);
+  }
+  Output output({out, err, isatty(fileno(err)) == 1}, options.json);
+  const std::string location = RecordLocation(options);
+  int status = kExitLoaded;
+  const std::vector<std::string> given =
+      options.ports.empty() ? std::vector<std::string>{"1"} : options.ports;
+  for (std::size_t i = 0; i < given.size() && !stop.load(); ++i) {
+    int number = kFirstPathPort + static_cast<int>(i);
+    if (const auto n = PortNumber(given[i])) {
+      number = *n;
+    } else {
+      SetCommandLineDevice(number, given[i]);
+    }
+    LoaderState state;
+    state.SetExternalStop(&stop, [] { return SignalName(StopSignal().load()); });
+    CliFrontEnd frontEnd(state, options, output, given.size() > 1 ? given[i] : "", stop);
+    std::unique_ptr<records::CardRecordStore> records;
+    if (!location.empty()) {
+      try {
+        records = std::make_unique<records::CardRecordStore>(
+            records::RecordStore::Open(QString::fromStdString(location)),
+            records::RecordContext{"ostra-load", DeviceForPort(number), OSTRA_VERSION,
+                                   VendorPrefixHex()},
+            records::CardRecordStore::Mode::Lenient);
+        state.records = records.get();
+      } catch (const std::exception& e) {
+        output.Note(frontEnd.origin(), e.what());  // the card is read all the same
+      }
+    }
+    state.connection.SetPort(number);
+    if (!state.connection.Connect()) {
+      output.Note(frontEnd.origin(), OpenFailure());
+      status = std::max(status, static_cast<int>(kExitPort));
+      continue;
+    }
+    DownloadRequest request;
+    request.hardwareDirectory = options.hardware;
+    const RunOutcome outcome = IdentifyCard(state, request, frontEnd, frontEnd);
+    if (outcome.identity) {
+      output.Identity(frontEnd.origin(), *outcome.identity, outcome.knownCard);
+    } else if (status == kExitLoaded) {
+      status = outcome.end == RunEnd::Cancelled ? kExitInterrupted : kExitCardFailed;
+    }
+  }
+  return stop.load() ? kExitInterrupted : status;
+}
+
 }  // namespace
 
 std::atomic<int>& StopSignal() {
@@ -413,6 +457,8 @@ int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& 
   if (options.listTypes) return ListTypes(options, out, err);
   if (options.listRecords) return ListRecords(options, out, err);
   if (!options.report.empty()) return WriteReport(options, out, err);
+
+  if (options.identify) return IdentifyCards(options, out, err, stop);
 
   std::string type;
   if (!options.command) {

@@ -119,7 +119,6 @@ ApplicationCheck CheckApplicationText(std::istream& in, const std::string& fileN
     return Refused(check, ApplicationFault::CannotOpen, "nothing to read", 0,
                    "Cannot read " + fileName);
   }
-  bool endRecord = false;
   long lineNumber = 0;
   std::string line;
   for (LineEnd end; (end = NextLine(*buffer, line, check.bytesRead)) != LineEnd::End;) {
@@ -140,19 +139,12 @@ ApplicationCheck CheckApplicationText(std::istream& in, const std::string& fileN
       return Refused(check, fault.fault, std::move(fault.reason), lineNumber);
     }
     ++check.records;
-    if (line[1] == '7' || line[1] == '8' || line[1] == '9') endRecord = true;
   }
   if (check.bytesRead == 0) {
     return Refused(check, ApplicationFault::Empty, "the file is empty", 0);
   }
   if (check.records == 0) {
     return Refused(check, ApplicationFault::NoRecords, "the file holds no S-record line", 0);
-  }
-  if (!endRecord) {
-    return Refused(check, ApplicationFault::NoEndRecord,
-                   "the file has no end record (S7, S8 or S9), after which alone the card "
-                   "confirms the load",
-                   0);
   }
   return check;
 }

@@ -9,9 +9,10 @@
 // checksum error. A line it cannot read as a record leaves it waiting, and the transfer
 // fails on it. So a line is refused when it does not begin with "S" and a digit, holds
 // anything but hex digits after them, holds more or fewer characters than its count byte
-// says, or fails the checksum; a file is refused when it holds no record, or no end record
-// (S7, S8 or S9), after which alone the card confirms the load. Record types the memory
-// information does not know (S5, S4, S6) are sent unchanged and are not refused.
+// says, or fails the checksum; a file is refused when it holds no record. A file without
+// an end record (S7, S8 or S9) is sent: the card says itself whether it takes it. Record
+// types the memory information does not know (S5, S4, S6) are sent unchanged and are not
+// refused.
 //
 // A line longer than the longest record (514 characters) is refused as soon as it is
 // seen, so a binary file is refused after a short prefix, however large it is.
@@ -31,7 +32,6 @@ enum class ApplicationFault {
   CountMismatch,  // the count byte does not match the characters on the line
   BadChecksum,    // count and bytes do not sum to 0xFF
   LineTooLong,    // longer than any record can be
-  NoEndRecord,    // no S7, S8 or S9 record
 };
 
 struct ApplicationCheck {

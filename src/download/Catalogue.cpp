@@ -1,5 +1,7 @@
 #include "download/Catalogue.h"
 
+#include "protocols/HardwareType.h"
+
 #include <algorithm>
 
 #include "protocols/Files.h"
@@ -62,8 +64,7 @@ int FindHardwareType(const std::vector<std::string>& entries, const std::string&
 std::vector<std::string> MissingHardwareFiles(const std::filesystem::path& dir,
                                               const std::string& type) {
   std::vector<std::string> missing;
-  for (const char* extension : {".mon", ".sub"}) {
-    const std::string name = type + extension;
+  for (const std::string& name : HardwareFilesFor(type)) {
     if (!FindFile(dir, name)) missing.push_back(name);
   }
   return missing;

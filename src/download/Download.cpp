@@ -34,6 +34,13 @@ class RunningMark {
     taken_ = !state_.downloadRunning.exchange(true);
     return taken_;
   }
+  // The outcome of a run asked for while another goes on: refused, nothing done.
+  static RunOutcome Busy() {
+    RunOutcome busy;
+    busy.end = RunEnd::Refused;
+    busy.failure = {FailureKind::Unexpected, "A download is in progress on this port"};
+    return busy;
+  }
   ~RunningMark() {
     if (taken_) state_.downloadRunning.store(false);
   }
@@ -106,9 +113,25 @@ void UploadProcedure(RunContext& run, const Preflight& checked) {
   }
 }
 
+// Whether the run went well so far: no failure taken down and no stop asked for.
+bool GoingWell(const RunContext& run) {
+  return run.outcome.failure.kind == FailureKind::None && !run.Stopped();
+}
+
 void CardTypeProcedure(RunContext& run, DownloadRun& download, const Preflight& checked) {
   const std::string& type = run.request.hardwareType;
-  if (!SendBootloader(run, TextOfPath(checked.files.at(0)))) {
+  // The card's own numbers are read from it first; it is then cycled and loaded with them.
+  const bool keep = run.request.serial.from == NumberChoice::From::Keep ||
+                    run.request.ethernet.from == NumberChoice::From::Keep;
+  if (keep) {
+    if (!ReadCardIdentity(run, TextOfPath(checked.uploadBootloader))) return;
+    if (run.outcome.identity->erased) {
+      run.Fail(FailureKind::IdentityMissing,
+               "The card carries no numbers to keep: its identity block is erased");
+      return;
+    }
+  }
+  if (!SendBootloader(run, TextOfPath(checked.files.at(0)), keep)) {
     StageFailed(run, "Failed to load Bootloader for " + type);
     return;
   }
@@ -119,6 +142,9 @@ void CardTypeProcedure(RunContext& run, DownloadRun& download, const Preflight& 
   run.Log("Standard Baud 19200");
   run.SelectLineSpeed(card::kMonitorBaud);
   CommonTail(run, download);
+  if (run.request.verify && GoingWell(run)) {
+    VerifyCard(run, TextOfPath(checked.uploadBootloader));
+  }
 }
 
 void RunningCardProcedure(RunContext& run, DownloadRun& download) {
@@ -208,15 +234,32 @@ void RunProcedure(RunContext& run, DownloadRun& download, bool& recorded) {
 
 }  // namespace
 
+RunOutcome IdentifyCard(LoaderState& state, const DownloadRequest& request, Operator& person,
+                        LoadObserver& observer) {
+  RunningMark mark(state);
+  if (!mark.Take()) return mark.Busy();
+  RunContext run(state, request, person, observer);
+  try {
+    state.connection.Disconnect();
+    state.connection.Connect();
+    const std::optional<fs::path> sub =
+        FindFile(PathOfText(request.hardwareDirectory), "Upload.sub");
+    if (!sub) {
+      run.Refuse(FailureKind::HardwareFilesMissing, "The Upload file doesn't exist");
+    } else if (ReadCardIdentity(run, TextOfPath(*sub)) && !run.outcome.identity->erased &&
+               state.records != nullptr) {
+      run.outcome.knownCard = state.records->FindCard(run.outcome.identity->serialNumber);
+    }
+  } catch (...) {
+    run.FailOnError();
+  }
+  return run.Finish();
+}
+
 RunOutcome RunDownload(LoaderState& state, const DownloadRequest& request, Operator& person,
                        LoadObserver& observer) {
   RunningMark mark(state);
-  if (!mark.Take()) {
-    RunOutcome busy;
-    busy.end = RunEnd::Refused;
-    busy.failure = {FailureKind::Unexpected, "A download is in progress on this port"};
-    return busy;
-  }
+  if (!mark.Take()) return mark.Busy();
   RunContext run(state, request, person, observer);
   DownloadRun download;
   bool recorded = false;

@@ -22,6 +22,12 @@ namespace ostra {
 RunOutcome RunDownload(LoaderState& state, const DownloadRequest& request, Operator& person,
                        LoadObserver& observer);
 
+// Reads which card this is: the upload bootloader of the request's hardware directory
+// reads the card's identity block; the outcome carries it (erased: no identity) and, when
+// the card records know its serial number, the card's last record. No card is recorded.
+RunOutcome IdentifyCard(LoaderState& state, const DownloadRequest& request, Operator& person,
+                        LoadObserver& observer);
+
 // What one run of the download command owns: the link settings in force when the
 // application transfer began (none before it) and the one open application file.
 struct DownloadRun {

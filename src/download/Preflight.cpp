@@ -2,10 +2,8 @@
 
 #include <system_error>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
+#include "download/ApplicationCheck.h"
+#include "files/AtomicFile.h"
 #include "formats/SRecord.h"
 #include "formats/TextLines.h"
 #include "protocols/CardProtocol.h"
@@ -54,24 +52,10 @@ std::optional<std::string> MonitorBeyondFlash(const fs::path& path) {
   return std::nullopt;
 }
 
-std::string OutputProblem(const fs::path& path) {
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) {
-    return "Cannot write " + TextOfPath(path) + ": it is a folder, not a file";
-  }
-  fs::path folder = path.parent_path();
-  if (folder.empty()) folder = ".";
-  if (!fs::is_directory(folder, ec)) {
-    return "Cannot write " + TextOfPath(path) + ": the folder " + TextOfPath(folder) +
-           " does not exist";
-  }
-#ifndef _WIN32
-  if (::access(folder.c_str(), W_OK) != 0) {
-    return "Cannot write " + TextOfPath(path) + ": the folder " + TextOfPath(folder) +
-           " cannot be written";
-  }
-#endif
-  return {};
+bool ReadsTheCardBack(const DownloadRequest& request) {
+  return ProcedureFor(request.hardwareType) == Procedure::CardType &&
+         (request.verify || request.serial.from == NumberChoice::From::Keep ||
+          request.ethernet.from == NumberChoice::From::Keep);
 }
 
 Preflight CheckBeforeTheCard(RunContext& run) {
@@ -94,6 +78,15 @@ Preflight CheckBeforeTheCard(RunContext& run) {
       return checked;
     }
   }
+  if (ReadsTheCardBack(request)) {
+    if (auto found = HardwareFile(request.hardwareDirectory, "Upload.sub")) {
+      checked.uploadBootloader = *found;
+    } else {
+      run.Refuse(FailureKind::HardwareFilesMissing,
+                 "The Upload file doesn't exist: the card is read back through Upload.sub");
+      return checked;
+    }
+  }
   if (procedure == Procedure::CardType) {
     if (auto beyond = MonitorBeyondFlash(checked.files.at(1))) {
       run.Refuse(FailureKind::FileRefused, *beyond, MessageIcon::Warning);
@@ -105,14 +98,23 @@ Preflight CheckBeforeTheCard(RunContext& run) {
                                ? HardwareFile(request.hardwareDirectory, "Upload.mon")
                                      .value_or(PathOfText(request.hardwareDirectory) / "Upload.mon")
                                : PathOfText(request.uploadOutput);
-    if (std::string problem = OutputProblem(checked.uploadOutput); !problem.empty()) {
-      run.Refuse(FailureKind::OutputRefused, problem, MessageIcon::Warning);
+    try {
+      files::CheckWritable(checked.uploadOutput, "Upload");
+    } catch (const std::exception& e) {
+      run.Refuse(FailureKind::OutputRefused, e.what(), MessageIcon::Warning);
       return checked;
     }
   }
+  // The application file the transfer will send: a file it or the card would refuse is
+  // refused now, with the line, before a card cycle or a number is spent on it. (A file
+  // that is not there is no application file: the run ends after the monitor, as told.)
   if (SendsApplication(type) && !request.applicationFile.empty()) {
     if (auto found = FindFile(PathOfText(request.applicationFile))) {
-      (void)found;  // the application file's records are checked here (see ApplicationCheck)
+      const ApplicationCheck check = CheckApplicationFile(*found);
+      if (!check.ok()) {
+        run.Refuse(FailureKind::FileRefused, check.Text(), MessageIcon::Warning);
+        return checked;
+      }
     }
   }
   checked.ok = true;

@@ -15,19 +15,20 @@ struct Preflight {
   bool ok = false;
   std::vector<std::filesystem::path> files;  // the hardware files found, in reading order
   std::filesystem::path uploadOutput;        // the file an upload writes
+  std::filesystem::path uploadBootloader;    // Upload.sub, when a read-back needs it
 };
 
 // Refuses the run (the technician is told why, in the run's outcome as refused) or says
 // what it found.
 Preflight CheckBeforeTheCard(RunContext& run);
 
+// Whether the run reads the card back through the upload bootloader: to verify what it
+// programmed, or to keep the numbers the card carries.
+bool ReadsTheCardBack(const DownloadRequest& request);
+
 // The first record of a monitor file whose bytes lie beyond the card's flash (0 ..
 // 0x3FFFF), described; nullopt when every record fits (records the monitor stage will
 // refuse for their own reasons are left to it).
 std::optional<std::string> MonitorBeyondFlash(const std::filesystem::path& path);
-
-// Why the upload could not write path ("" when it can): a folder, a folder that does not
-// exist or cannot be written.
-std::string OutputProblem(const std::filesystem::path& path);
 
 }  // namespace ostra

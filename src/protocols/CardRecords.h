@@ -25,13 +25,6 @@ namespace ostra {
 
 enum class CardFile { Bootloader, Monitor, Application };
 
-// The card records know of a card with that serial number: its last record, described.
-struct KnownCard {
-  std::string description;  // "loaded 2026-12-07 19:31 UTC at bench-3, type 7eth"
-  std::string hardwareType, bench, outcome;
-  std::string endedAt;  // ISO 8601 UTC, "" while unfinished
-};
-
 class CardRecords {
  public:
   virtual ~CardRecords() = default;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "formats/SRecord.h"
 #include "link/VrConnection.h"
 #include "protocols/CardProtocol.h"
+#include "protocols/Outcome.h"
 
 namespace ostra {
 
@@ -64,6 +66,7 @@ struct LoaderState {
   MemoryInformationCache memoryInformation;
   UploadDefaults upload;
   ProgrammedRange programmed;
+  std::optional<CardIdentity> lastIdentity;  // what the last identify read, while not used
   LogModel log;
   CardRecords* records = nullptr;  // where the cards are recorded, when a front end wants it
   std::atomic<bool> downloadRunning{false};  // a download command is in progress

@@ -19,7 +19,7 @@ enum class Notice {
   Information,    // for the record ("Orvel Module loaded")
   BootWiring,     // links to boot positions and power on: the run waits for the card
   OperateWiring,  // a card that runs its monitor is wired and powered: the run waits
-  VerifyWiring,   // power cycled with the links in boot positions, for the read-back
+  CycleWiring,    // power off and on again with the links in boot positions: the run waits
   PowerOff,       // the card is done: power off and remove it
   AnswerRefused,  // a typed answer is refused; the prompt comes again
 };

@@ -3,7 +3,6 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <utility>
 
 #include "protocols/Operator.h"
 #include "protocols/Stages.h"
@@ -12,15 +11,54 @@ namespace ostra {
 
 namespace {
 
-constexpr std::array<std::pair<Stage, std::string_view>, 7> kStageNames = {{
-    {Stage::Bootloader, "Bootloader"},
-    {Stage::Monitor, "Monitor"},
-    {Stage::Firmware, "Firmware"},
-    {Stage::Application, "Application"},
-    {Stage::Upload, "Upload"},
-    {Stage::Verify, "Verify"},
-    {Stage::Identify, "Identify"},
-}};
+// The names of an enumeration's values, in the order of its declaration.
+template <typename Enum, std::size_t N>
+std::string_view NameIn(const std::array<std::string_view, N>& names, Enum value) {
+  const auto index = static_cast<std::size_t>(value);
+  return index < N ? names[index] : std::string_view();
+}
+
+constexpr std::array<std::string_view, 8> kStageNames = {
+    "", "Bootloader", "Monitor", "Firmware", "Application", "Upload", "Verify", "Identify"};
+constexpr std::array<std::string_view, 4> kRunEndNames = {"loaded", "failed", "cancelled",
+                                                          "refused"};
+constexpr std::array<std::string_view, 27> kFailureKindNames = {
+    "none",
+    "hardware_type_missing",
+    "hardware_files_missing",
+    "file_refused",
+    "output_refused",
+    "number_refused",
+    "unknown_firmware",
+    "boot_rom_silent",
+    "boot_speed_mismatch",
+    "boot_echo_missing",
+    "erase_not_acknowledged",
+    "block_not_acknowledged",
+    "checksum_not_acknowledged",
+    "monitor_did_not_start",
+    "reset_refused",
+    "programming_mode_refused",
+    "monitor_silent",
+    "speed_change_refused",
+    "record_not_acknowledged",
+    "xon_missing",
+    "confirmation_missing",
+    "upload_not_acknowledged",
+    "upload_checksum_mismatch",
+    "verify_mismatch",
+    "identity_missing",
+    "records",
+    "unexpected",
+};
+static_assert(static_cast<std::size_t>(FailureKind::Unexpected) + 1 == kFailureKindNames.size());
+constexpr std::array<std::string_view, 3> kWarningKindNames = {"file_record_refused",
+                                                               "link_warning", "records"};
+static_assert(static_cast<std::size_t>(WarningKind::Records) + 1 == kWarningKindNames.size());
+constexpr std::array<std::string_view, 8> kQuestionNames = {
+    "serial_number",      "ethernet_number",  "upload_start",       "upload_size",
+    "memory_information", "duplicate_serial", "duplicate_ethernet", "keep_identity"};
+static_assert(static_cast<std::size_t>(Question::KeepIdentity) + 1 == kQuestionNames.size());
 
 // "1 min 29 s", "12 s", "1 h 02 min".
 std::string Duration(double seconds) {
@@ -44,125 +82,30 @@ std::string FirstLine(const std::string& text) {
 }  // namespace
 
 std::string_view StageName(Stage stage) {
-  for (const auto& [s, name] : kStageNames) {
-    if (s == stage) return name;
-  }
-  return {};
+  return NameIn(kStageNames, stage);
 }
 
 std::optional<Stage> StageNamed(std::string_view name) {
-  for (const auto& [s, n] : kStageNames) {
-    if (n == name) return s;
+  for (std::size_t i = 1; i < kStageNames.size(); ++i) {
+    if (kStageNames[i] == name) return static_cast<Stage>(i);
   }
   return std::nullopt;
 }
 
 std::string_view RunEndName(RunEnd end) {
-  switch (end) {
-    case RunEnd::Loaded:
-      return "loaded";
-    case RunEnd::Failed:
-      return "failed";
-    case RunEnd::Cancelled:
-      return "cancelled";
-    case RunEnd::Refused:
-      break;
-  }
-  return "refused";
+  return NameIn(kRunEndNames, end);
 }
 
 std::string_view FailureKindName(FailureKind kind) {
-  switch (kind) {
-    case FailureKind::None:
-      return "none";
-    case FailureKind::HardwareTypeMissing:
-      return "hardware_type_missing";
-    case FailureKind::HardwareFilesMissing:
-      return "hardware_files_missing";
-    case FailureKind::FileRefused:
-      return "file_refused";
-    case FailureKind::OutputRefused:
-      return "output_refused";
-    case FailureKind::NumberRefused:
-      return "number_refused";
-    case FailureKind::UnknownFirmware:
-      return "unknown_firmware";
-    case FailureKind::BootRomSilent:
-      return "boot_rom_silent";
-    case FailureKind::BootSpeedMismatch:
-      return "boot_speed_mismatch";
-    case FailureKind::BootEchoMissing:
-      return "boot_echo_missing";
-    case FailureKind::EraseNotAcknowledged:
-      return "erase_not_acknowledged";
-    case FailureKind::BlockNotAcknowledged:
-      return "block_not_acknowledged";
-    case FailureKind::ChecksumNotAcknowledged:
-      return "checksum_not_acknowledged";
-    case FailureKind::MonitorDidNotStart:
-      return "monitor_did_not_start";
-    case FailureKind::ResetRefused:
-      return "reset_refused";
-    case FailureKind::ProgrammingModeRefused:
-      return "programming_mode_refused";
-    case FailureKind::MonitorSilent:
-      return "monitor_silent";
-    case FailureKind::SpeedChangeRefused:
-      return "speed_change_refused";
-    case FailureKind::RecordNotAcknowledged:
-      return "record_not_acknowledged";
-    case FailureKind::XonMissing:
-      return "xon_missing";
-    case FailureKind::ConfirmationMissing:
-      return "confirmation_missing";
-    case FailureKind::UploadNotAcknowledged:
-      return "upload_not_acknowledged";
-    case FailureKind::UploadChecksumMismatch:
-      return "upload_checksum_mismatch";
-    case FailureKind::VerifyMismatch:
-      return "verify_mismatch";
-    case FailureKind::IdentityMissing:
-      return "identity_missing";
-    case FailureKind::Records:
-      return "records";
-    case FailureKind::Unexpected:
-      break;
-  }
-  return "unexpected";
+  return NameIn(kFailureKindNames, kind);
 }
 
 std::string_view WarningKindName(WarningKind kind) {
-  switch (kind) {
-    case WarningKind::FileRecordRefused:
-      return "file_record_refused";
-    case WarningKind::LinkWarning:
-      return "link_warning";
-    case WarningKind::Records:
-      break;
-  }
-  return "records";
+  return NameIn(kWarningKindNames, kind);
 }
 
 std::string_view QuestionName(Question question) {
-  switch (question) {
-    case Question::SerialNumber:
-      return "serial_number";
-    case Question::EthernetNumber:
-      return "ethernet_number";
-    case Question::UploadStart:
-      return "upload_start";
-    case Question::UploadSize:
-      return "upload_size";
-    case Question::MemoryInformation:
-      return "memory_information";
-    case Question::DuplicateSerial:
-      return "duplicate_serial";
-    case Question::DuplicateEthernet:
-      return "duplicate_ethernet";
-    case Question::KeepIdentity:
-      break;
-  }
-  return "keep_identity";
+  return NameIn(kQuestionNames, question);
 }
 
 std::string EthernetAddressText(uint32_t number) {

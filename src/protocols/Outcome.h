@@ -98,8 +98,8 @@ struct StageTiming {
 // What the read-back of a verify found.
 struct VerifyResult {
   bool ok = false;
-  uint32_t bytes = 0;        // bytes compared
-  uint32_t differences = 0;  // bytes that differ
+  uint32_t bytes = 0;                       // bytes compared
+  uint32_t differences = 0;                 // bytes that differ
   std::optional<uint32_t> firstDifference;  // card address of the first that differs
   uint8_t wrote = 0, read = 0;              // the bytes at that address
   std::string sha256;                       // of the bytes read, 64 hex digits
@@ -117,6 +117,13 @@ struct CardIdentity {
   }
 };
 
+// The card records know of a card with that serial number: its last record, described.
+struct KnownCard {
+  std::string description;  // "loaded 2026-12-07 19:31 UTC at bench-3, type 7eth"
+  std::string hardwareType, bench, outcome;
+  std::string startedAt, endedAt;  // ISO 8601 UTC; endedAt "" while unfinished
+};
+
 struct RunOutcome {
   RunEnd end = RunEnd::Loaded;
   Stage stage = Stage::None;  // where it failed, was refused or was cancelled
@@ -131,6 +138,7 @@ struct RunOutcome {
 
   std::optional<VerifyResult> verify;
   std::optional<CardIdentity> identity;  // what an identify read
+  std::optional<KnownCard> knownCard;    // the records' last card with that serial number
   std::vector<StageTiming> stages;       // each stage that ran, in order
   double seconds = 0;                    // the whole run
 

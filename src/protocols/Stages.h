@@ -11,8 +11,22 @@
 
 namespace ostra {
 
-// Puts the bootloader file (path) into a card in its serial boot mode.
-bool SendBootloader(RunContext& run, const std::string& path);
+// Puts the bootloader file (path) into a card in its serial boot mode. cycled: the card
+// was read from just before, and is powered off and on again first.
+bool SendBootloader(RunContext& run, const std::string& path, bool cycled = false);
+
+// The same transfer without a stage of its own, the technician told `wiring` before the
+// speed probe (a read-back's stage puts the upload bootloader in this way).
+bool PutBootloader(RunContext& run, const std::string& path, const Message& wiring);
+
+// Reads back through the upload bootloader (path) what the last monitor stage programmed,
+// identity stamped, and compares it: "Verified N bytes", or a failure of its own kind with
+// the first differing address; what was read is kept in a file when it differs. The
+// outcome carries the result.
+bool VerifyCard(RunContext& run, const std::string& uploadBootloader);
+
+// Reads the card's identity block through the upload bootloader (path) into the outcome.
+bool ReadCardIdentity(RunContext& run, const std::string& uploadBootloader);
 
 // Programs the monitor file (path) through the running bootloader and starts it.
 bool LoadMonitor(RunContext& run, const std::string& path);

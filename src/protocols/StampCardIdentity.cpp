@@ -138,6 +138,28 @@ void StampCardIdentity(RunContext& run) {
     return;
   }
   CardRecords* records = run.state.records;
+  NumberChoice serialChoice = run.request.serial;
+  NumberChoice ethernetChoice = run.request.ethernet;
+  // A card identified since the program started may keep the numbers it carries.
+  if (serialChoice.from == NumberChoice::From::Ask && run.state.lastIdentity &&
+      !run.state.lastIdentity->erased && !run.outcome.identity) {
+    const CardIdentity known = *run.state.lastIdentity;
+    run.state.lastIdentity.reset();  // for this card only
+    std::string text =
+        "The card identified last carries serial number " + std::to_string(known.serialNumber);
+    if (HasEthernet(type) && known.prefixOk) {
+      text += " and Ethernet address " + EthernetAddressText(known.EthernetNumber());
+    }
+    if (run.Ask(Question::KeepIdentity,
+                text + ".\r\nKeep the card's numbers (the same card programmed again)?",
+                MessageIcon::Information)) {
+      run.outcome.identity = known;
+      serialChoice.from = NumberChoice::From::Keep;
+      if (ethernetChoice.from == NumberChoice::From::Ask && known.prefixOk) {
+        ethernetChoice.from = NumberChoice::From::Keep;
+      }
+    }
+  }
   const std::optional<CardIdentity>& own = run.outcome.identity;
 
   const Number serial{
@@ -147,7 +169,7 @@ void StampCardIdentity(RunContext& run) {
       "Serial Number",
       "serial number",
       [](double n) { return CheckSerialNumber(n); },
-      run.request.serial,
+      serialChoice,
       image.SerialNumber,
       [](uint32_t n) { return "Serial number " + std::to_string(n); },
       records ? std::function([records](uint32_t n, bool reuse) {
@@ -185,7 +207,7 @@ void StampCardIdentity(RunContext& run) {
       "NIC Address",
       "Ethernet address",
       [](double m) { return CheckNicNumber(m, NicVendorPrefix); },
-      run.request.ethernet,
+      ethernetChoice,
       image.NicNumber,
       [](uint32_t m) { return "Ethernet address " + EthernetAddressText(m); },
       records ? std::function([records](uint32_t m, bool reuse) {

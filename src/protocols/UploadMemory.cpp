@@ -2,7 +2,10 @@
 // the range in packets of 64 bytes, each requested with XON and ended by XON, then its
 // 8-bit sum ended by ACK. The bytes are written as S-record lines.
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <optional>
+#include <sstream>
 
 #include "files/AtomicFile.h"
 #include "formats/Hex.h"
@@ -14,6 +17,8 @@
 #include "protocols/Stages.h"
 
 namespace ostra {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -33,6 +38,29 @@ NumberCheck SizeCheckFrom(double start) {
     if (!fits.value) return fits;
     return checked;
   };
+}
+
+// The upload written under a name of its own when its target would not take it; the
+// name, or why nothing could be kept.
+std::string KeepElsewhere(const fs::path& target, UploadFileFormat format, double start,
+                          const uint8_t* bytes, std::size_t count) {
+  std::ostringstream text;
+  WriteUploadFileAs(format, text, start, bytes, count);
+  const std::string stamp = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                               std::chrono::system_clock::now().time_since_epoch())
+                                               .count());
+  const std::string name = TextOfPath(target.filename()) + ".kept-" + stamp;
+  std::error_code ec;
+  for (const fs::path& folder : {target.parent_path(), fs::temp_directory_path(ec)}) {
+    try {
+      const fs::path kept = (folder.empty() ? fs::path(".") : folder) / PathOfText(name);
+      files::WriteFileAtomically(kept, text.str(), kSource);
+      return TextOfPath(kept);
+    } catch (const std::exception&) {
+      // the next folder
+    }
+  }
+  return "nowhere: no folder would take it";
 }
 
 bool Upload(RunContext& run, const std::string& path) {
@@ -121,7 +149,16 @@ bool Upload(RunContext& run, const std::string& path) {
   run.Log("Writing data to file");
   WriteUploadFileAs(run.request.uploadFormat, file.stream(), start, upload.UploadBuffer.data(),
                     stored, [&](double p) { run.Progress(p, 100); });
-  file.Commit();
+  try {
+    file.Commit();
+  } catch (const files::FileError& e) {
+    // What the card sent is not thrown away: it is kept under another name (beside the
+    // target, or in the system's temporary folder when that will not take it either).
+    throw LoaderError(std::string(e.what()) + "; what was read is kept in " +
+                          KeepElsewhere(e.target(), run.request.uploadFormat, start,
+                                        upload.UploadBuffer.data(), stored),
+                      kSource);
+  }
   run.Log("0x" + stage::Hex(static_cast<uint32_t>(size)) + " bytes Written");
   return true;
 }

@@ -17,15 +17,9 @@ QString Q(const std::string& text) {
 }
 
 FileKind KindOf(CardFile kind) {
-  switch (kind) {
-    case CardFile::Bootloader:
-      return FileKind::kBootloader;
-    case CardFile::Monitor:
-      return FileKind::kMonitor;
-    case CardFile::Application:
-      break;
-  }
-  return FileKind::kApplication;
+  static constexpr FileKind kKinds[] = {FileKind::kBootloader, FileKind::kMonitor,
+                                        FileKind::kApplication};
+  return kKinds[static_cast<int>(kind)];
 }
 
 }  // namespace
@@ -158,6 +152,7 @@ std::optional<KnownCard> CardRecordStore::FindCard(uint32_t serial) {
     card.hardwareType = r.hardwareType.toStdString();
     card.bench = r.bench.toStdString();
     card.outcome = r.outcome.isEmpty() ? "unfinished" : r.outcome.toStdString();
+    card.startedAt = r.startedAt.toString(Qt::ISODateWithMs).toStdString();
     card.endedAt = r.endedAt.isValid() ? r.endedAt.toString(Qt::ISODateWithMs).toStdString() : "";
     card.description = DescribeCard(
         CardSummary{r.id, r.startedAt, r.bench, r.hardwareType, r.frontEnd, r.port, r.outcome});

@@ -19,10 +19,9 @@ namespace ostra::report {
 
 namespace {
 
-const QColor kLoaded(0x3a, 0x92, 0x3a);
-const QColor kFailed(0xd6, 0x27, 0x28);
-const QColor kOther(0x9e, 0x9e, 0x9e);
-const QColor kBar(0x1f, 0x6f, 0xb4);
+// Loaded green, failed red, the rest grey, single bars blue.
+const QColor kLoaded(0x3a, 0x92, 0x3a), kFailed(0xd6, 0x27, 0x28), kOther(0x9e, 0x9e, 0x9e),
+    kBar(0x1f, 0x6f, 0xb4);
 
 std::unique_ptr<QChart> NewChart(const QString& title) {
   auto chart = std::make_unique<QChart>();
@@ -43,6 +42,16 @@ QBarSet* NewSet(const QString& label, const QColor& color) {
   set->setColor(color);
   set->setBorderColor(color);
   return set;
+}
+
+QValueAxis* CountAxis(double largest);
+
+// The count of cards up the left side of chart, for series.
+void AttachCards(QChart& chart, QAbstractSeries& series, double largest) {
+  auto* y = CountAxis(largest);
+  y->setTitleText(QStringLiteral("cards"));
+  chart.addAxis(y, Qt::AlignLeft);
+  series.attachAxis(y);
 }
 
 QValueAxis* CountAxis(double largest) {
@@ -108,10 +117,7 @@ std::unique_ptr<QChart> CardsChart(const ReportData& data) {
   }
   chart->addAxis(x, Qt::AlignBottom);
   series->attachAxis(x);
-  auto* y = CountAxis(largest);
-  y->setTitleText(QStringLiteral("cards"));
-  chart->addAxis(y, Qt::AlignLeft);
-  series->attachAxis(y);
+  AttachCards(*chart, *series, largest);
   return chart;
 }
 
@@ -263,10 +269,7 @@ std::unique_ptr<QChart> VerifyChart(const ReportData& data) {
   categories->append(Categories(names, 24));
   chart->addAxis(categories, Qt::AlignBottom);
   series->attachAxis(categories);
-  auto* y = CountAxis(largest);
-  y->setTitleText(QStringLiteral("cards"));
-  chart->addAxis(y, Qt::AlignLeft);
-  series->attachAxis(y);
+  AttachCards(*chart, *series, largest);
   return chart;
 }
 

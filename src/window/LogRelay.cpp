@@ -7,21 +7,25 @@ namespace ostra::window {
 
 LogRelay::LogRelay(QObject* context, LogObserver& target) : context_(context), target_(target) {}
 
+void LogRelay::Apply(const Edit& edit) {
+  switch (edit.kind) {
+    case Edit::Insert:
+      target_.LogInsertedAtTop(edit.text);
+      break;
+    case Edit::Remove:
+      target_.LogRemovedFromTop(edit.count);
+      break;
+    case Edit::Clear:
+      target_.LogCleared();
+      break;
+  }
+}
+
 void LogRelay::Add(Edit edit) {
   const bool here = context_ && QThread::currentThread() == context_->thread();
   if (here) {
     Flush();  // what another thread gathered comes first
-    switch (edit.kind) {
-      case Edit::Insert:
-        target_.LogInsertedAtTop(edit.text);
-        break;
-      case Edit::Remove:
-        target_.LogRemovedFromTop(edit.count);
-        break;
-      case Edit::Clear:
-        target_.LogCleared();
-        break;
-    }
+    Apply(edit);
     return;
   }
   std::lock_guard lock(lock_);
@@ -39,19 +43,7 @@ void LogRelay::Flush() {
     edits.swap(pending_);
     posted_ = false;
   }
-  for (const Edit& e : edits) {
-    switch (e.kind) {
-      case Edit::Insert:
-        target_.LogInsertedAtTop(e.text);
-        break;
-      case Edit::Remove:
-        target_.LogRemovedFromTop(e.count);
-        break;
-      case Edit::Clear:
-        target_.LogCleared();
-        break;
-    }
-  }
+  for (const Edit& e : edits) Apply(e);
 }
 
 void LogRelay::LogInsertedAtTop(std::string_view text) {

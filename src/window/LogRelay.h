@@ -35,6 +35,7 @@ class LogRelay : public LogObserver {
     std::size_t count = 0;
   };
   void Add(Edit edit);
+  void Apply(const Edit& edit);
 
   QPointer<QObject> context_;
   LogObserver& target_;

@@ -102,17 +102,25 @@ void RememberRecordLocation(const QString& location) {
     const QString path = location.startsWith("sqlite:") ? location.mid(7) : location;
     if (!path.isEmpty()) kept = QFileInfo(path).absoluteFilePath();
   }
+  RememberSetting(kRecordKey, kept);
+}
+
+QString RememberedRecordLocation() {
+  return RememberedSetting(kRecordKey);
+}
+
+void RememberSetting(const QString& key, const QString& value) {
   const auto settings = OpenSettings();
-  if (kept.isEmpty()) {
-    settings->remove(kRecordKey);
+  if (value.isEmpty()) {
+    settings->remove(key);
   } else {
-    settings->setValue(kRecordKey, kept);
+    settings->setValue(key, value);
   }
   settings->sync();
 }
 
-QString RememberedRecordLocation() {
-  return OpenSettings()->value(kRecordKey).toString();
+QString RememberedSetting(const QString& key) {
+  return OpenSettings()->value(key).toString();
 }
 
 QString PortToolTip(int port) {

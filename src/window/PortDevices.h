@@ -37,6 +37,11 @@ void RememberDevice(int port, const std::string& device);
 void RememberRecordLocation(const QString& location);
 QString RememberedRecordLocation();
 
+// Any other choice of the window's kept between starts (a check box, a folder): "" when
+// none was kept.
+void RememberSetting(const QString& key, const QString& value);
+QString RememberedSetting(const QString& key);
+
 // The tooltip of a port button: the device it opens and where that choice comes from.
 QString PortToolTip(int port);
 

@@ -69,33 +69,29 @@ void SelectPort1(LoaderState& state, Operator& window, PortControls& controls,
   Call(show);
 }
 
-void COM2_Click(LoaderState& state, Operator& window, PortControls& controls,
-                const ShowControls& show) {
-  ShowPortRow(controls, 2);
+// Port 2 or 3: the row shows it selected, the link moves there; a port that does not
+// open is cleared again (port 2 also hides the speeds) and the download button disabled.
+void SelectPort(LoaderState& state, Operator& window, PortControls& controls,
+                const ShowControls& show, int port) {
+  ShowPortRow(controls, port);
   Call(show);
-  if (Reopen(state, window, 2, "Failed to close Serial Port")) {
-    controls.downloadEnabled = true;
-  } else {
+  controls.downloadEnabled = Reopen(state, window, port, "Failed to close Serial Port");
+  if (!controls.downloadEnabled) {
     Warn(window, "Failed to open Serial Port");
-    controls.com2 = false;
-    controls.speedVisible = false;
-    controls.downloadEnabled = false;
+    (port == 2 ? controls.com2 : controls.com3) = false;
+    if (port == 2) controls.speedVisible = false;
   }
   Call(show);
 }
 
+void COM2_Click(LoaderState& state, Operator& window, PortControls& controls,
+                const ShowControls& show) {
+  SelectPort(state, window, controls, show, 2);
+}
+
 void COM3_Click(LoaderState& state, Operator& window, PortControls& controls,
                 const ShowControls& show) {
-  ShowPortRow(controls, 3);
-  Call(show);
-  if (Reopen(state, window, 3, "Failed to close Serial Port")) {
-    controls.downloadEnabled = true;
-  } else {
-    Warn(window, "Failed to open Serial Port");
-    controls.com3 = false;
-    controls.downloadEnabled = false;
-  }
-  Call(show);
+  SelectPort(state, window, controls, show, 3);
 }
 
 void SpeedClick(LoaderState& state, Operator& window, PortControls& controls, int baud,

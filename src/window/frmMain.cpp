@@ -307,9 +307,13 @@ void frmMain::CreateControls() {
   Text1_ = new QPlainTextEdit(this);
   Status_ = new QLabel(this);
   Stop_ = new QPushButton("Stop", this);
+  Verify_ = new QCheckBox("Verify", this);
+  Identify_ = new QPushButton("Identify card...", this);
 
   const std::pair<QObject*, const char*> names[] = {{Status_, "Status"},
                                                     {Stop_, "Stop"},
+                                                    {Verify_, "Verify"},
+                                                    {Identify_, "Identify"},
                                                     {Port_, "Port"},
                                                     {COM1_, "COM1"},
                                                     {COM2_, "COM2"},
@@ -391,6 +395,14 @@ void frmMain::CreateControls() {
   connect(BrowseForFile_, &QAbstractButton::clicked, this, [this] { BrowseForFile_Click(); });
   connect(DownLoadButton_, &QAbstractButton::clicked, this, [this] { DownLoadButton_Click(); });
   connect(Stop_, &QAbstractButton::clicked, this, [this] { Stop_Click(); });
+  connect(Identify_, &QAbstractButton::clicked, this, [this] { IdentifyCard_Click(); });
+  Verify_->setToolTip(
+      "After loading, read back what the monitor stage programmed (the card is cycled with "
+      "its links in boot positions) and compare it");
+  Verify_->setChecked(RememberedSetting("window/verify") == "1");
+  connect(Verify_, &QCheckBox::toggled, this,
+          [](bool on) { RememberSetting("window/verify", on ? "1" : ""); });
+  Identify_->setToolTip("Read the serial number and Ethernet address the card carries");
   auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
   connect(escape, &QShortcut::activated, this, [this] { Stop_Click(); });
   Status_->setAccessibleName("Status");
@@ -453,10 +465,17 @@ void frmMain::resizeEvent(QResizeEvent* event) {
   const int statusRow = static_cast<int>(std::lround(26 * scale_));
   Text1_->setGeometry(margin, logTop, width,
                       height() - statusRow - logTop - static_cast<int>(std::lround(5 * scale_)));
+  // The row under the log: Verify, the outcome of the last run, Identify, Stop.
   const int stopWidth = static_cast<int>(std::lround(73 * scale_));
+  const int identifyWidth = static_cast<int>(std::lround(105 * scale_));
+  const int verifyWidth = static_cast<int>(std::lround(70 * scale_));
   const int rowTop = height() - statusRow;
-  Stop_->setGeometry(margin + width - stopWidth, rowTop, stopWidth, statusRow - 4);
-  Status_->setGeometry(margin, rowTop, width - stopWidth - margin, statusRow - 4);
+  const int rowHeight = statusRow - 4;
+  Stop_->setGeometry(margin + width - stopWidth, rowTop, stopWidth, rowHeight);
+  Identify_->setGeometry(Stop_->x() - margin - identifyWidth, rowTop, identifyWidth, rowHeight);
+  Verify_->setGeometry(margin, rowTop, verifyWidth, rowHeight);
+  Status_->setGeometry(margin + verifyWidth, rowTop, Identify_->x() - margin - margin - verifyWidth,
+                       rowHeight);
   // Extra width goes to the two path boxes, half each; what lies right of them moves
   // along. At the first size everything stands where PlaceControls put it.
   const int extra = std::max(0, this->width() - minimumWidth());
@@ -487,7 +506,21 @@ void frmMain::Form_Load() {
   SetBusy(true);
   Hardware_->setText(QString::fromStdString(CurrentDirectory()));
   std::error_code error;
-  FillHardwareTypes(error);  // an unreadable directory lists only the fixed types
+  // An unreadable directory lists only the fixed types. Started where there are no hardware
+  // files (from the desktop's menu), the window goes back to the folder chosen last time.
+  if (FillHardwareTypes(error) == 0) {
+    const QString remembered = RememberedSetting("window/hardware");
+    std::error_code ec;
+    if (!remembered.isEmpty() && std::filesystem::is_directory(ToCore(remembered), ec)) {
+      QDir::setCurrent(remembered);
+      Hardware_->setText(QDir::toNativeSeparators(remembered));
+      FillHardwareTypes(error);
+    }
+  }
+  const QString application = RememberedSetting("window/application");
+  if (!application.isEmpty() && QFileInfo(application).isFile()) {
+    FileNameText_->setText(QDir::toNativeSeparators(application));
+  }
   SetBusy(false);
 
   const bool opened = state_.connection.Connect();
@@ -639,6 +672,7 @@ void frmMain::BrowseForFile_Click() {
   if (chosen.isEmpty()) return;
   const QFileInfo file(chosen);
   FileNameText_->setText(QDir::toNativeSeparators(file.absoluteFilePath()));
+  RememberSetting("window/application", file.absoluteFilePath());
   QDir::setCurrent(file.absolutePath());
 }
 
@@ -663,6 +697,7 @@ void frmMain::SelectHardware_Click() {
                            "Cannot list " + CurrentDirectory() + ": " + error.message()};
     }
     HWtypes_->setCurrentIndex(FindHardwareType(typeEntries_, type));
+    RememberSetting("window/hardware", QString::fromStdString(CurrentDirectory()));
     state_.log.LogLine(std::to_string(count) + " Hardware Types found ");
     SetBusy(false);
     Reload_File_->setChecked(false);
@@ -726,22 +761,42 @@ void frmMain::UpdatePortToolTips() {
 QMenu* frmMain::PortDeviceMenu(int port) {
   auto* menu = new QMenu(this);
   menu->setObjectName(QString("COM%1Devices").arg(port));
-  const std::string current = DeviceForPort(port);
-  const auto add = [this, menu, port, &current](const QString& text, const std::string& device) {
+  const PortDeviceChoice current = ChoosePortDevice(port);
+  // The device the port opens now is ticked under whichever name it is listed (a path given
+  // on the command line may name a device the list shows by its stable name).
+  const auto isCurrent = [&current](const std::string& device) {
+    if (device.empty() || current.source == DeviceSource::Standard) return false;
+    if (device == current.device) return true;
+    std::error_code a, b;
+    const auto here = std::filesystem::canonical(device, a);
+    return !a && here == std::filesystem::canonical(current.device, b) && !b;
+  };
+  bool ticked = false;
+  const auto add = [&](const QString& text, const std::string& device) {
     QAction* action = menu->addAction(text);
     action->setCheckable(true);
-    action->setChecked(device == current);
+    action->setChecked(isCurrent(device));
+    ticked = ticked || action->isChecked();
     connect(action, &QAction::triggered, this,
             [this, port, device] { ChooseDevice(port, device); });
   };
   const std::vector<SerialDevice> present = SerialDevicesPresent();
   for (const SerialDevice& d : present) add(FromCore(d.label), d.device);
-  if (present.empty()) menu->addAction("No serial device found")->setEnabled(false);
+  if (!ticked && current.source != DeviceSource::Standard) {
+    // A device the system does not list (a pseudo-terminal, an adapter unplugged): shown too.
+    add(FromCore(current.device) +
+            (current.source == DeviceSource::CommandLine   ? " (given on the command line)"
+             : current.source == DeviceSource::Environment ? QString(" (VRXCOM_COM%1)").arg(port)
+                                                           : QString(" (chosen before)")),
+        current.device);
+  } else if (present.empty()) {
+    menu->addAction("No serial device found")->setEnabled(false);
+  }
   menu->addSeparator();
   connect(menu->addAction("Other device..."), &QAction::triggered, this,
           [this, port] { AskOtherDevice(port); });
   add(QString("Standard device (%1)").arg(QString::fromStdString(StandardDevice(port))), {});
-  menu->actions().back()->setChecked(ChoosePortDevice(port).source == DeviceSource::Standard);
+  menu->actions().back()->setChecked(current.source == DeviceSource::Standard);
   return menu;
 }
 
@@ -820,17 +875,48 @@ DownloadRequest frmMain::RequestFromControls() const {
   request.hardwareType = HWtypes();
   request.applicationFile = FileNameText();
   request.reload = ReloadFile();
+  request.verify = Verify_->isChecked();
+  request.verifyFolder = Hardware();  // a verify that differs keeps what it read there
   return request;
 }
 
+void frmMain::ShowIdentity(const RunOutcome& outcome) {
+  const CardIdentity& id = *outcome.identity;
+  std::string text;
+  if (id.erased) {
+    text = "The card carries no identity: its identity block is erased.";
+  } else {
+    text = "Serial number " + std::to_string(id.serialNumber) + "\r\nEthernet address ";
+    for (int i = 0; i < 6; ++i) text += (i > 0 ? ":" : "") + ByteToHex(id.ethernet[i]);
+    text += id.prefixOk ? " (the cards' prefix)" : " (not the cards' prefix)";
+    text += outcome.knownCard ? "\r\nIn the card records: " + outcome.knownCard->description
+                              : std::string("\r\nThe card records know no card of that number.");
+    text += "\r\nThe next download may keep these numbers.";
+  }
+  ShowMessage(text, MessageIcon::Information);
+}
+
 void frmMain::DownLoadButton_Click() {
+  StartRun([this](const DownloadRequest& request) {
+    return RunDownload(state_, request, *bridge_, *bridge_);
+  });
+}
+
+void frmMain::IdentifyCard_Click() {
+  StartRun([this](const DownloadRequest& request) {
+    return IdentifyCard(state_, request, *bridge_, *bridge_);
+  });
+}
+
+void frmMain::StartRun(const std::function<RunOutcome(const DownloadRequest&)>& body) {
   if (DownloadRunning()) return;
   downloadActive_ = true;
   // Everything that would touch the link or the application file is inert until the
   // download ends; the log stays readable and Stop ends the run.
-  QWidget* const guarded[] = {Port_,        COM3_,           Speed_,         HWtypes_,
-                              Hardware_,    SelectHardware_, FileNameText_,  BrowseForFile_,
-                              Reload_File_, Command_,        DownLoadButton_};
+  QWidget* const guarded[] = {Port_,        COM3_,           Speed_,          HWtypes_,
+                              Hardware_,    SelectHardware_, FileNameText_,   BrowseForFile_,
+                              Reload_File_, Command_,        DownLoadButton_, Verify_,
+                              Identify_};
   guarded_.clear();
   for (QWidget* w : guarded) {
     guarded_.emplace_back(w, w->isEnabled());
@@ -842,10 +928,10 @@ void frmMain::DownLoadButton_Click() {
   state_.ClearStop();
   const DownloadRequest request = RequestFromControls();
   if (worker_.joinable()) worker_.join();
-  worker_ = std::thread([this, request] {
+  worker_ = std::thread([this, request, body] {
     RunOutcome outcome;
     try {
-      outcome = RunDownload(state_, request, *bridge_, *bridge_);
+      outcome = body(request);
     } catch (const std::exception& e) {
       outcome.end = RunEnd::Failed;
       outcome.failure = {FailureKind::Unexpected, e.what()};
@@ -886,6 +972,7 @@ void frmMain::DownloadEnded(const RunOutcome& outcome) {
   downloadActive_ = false;
   ShowPortControls();
   Status_->setText(FromCore(OutcomeSentence(outcome)));
+  if (outcome.identity) ShowIdentity(outcome);
   if (!recordsWarning_.empty()) {
     ShowBox(recordsWarning_, MessageIcon::Warning);
     recordsWarning_.clear();

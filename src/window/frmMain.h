@@ -77,6 +77,8 @@ class frmMain : public QWidget, public Operator {
   void DownLoadButton_Click();
   // Asks the download in progress to end at its next exchange (the Stop button, Esc).
   void Stop_Click();
+  // Reads the card's numbers through Upload.sub of the hardware directory, on its own thread.
+  void IdentifyCard_Click();
   void ScrollLog();  // brings the newest line (the top of the log) into view
 
   // The device menu of port 1, 2 or 3 (the context menu of COM1, COM2, COM3): the serial
@@ -152,6 +154,8 @@ class frmMain : public QWidget, public Operator {
   void StageBegan();
   void StageEnded();
   void DownloadEnded(const RunOutcome& outcome);
+  void StartRun(const std::function<RunOutcome(const DownloadRequest&)>& body);
+  void ShowIdentity(const RunOutcome& outcome);
 
   class RunBridge;
 
@@ -200,6 +204,8 @@ class frmMain : public QWidget, public Operator {
   QPlainTextEdit* Text1_ = nullptr;
   QLabel* Status_ = nullptr;
   QPushButton* Stop_ = nullptr;
+  QCheckBox* Verify_ = nullptr;
+  QPushButton* Identify_ = nullptr;
 };
 
 }  // namespace ostra::window

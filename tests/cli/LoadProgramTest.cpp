@@ -16,6 +16,7 @@
 
 #include "cardsim/CardSim.h"
 #include "support/QtEnvironment.h"
+#include "support/RecordLines.h"
 
 namespace ostra::testing {
 namespace {
@@ -315,6 +316,94 @@ TEST_F(LoadProgramTest, InterruptEndsTheUploadAndLeavesTheOldFile) {
   kept << in.rdbuf();
   EXPECT_EQ(kept.str(), "the earlier upload\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
+}
+
+TEST_F(LoadProgramTest, AWarningTheRunGoesPastLeavesTheCardLoaded) {
+  // An S5 record: the memory information is not generated (the technician is told), the
+  // file is sent as it is, and the card confirms it.
+  const fs::path app = temp / "s5.sr";
+  std::ofstream(app) << Record('1', 0x1000, std::vector<uint8_t>(16, 0x5A)) << "\r\n"
+                     << Record('5', 0x0001, {}) << "\r\n"
+                     << Record('9', 0x1000, {}) << "\r\n";
+  StartCard(cardsim::Role::Firmware);
+  const Finished run =
+      Load({"--type", "Firmware 5830", "--app", QString::fromStdString(app.string()),
+            "--memory-info", "yes", "--json", "--no-record"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr(R"("ok":true,"interrupted":false,"stage":null,"message":null)"));
+  EXPECT_THAT(
+      run.out,
+      HasSubstr(
+          R"("end":"loaded","kind":null,"warnings":[{"kind":"file_record_refused","text":"Not an S record File,"}])"));
+  EXPECT_EQ(sim->GetRecord().doneCount, 1);
+}
+
+TEST_F(LoadProgramTest, VerifyReadsBackWhatWasProgrammedAndIdentifyKnowsTheCard) {
+  const QString store = QString::fromStdString((temp / "records.sqlite").string());
+  cardsim::Fault stuck;
+  stuck.stuckBytes = {{0x7FC6, 0x00}};  // the serial number's third byte always reads 00
+  struct Case {
+    const char* name;
+    cardsim::Fault fault;
+    QStringList args;
+    int status;
+    std::vector<std::string> said;
+  };
+  const std::vector<Case> cases = {
+      {"a card type with its application",
+       {},
+       {"--type", "7eth", "--app", kApplication.c_str(), "--serial", "4660"},
+       0,
+       {R"("verify":{"ok":true,"bytes":32727,"differences":0,"first_difference":null})",
+        "Verified 32727 bytes"}},
+      {"a stuck flash cell",
+       stuck,
+       {"--type", "7eth", "--app", kApplication.c_str(), "--serial", "4661"},
+       1,
+       {R"x("stage":"Verify","message":"Verify failed at 0x00007FC6: wrote 12, read 00 (1 bytes differ)")x",
+        R"("kind":"verify_mismatch")", R"("first_difference":"0x00007FC6")"}},
+      {"a module", {}, {"--type", "ovmod"}, 0, {R"("verify":{"ok":true)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartCard(cardsim::Role::BootRom, c.fault);
+    const Finished run = Load(QStringList(c.args) << "--verify"
+                                                  << "--json"
+                                                  << "--record" << store << "--output"
+                                                  << QString::fromStdString((temp / "x").string()));
+    EXPECT_EQ(run.status, c.status) << run.err;
+    for (const std::string& said : c.said) EXPECT_THAT(run.out, HasSubstr(said));
+  }
+  EXPECT_TRUE(fs::exists(temp / "verify-4661.mon"));  // what was read, kept beside --output
+
+  // The card identified: the numbers it carries and its last record.
+  StartCard(cardsim::Role::BootRom);
+  Load({"--type", "7eth", "--app", kApplication.c_str(), "--serial", "4662", "--nic", "0x123456",
+        "--record", store});
+  sim->PowerOn();
+  Finished run = Load({"--identify", "--json", "--record", store});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr(R"("event":"identity")"));
+  EXPECT_THAT(
+      run.out,
+      HasSubstr(
+          R"("serial":4662,"ethernet":"02:00:00:12:34:56","prefix_ok":true,"record":{"type":"7eth")"));
+
+  // Loaded again with its own numbers: the same card programmed again, no number taken.
+  sim->PowerOn();
+  run = Load({"--type", "7eth", "--app", kApplication.c_str(), "--serial", "keep", "--nic", "keep",
+              "--json", "--record", store});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr(R"("serial":4662,"ethernet":"02:00:00:12:34:56")"));
+  run = Load({"--records", "--record", store, "--serial", "4662", "--csv"});
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << run.out;  // head, 2 cards
+  // An erased card has no identity.
+  sim = nullptr;
+  StartCard(cardsim::Role::BootRom);
+  sim->SetFlash(0x7FC4, std::vector<uint8_t>(18, 0xFF));
+  run = Load({"--identify"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("no identity"));
 }
 
 }  // namespace

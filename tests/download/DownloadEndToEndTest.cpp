@@ -270,19 +270,19 @@ TEST_F(DownloadEndToEndTest, AFileWithoutMemoryInformationIsSentUnchangedOrWithR
   EXPECT_EQ(window.MessageTexts().back(), kPowerOff);
 }
 
-TEST_F(DownloadEndToEndTest, AChecksumErrorInTheApplicationIsShownAndTheFileStillSent) {
+TEST_F(DownloadEndToEndTest, AChecksumErrorInTheApplicationIsRefusedBeforeTheCard) {
   auto lines = DataRecords('1', 0x3000, 0x80, 32);
   lines[1].back() = lines[1].back() == '0' ? '1' : '0';
   lines.push_back(Record('9', 0x3000, {}));
   window.fileNameText = dir.Write("bad.sr", Lines(lines));
   StartCard(cardsim::Role::Monitor);
   Press("None");
-  EXPECT_THAT(Warnings(), ElementsAre("Invalid Checksum : " + lines[1]));
-  const cardsim::Record card = sim->GetRecord();
-  EXPECT_THAT(card.memoryInfoLines, IsEmpty());
-  EXPECT_EQ(card.badRecords, 1);
-  EXPECT_EQ(card.doneCount, 1);
-  EXPECT_THAT(window.LogLines(), Contains("Checksum error at 00003020"));
+  ASSERT_EQ(Warnings().size(), 1u);
+  EXPECT_THAT(Warnings()[0],
+              ::testing::StartsWith("Invalid Checksum : " + lines[1] + " (bad.sr, line 2"));
+  EXPECT_EQ(window.lastOutcome.end, RunEnd::Refused);
+  EXPECT_EQ(sim->GetRecord().bytesIn, 0u);  // not even the wiring prompt came first
+  EXPECT_EQ(window.messages.size(), 1u);
 }
 
 }  // namespace

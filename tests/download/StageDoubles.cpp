@@ -13,7 +13,7 @@ StageScript& Stages() {
 
 namespace ostra {
 
-bool SendBootloader(RunContext&, const std::string& path) {
+bool SendBootloader(RunContext&, const std::string& path, bool) {
   testing::Stages().calls.push_back("SendBootloader " + path);
   return testing::Stages().bootloader;
 }

@@ -272,19 +272,22 @@ TEST_F(TransferTest, ProgressStaysWithin100WhenGeneratedRecordsOutweighTheFile) 
   EXPECT_EQ(window.maxProgress, 100);
 }
 
-TEST_F(TransferTest, ALineTooLongForTheLinkIsAClearFailure) {
+TEST_F(TransferTest, ALineTooLongForTheLinkIsRefusedBeforeTheCard) {
   const auto file = App({Record('1', 0x1000, FillerBytes(4)), std::string(40000, 'A')});
   window.hwTypes = "None";
   window.fileNameText = file.string();
   RunDownload(state, window);
-  ASSERT_EQ(window.messages.size(), 2u);
-  EXPECT_EQ(window.messages[1].text,
-            "Line 2 of app.sr has 40000 characters; a line longer than 32767 characters cannot "
-            "be sent\r\nSendApplicationFile");
-  EXPECT_EQ(window.messages[1].icon, MessageIcon::Warning);
-  EXPECT_EQ(card.lines.size(), 2u);  // the generated record and the first line
-  EXPECT_TRUE(LinkPutBack());
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_THAT(window.messages[0].text, HasSubstr("app.sr, line 2"));
+  EXPECT_EQ(window.messages[0].icon, MessageIcon::Warning);
+  EXPECT_EQ(card.lines.size(), 0u);
   EXPECT_FALSE(state.downloadRunning);
+  // Sent on its own, the transfer still refuses such a line before it reaches the link.
+  Send(file, false);
+  EXPECT_EQ(window.messages.back().text,
+            "Line 2 of app.sr has 40000 characters; a line longer than 32767 characters cannot "
+            "be sent");
+  EXPECT_EQ(card.lines.size(), 1u);  // the line before it
 }
 
 }  // namespace

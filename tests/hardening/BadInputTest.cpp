@@ -480,62 +480,48 @@ TEST_F(BadInputTest, ApplicationFileThatIsNotThereIsNotSelected) {
   ExpectGoodApplicationLoads();
 }
 
-TEST_F(BadInputTest, ApplicationFilesWithoutRecordsAreSentAsTheyAre) {
-  // Nothing to describe: the file goes as it is, and the card has the last word.
-  EXPECT_THAT(Application(""), IsEmpty());
-  EXPECT_EQ(card.lines, 0);
-  EXPECT_EQ(window.messages.back().text, kPowerOff);
-
-  EXPECT_THAT(Application("\r\n\r\n  \r\n"), IsEmpty());
-  EXPECT_EQ(card.lines, 1);  // empty lines are passed over, the blanks are sent
-  EXPECT_EQ(window.messages.back().text, kPowerOff);
-
+// A file the card would refuse is refused before anything goes to the card: no card cycle,
+// no serial number, the line and the reason named.
+TEST_F(BadInputTest, ApplicationFilesTheCardWouldRefuseAreRefusedBeforeTheCard) {
   std::string lower = ImageFile('1', 0x1000, 64);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  EXPECT_THAT(Application(lower), IsEmpty());  // not records: no memory information
-  EXPECT_EQ(card.lines, 6);
-  ExpectGoodApplicationLoads();
-}
-
-TEST_F(BadInputTest, ApplicationFilesOfGarbageEndCleanly) {
-  for (unsigned seed = 1; seed <= 4; ++seed) {
-    SCOPED_TRACE(seed);
-    Application(Garbage(48 * 1024, seed));
-    // Whatever the garbage holds (no information, a bad record), the run ends with
-    // the card's last word or a warning, and the window given back.
-    ASSERT_FALSE(window.messages.empty());
-    const ShownMessage& last = window.messages.back();
-    EXPECT_TRUE(last.text == kPowerOff || last.icon == MessageIcon::Warning) << last.text;
-  }
   std::string nuls = ImageFile('1', 0x1000, 64);
   nuls.insert(nuls.find("\r\n", 20), std::string(5, '\0'));  // after a checksum
-  EXPECT_THAT(Application(nuls), IsEmpty());
-  EXPECT_EQ(window.messages.back().text, kPowerOff);
-  EXPECT_THAT(card.wire, HasSubstr(std::string(5, '\0') + "\x11"));
-  ExpectGoodApplicationLoads();
-}
-
-TEST_F(BadInputTest, ApplicationLineTooLongToSendIsDescribed) {
-  const std::string content = ImageFile('1', 0x1000, 64) + std::string(1024 * 1024, 'x') + "\r\n" +
-                              Record('9', 0, {}) + "\r\n";
-  const auto warnings = Application(content);
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_THAT(warnings[0], HasSubstr("cannot be sent"));
-  EXPECT_THAT(warnings[0], HasSubstr("\r\nSendApplicationFile"));
-  ExpectGoodApplicationLoads();
-}
-
-TEST_F(BadInputTest, ApplicationRecordsThatLieOrSpreadTooFar) {
-  // A bad checksum: the technician is told and the file goes without memory information.
   const std::string bad = "S1131000" + std::string(32, '0') + "00";
-  auto warnings = Application(ImageFile('1', 0x1000, 32) + bad + "\r\n");
-  EXPECT_THAT(warnings, ElementsAre("Invalid Checksum : " + bad));
-  EXPECT_EQ(window.messages.back().text, kPowerOff);
+  struct Case {
+    std::string content;
+    std::string said;
+  };
+  const std::vector<Case> cases = {
+      {"", "the file is empty"},
+      {"\r\n\r\n  \r\n", "line 3"},                      // blanks are no record
+      {lower, "line 1"},                                 // records in lower case
+      {nuls, "a NUL byte"},                              // NULs after a checksum
+      {Garbage(48 * 1024, 1), "Not an S record File,"},  // random bytes
+      {Garbage(48 * 1024, 2), "Not an S record File,"},
+      {ImageFile('1', 0x1000, 32) + bad + "\r\n", "Invalid Checksum : " + bad},
+      {ImageFile('1', 0x1000, 64) + std::string(1024 * 1024, 'x') + "\r\n", "longer than 514"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.said);
+    card.wire.clear();
+    const auto warnings = Application(c.content);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_THAT(warnings[0], HasSubstr(c.said));
+    EXPECT_THAT(warnings[0], HasSubstr("app.sr"));
+    EXPECT_EQ(window.lastOutcome.end, RunEnd::Refused);
+    EXPECT_EQ(window.lastOutcome.failure.kind, FailureKind::FileRefused);
+    EXPECT_THAT(card.wire, IsEmpty());
+    EXPECT_EQ(card.lines, 0);
+  }
+  ExpectGoodApplicationLoads();
+}
 
+TEST_F(BadInputTest, ApplicationRecordsThatSpreadTooFar) {
   // Nine regions: described, and the run ends through its exit path.
   std::string nine;
   for (uint32_t i = 0; i < 9; ++i) nine += Record('3', 0x10000 * i, {1, 2, 3}) + "\r\n";
-  warnings = Application(nine);
+  auto warnings = Application(nine);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_THAT(warnings[0], HasSubstr("more than 8 memory regions"));
   EXPECT_EQ(card.lines, 0);

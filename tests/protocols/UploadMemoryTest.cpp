@@ -270,6 +270,27 @@ TEST_F(UploadMemoryTest, ValuesThatCannotBeSentAreRefusedBeforeTheCommand) {
   EXPECT_EQ(window.prompts.size(), asked);  // no question asked for a file that cannot be made
 }
 
+TEST_F(UploadMemoryTest, WhatWasReadIsKeptWhenTheTargetWillNotTakeIt) {
+  // The target turns into a folder while the card sends: the file cannot be put there at
+  // the end, and what the card sent is kept beside it, named in the message.
+  vr.sendAscii = [this](int32_t, std::string_view sent, uint8_t end, std::string& reply) {
+    if (sent == "\x11" && card.packetsLeft == 0) std::filesystem::create_directory(target);
+    return card.Serve(sent, end, reply);
+  };
+  EXPECT_FALSE(Upload("0", "128"));
+  ASSERT_EQ(window.messages.size(), 1u);
+  const std::string text = window.messages[0].text;
+  const std::size_t kept = text.find("what was read is kept in ");
+  ASSERT_NE(kept, std::string::npos) << text;
+  const std::string keptFile = text.substr(kept + 25);
+  EXPECT_EQ(std::filesystem::path(keptFile).parent_path(), dir.path());
+  std::ifstream in(keptFile);
+  std::string first;
+  std::getline(in, first);
+  EXPECT_EQ(first, "S0000000000000008000000000\r");
+  ExpectRestored();
+}
+
 TEST_F(UploadMemoryTest, LargestUploadFillsTheBuffer) {
   card.memory.assign(0x10000, 0xA5);
   ASSERT_TRUE(Upload("0", "262144"));

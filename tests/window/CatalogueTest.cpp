@@ -86,7 +86,7 @@ TEST_F(CatalogueDir, MissingHardwareFilesAreNamedExactly) {
   EXPECT_EQ(MissingHardwareFilesText(MissingHardwareFiles(dir_, "cpu1"), "hw"),
             "The hardware files don't all exist: cpu1.sub is missing in hw");
   EXPECT_EQ(MissingHardwareFilesText(MissingHardwareFiles(dir_, "eth"), "hw"),
-            "The hardware files don't all exist: eth.mon and eth.sub are missing in hw");
+            "The hardware files don't all exist: eth.sub and eth.mon are missing in hw");
 }
 
 }  // namespace

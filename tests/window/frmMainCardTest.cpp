@@ -5,19 +5,25 @@
 
 #include <gtest/gtest.h>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QSysInfo>
 #include <QTest>
+#include <QTimer>
 
 #include "cardsim/CardSim.h"
 #include "records/RecordStore.h"
 #include "support/ScratchDir.h"
+#include "vrxcom/Vrxcom.h"
 #include "window/GuiSupport.h"
+#include "window/PortDevices.h"
 #include "window/frmMain.h"
 
 namespace ostra::window {
@@ -36,6 +42,10 @@ T* Control(QWidget& window, const char* name) {
 class WindowOnCard : public ::testing::Test {
  protected:
   void SetUp() override {
+    // What the window remembers goes to this test's own file, never the user's settings.
+    settings_ =
+        fs::temp_directory_path() / ("ostra-card-test-" + std::to_string(getpid()) + ".ini");
+    UseSettingsFile(QString::fromStdString(settings_.string()));
     saved_ = fs::current_path();
     fs::current_path(fs::path(OSTRA_DEMO_DIR) / "hardware");
   }
@@ -45,10 +55,12 @@ class WindowOnCard : public ::testing::Test {
     ::unsetenv("VRXCOM_COM1");
     ::unsetenv("VRXCOM_COM2");
     fs::current_path(saved_);
+    fs::remove(settings_);
   }
-  void StartCard(cardsim::Role role) {
+  void StartCard(cardsim::Role role, cardsim::Fault fault = {}) {
     cardsim::SimOptions options;
     options.powerOnRole = role;
+    options.fault = fault;
     sim_ = std::make_unique<cardsim::Simulator>(options);
     sim_->Start();
     ::setenv("VRXCOM_COM1", sim_->DevicePath().c_str(), 1);
@@ -70,7 +82,7 @@ class WindowOnCard : public ::testing::Test {
   }
 
   DialogAnswerer dialogs_;
-  fs::path saved_;
+  fs::path saved_, settings_;
   std::unique_ptr<cardsim::Simulator> sim_;
   std::unique_ptr<frmMain> window_;
 };
@@ -193,6 +205,87 @@ TEST_F(WindowOnCard, AStoreThatCannotBeReachedIsReportedOnceAndTheWindowWorksOn)
   ASSERT_EQ(Warnings().size(), 1u);
   EXPECT_TRUE(Warnings()[0].startsWith(reason) && w.state().log.Contains(reason.toStdString()));
   EXPECT_TRUE(w.state().records == nullptr && w.isEnabled());
+}
+
+TEST_F(WindowOnCard, TheWindowAnswersDuringALoadAndStopEndsItWithTheLinkUsable) {
+  cardsim::Fault silent;
+  silent.silentAt = cardsim::Step::BootProbe;  // 100 probes of 50 ms: about five seconds
+  StartCard(cardsim::Role::BootRom, silent);
+  frmMain& w = Open();
+  w.SetCancelHook([](int port, bool cancel) {
+    cancel ? VrxcomRequestCancelPort(port) : VrxcomClearCancelPort(port);
+  });
+  auto* types = Control<QComboBox>(w, "HWtypes");
+  types->setCurrentIndex(types->findText("cpu1"));
+  int ticks = 0;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+  tick.start(10);
+  bool sawTheRun = false;
+  dialogs_.Then([&](QWidget* box) {
+    DialogAnswerer::PressEnter()(box);  // the wiring prompt; the probe begins
+    QTimer::singleShot(300, &w, [&] {
+      // The window goes on: the loop turns, the log is readable, Stop is offered.
+      sawTheRun = w.DownloadRunning() && ticks > 0 &&
+                  Control<QPushButton>(w, "Stop")->isEnabled() &&
+                  !Control<QPushButton>(w, "DownLoadButton")->isEnabled();
+      Control<QPlainTextEdit>(w, "Text1")->verticalScrollBar()->setValue(0);
+      w.activateWindow();
+      QApplication::setActiveWindow(&w);
+      QTest::keyClick(&w, Qt::Key_Escape);  // Esc stops, as the button does
+    });
+  });
+  QTest::mouseClick(Control<QPushButton>(w, "DownLoadButton"), Qt::LeftButton);
+  ASSERT_TRUE(w.WaitForDownload(3000));  // well before the probe's own end
+  EXPECT_TRUE(sawTheRun);
+  EXPECT_EQ(w.LastOutcome().end, RunEnd::Cancelled);
+  EXPECT_EQ(w.LastOutcome().stage, Stage::Bootloader);
+  EXPECT_EQ(Control<QLabel>(w, "Status")->text(), "Stopped");
+  EXPECT_TRUE(w.state().log.Contains("The download was stopped in the Bootloader stage."));
+  EXPECT_TRUE(Warnings().empty()) << Warnings().front().toStdString();  // no card failure shown
+  EXPECT_TRUE(Control<QPushButton>(w, "DownLoadButton")->isEnabled());
+
+  // The link is put back and the next card loads.
+  sim_->SetFault({});
+  Control<QLineEdit>(w, "FileNameText")->setText(OSTRA_DEMO_DIR "/small.sr");
+  dialogs_.Then(DialogAnswerer::PressEnter())
+      .Then(DialogAnswerer::Type("77"))
+      .Then(DialogAnswerer::PressEnter());
+  QTest::mouseClick(Control<QPushButton>(w, "DownLoadButton"), Qt::LeftButton);
+  ASSERT_TRUE(w.WaitForDownload(60000));
+  EXPECT_EQ(w.LastOutcome().end, RunEnd::Loaded) << w.LastOutcome().failure.text;
+  EXPECT_TRUE(Control<QLabel>(w, "Status")->text().startsWith("Loaded card 77 in "));
+  EXPECT_EQ(sim_->GetRecord().doneCount, 1);
+}
+
+TEST_F(WindowOnCard, VerifyReadsTheCardBackAndIdentifyReadsItsNumbers) {
+  StartCard(cardsim::Role::BootRom);
+  frmMain& w = Open();
+  auto* types = Control<QComboBox>(w, "HWtypes");
+  types->setCurrentIndex(types->findText("7eth"));
+  Control<QCheckBox>(w, "Verify")->setChecked(true);
+  using D = DialogAnswerer;
+  dialogs_.Then(D::PressEnter()).Then(D::Type("4660")).Then(D::Type("5")).Then(D::PressEnter());
+  dialogs_.Then(D::PressEnter());  // cycle the card for the read-back
+  QTest::mouseClick(Control<QPushButton>(w, "DownLoadButton"), Qt::LeftButton);
+  ASSERT_TRUE(w.WaitForDownload(60000));
+  EXPECT_TRUE(Warnings().empty()) << Warnings().front().toStdString();
+  ASSERT_TRUE(w.LastOutcome().verify.has_value());
+  EXPECT_TRUE(w.LastOutcome().verify->ok);
+  EXPECT_TRUE(w.state().log.Contains("Verified 32727 bytes"));
+
+  dialogs_.Then(D::PressEnter()).Then(D::PressEnter());  // wiring, then what was read
+  QTest::mouseClick(Control<QPushButton>(w, "Identify"), Qt::LeftButton);
+  ASSERT_TRUE(w.WaitForDownload(60000));
+  ASSERT_TRUE(w.LastOutcome().identity.has_value());
+  EXPECT_EQ(w.LastOutcome().identity->serialNumber, 4660u);
+  EXPECT_TRUE(dialogs_.seen().back().text.startsWith(
+      "Serial number 4660\nEthernet address 02:00:00:00:00:05 (the cards' prefix)"));
+  // The box is remembered for the next start.
+  window_.reset();
+  frmMain& again = Open();
+  EXPECT_TRUE(Control<QCheckBox>(again, "Verify")->isChecked());
+  Control<QCheckBox>(again, "Verify")->setChecked(false);
 }
 
 }  // namespace
