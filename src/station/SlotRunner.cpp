@@ -313,7 +313,7 @@ void SlotRunner::Tell(const Message& message) {
         Notify();
       }
       break;
-    case Notice::VerifyWiring:
+    case Notice::CycleWiring:
       if (byOperator) {
         SlotQuestion question;
         question.notice = message.notice;

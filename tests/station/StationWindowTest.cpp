@@ -118,6 +118,7 @@ TEST_F(StationOnCards, FourSlotsLoadAtOnceASilentCardFailsAndABadPortStopsNoOthe
   AddCard(silent);
   AddCard();
   job.devices.push_back("/nonexistent/ostra-slot");
+  job.verify = true;  // the fixture cycles each card for the read-back: the probe finds it
   SaveTheJob();
   StationWindow& w = Open();
   ASSERT_TRUE(w.StartAll()) << w.JobLine().toStdString();
@@ -139,6 +140,8 @@ TEST_F(StationOnCards, FourSlotsLoadAtOnceASilentCardFailsAndABadPortStopsNoOthe
   for (int card : {0, 1, 3}) {
     EXPECT_TRUE(cards[card]->GetRecord().checksumOk) << card;
     EXPECT_EQ(cards[card]->GetRecord().doneCount, 1) << card;
+    EXPECT_TRUE(In<QPlainTextEdit>(card + 1, "log")->toPlainText().startsWith("Verified "))
+        << card;  // the newest line first
   }
   // The port is no card: the shift counts the four cards.
   const QLabel* shift = w.findChild<QLabel*>("shift");
