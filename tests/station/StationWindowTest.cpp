@@ -5,11 +5,14 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDeadlineTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
 #include <chrono>
@@ -20,6 +23,7 @@
 #include <set>
 
 #include "cardsim/CardSim.h"
+#include "records/RecordStore.h"
 #include "station/ui/SlotTile.h"
 #include "station/ui/StationWindow.h"
 #include "station/ui/TileLog.h"
@@ -81,7 +85,7 @@ class StationOnCards : public ::testing::Test {
     StationSettings settings;
     settings.jobFile = jobFile;
     settings.locked = locked;
-    settings.recordLocation = dir.PathOf("records.sqlite");
+    settings.recordLocation = recordLocation;
     settings.cancelHook = [](int port, bool cancel) {
       cancel ? VrxcomRequestCancelPort(port) : VrxcomClearCancelPort(port);
     };
@@ -105,6 +109,7 @@ class StationOnCards : public ::testing::Test {
 
   testing::ScratchDir dir;
   fs::path jobFile = dir.path() / "job.json";
+  std::string recordLocation = dir.PathOf("records.sqlite");
   Job job;
   std::vector<std::unique_ptr<cardsim::Simulator>> cards;
   std::unique_ptr<StationWindow> window;
@@ -191,6 +196,98 @@ TEST_F(StationOnCards, AScannedSerialNumberIsTypedIntoTheTileAndStamped) {
   EXPECT_EQ(Text(1, "state"), "PASS");
   EXPECT_EQ(Text(1, "numbers"), "Serial 4711");
   EXPECT_EQ(card.GetRecord().identityA, (std::array<uint8_t, 4>{0x00, 0x00, 0x12, 0x67}));
+}
+
+TEST_F(StationOnCards, ANumberAnotherCardHasIsAskedAboutInTheTile) {
+  struct Case {
+    const char* answer;
+    const char* state;
+    bool reused;
+  };
+  for (const Case& c : {Case{"no", "FAIL", false}, Case{"yes", "PASS", true}}) {
+    const testing::ScratchDir store;
+    recordLocation = store.PathOf("records.sqlite");
+    {
+      const auto records = records::RecordStore::Open(QString::fromStdString(recordLocation));
+      const int64_t other = records->BeginCard({"ostra-load", "/dev/ttyUSB3", "cpu1", "0.1", {}});
+      ASSERT_TRUE(records->ReserveSerial(other, 4711, false).reserved);
+    }
+    job = Job();
+    cards.clear();
+    cardsim::Simulator& card = AddCard();
+    job.numbers = NumberSource::Scanned;
+    SaveTheJob();
+    StationWindow& w = Open();
+    ASSERT_TRUE(w.StartAll());
+    QLineEdit* serial = In<QLineEdit>(1, "serial");
+    ASSERT_TRUE(WaitFor([&] { return serial->isEnabled(); }));
+    QTest::keyClicks(serial, "4711");
+    QTest::keyClick(serial, Qt::Key_Return);
+    auto* button = In<QPushButton>(1, c.answer);
+    ASSERT_TRUE(WaitFor([&] { return button->isVisible(); })) << c.answer;
+    EXPECT_THAT(Text(1, "promptText").toStdString(),
+                StartsWith("Serial number 4711 was given already to the card "));
+    EXPECT_TRUE(In<QPushButton>(1, "no")->isDefault());  // Enter says No
+    QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(w.WaitUntilStopped(60000));
+    EXPECT_EQ(Text(1, "state"), c.state) << c.answer;
+    EXPECT_EQ(card.GetRecord().doneCount, c.reused ? 1 : 0) << c.answer;
+    if (!c.reused) {
+      EXPECT_THAT(Text(1, "failure").toStdString(), HasSubstr("was given already to another card"));
+    }
+    window.reset();
+  }
+}
+
+TEST_F(StationOnCards, CardRecordsThatCannotBeReachedStopTheSlotBeforeTheCard) {
+  cardsim::Simulator& card = AddCard();
+  SaveTheJob();
+  recordLocation = "/proc/ostra-no-records/records.sqlite";
+  StationWindow& w = Open();
+  ASSERT_TRUE(w.StartAll());
+  ASSERT_TRUE(w.WaitUntilStopped(30000));
+  EXPECT_EQ(Text(1, "state"), "FAIL");
+  EXPECT_THAT(Text(1, "failure").toStdString(), StartsWith("Cannot reach the card records at "));
+  EXPECT_EQ(card.GetRecord().bytesIn, 0u);
+}
+
+TEST_F(StationOnCards, AnEmptyJobIsFilledInAndSaved) {
+  window = std::make_unique<StationWindow>(StationSettings{});
+  StationWindow& w = *window;
+  auto* hardware = w.findChild<QLineEdit*>("hardwareDirectory");
+  hardware->setText(QString::fromStdString((kDemo / "hardware").string()));
+  emit hardware->editingFinished();
+  auto* type = w.findChild<QComboBox*>("hardwareType");
+  type->setCurrentIndex(type->findText("7eth"));
+  auto* application = w.findChild<QLineEdit*>("applicationFile");
+  application->clear();
+  QTest::keyClicks(application, QString::fromStdString((kDemo / "app.sr").string()));
+  w.findChild<QComboBox*>("wiring")->setCurrentIndex(1);
+  w.findChild<QComboBox*>("numbers")->setCurrentIndex(1);
+  w.findChild<QCheckBox*>("verify")->setChecked(true);
+  w.findChild<QSpinBox*>("slotCount")->setValue(2);
+  w.findChild<QComboBox*>("device1")->setCurrentText("/dev/ttyUSB0");
+  w.findChild<QComboBox*>("device2")->setCurrentText("/dev/ttyUSB1");
+  EXPECT_TRUE(w.Tile(2)->isVisibleTo(&w));
+  EXPECT_FALSE(w.Tile(3)->isVisibleTo(&w));
+  EXPECT_THAT(w.JobLine().toStdString(), HasSubstr("(not saved)"));
+
+  ASSERT_TRUE(w.SaveJob(jobFile)) << w.JobLine().toStdString();
+  const JobRead saved = ReadJobFile(jobFile);
+  ASSERT_EQ(saved.fault, JobFault::None);
+  Job expected;
+  expected.hardwareDirectory = (kDemo / "hardware").string();
+  expected.hardwareType = "7eth";
+  expected.applicationFile = (kDemo / "app.sr").string();
+  expected.verify = true;
+  expected.wiring = Wiring::Operator;
+  expected.numbers = NumberSource::Scanned;
+  expected.devices = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
+  expected.sha256 = {{"7eth.sub", FileDigest(kDemo / "hardware" / "7eth.sub")},
+                     {"7eth.mon", FileDigest(kDemo / "hardware" / "7eth.mon")},
+                     {"app.sr", FileDigest(kDemo / "app.sr")}};
+  EXPECT_EQ(saved.job, expected);
+  EXPECT_THAT(w.JobLine().toStdString(), StartsWith("job.json: 7eth, app.sr, 2 slots, operator"));
 }
 
 TEST_F(StationOnCards, StopEndsASlotWithinASecondWhereverItIs) {
