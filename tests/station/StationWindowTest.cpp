@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTableView>
 #include <QTableWidget>
 #include <QTest>
 #include <chrono>
@@ -24,6 +25,10 @@
 
 #include "cardsim/CardSim.h"
 #include "records/RecordStore.h"
+#ifdef OSTRA_HAS_REPORT
+#include "ReportFill.h"
+#endif
+#include "station/ui/RecordsView.h"
 #include "station/ui/SlotTile.h"
 #include "station/ui/StationWindow.h"
 #include "station/ui/TileLog.h"
@@ -378,6 +383,60 @@ TEST_F(StationOnCards, ALockedJobCannotBeEdited) {
     }
   }
 }
+
+#ifdef OSTRA_HAS_REPORT
+TEST(RecordsViewTest, FindsSortsExportsChartsAndReports) {
+  const testing::ScratchDir dir;
+  const std::string location = dir.PathOf("records.sqlite");
+  // Cards of the last minutes, written with all the columns the report reads.
+  std::vector<report::fill::CardRow> cards;
+  for (const int serial : {5, 3, 9}) {
+    report::fill::CardRow card;
+    card.started = QDateTime::currentDateTimeUtc().addSecs(-600 + serial);
+    card.ended = card.started.addSecs(50);
+    card.serial = serial;
+    card.outcome = serial == 5 ? "loaded" : "failed";
+    if (serial != 5) {
+      card.failureStage = "Monitor";
+      card.failureMessage = "Failed to get Data Acknowledge";
+    }
+    cards.push_back(card);
+  }
+  report::fill::Fill(QString::fromStdString(location), cards);
+  RecordsView view(location, [] { return QDateTime::currentDateTime().addSecs(-3600); });
+  view.show();
+  view.findChild<QLineEdit*>("filterSince")->clear();  // today's by default: every card
+  auto* outcome = view.findChild<QComboBox*>("filterOutcome");
+  outcome->setCurrentIndex(outcome->findText("Failed"));
+  ASSERT_TRUE(view.Search());
+  ASSERT_TRUE(WaitFor([&] { return !view.Busy(); }));
+  EXPECT_EQ(view.Status(), "2 cards");
+  auto* table = view.findChild<QTableView*>("recordsTable");
+  ASSERT_EQ(table->model()->rowCount(), 2);
+  // What the table shows, in its order, is what the CSV holds.
+  for (const auto& [order, first] :
+       {std::pair{Qt::AscendingOrder, "3"}, {Qt::DescendingOrder, "9"}}) {
+    table->sortByColumn(4, order);
+    EXPECT_EQ(table->model()->index(0, 4).data().toString(), first);
+    ASSERT_TRUE(view.ExportCsv(QString::fromStdString(dir.PathOf("shown.csv"))));
+    const QStringList lines = QString::fromStdString(dir.Read("shown.csv")).split('\n');
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(lines[1].section(',', 8, 8), first);
+  }
+  ASSERT_TRUE(view.RefreshCharts());
+  ASSERT_TRUE(WaitFor([&] { return !view.Busy(); }));
+  EXPECT_EQ(view.ChartCount(), 4);
+  EXPECT_THAT(view.Status().toStdString(), StartsWith("The shift's charts: 3 cards since "));
+  ASSERT_TRUE(view.WriteReport(QString::fromStdString(dir.PathOf("report.pdf"))));
+  ASSERT_TRUE(WaitFor([&] { return !view.Busy(); }, 60000));
+  EXPECT_THAT(view.Status().toStdString(), StartsWith("Report of 3 cards"));
+  EXPECT_EQ(dir.Read("report.pdf").substr(0, 5), "%PDF-");
+
+  view.findChild<QLineEdit*>("filterSince")->setText("yesterday");
+  EXPECT_FALSE(view.Search());
+  EXPECT_EQ(view.Status(), "Since: 'yesterday' is not a date (2026-12-07)");
+}
+#endif
 
 TEST(TileLogTest, ShowsTheNewestLinesFirstWhateverTheEdits) {
   QPlainTextEdit box;

@@ -21,6 +21,7 @@
 #include "formats/PathText.h"
 #include "link/PortDevice.h"
 #include "station/ui/JobEditor.h"
+#include "station/ui/RecordsView.h"
 #include "station/ui/SlotTile.h"
 #include "window/Picture.h"
 
@@ -177,6 +178,15 @@ void StationWindow::BuildControls() {
     if (!file.isEmpty()) OpenJob(PathOfText(file.toStdString()));
   };
   tabs_->addTab(editor_, "Job");
+  records_ = new RecordsView(
+      settings_.recordLocation,
+      [this] {
+        return QDateTime::fromMSecsSinceEpoch(
+            std::chrono::duration_cast<std::chrono::milliseconds>(shift_.start().time_since_epoch())
+                .count());
+      },
+      tabs_);
+  tabs_->addTab(records_, "Records");
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(6, 6, 6, 6);

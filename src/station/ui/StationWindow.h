@@ -1,8 +1,8 @@
 #pragma once
 // ostra-station's window: the job, the shift line, one tile per slot and the failures of
-// the shift. Each slot loads on its own thread (SlotRunner); the window shows what they
-// report when its event loop comes round, at most once per slot and turn, so that eight
-// slots loading at once never hold it up.
+// the shift; the job's fields; the card records with the shift's charts. Each slot loads on its own
+// thread (SlotRunner); the window shows what they report when its event loop comes round, at most
+// once per slot and turn, so that eight slots loading at once never hold it up.
 #include <array>
 #include <atomic>
 #include <filesystem>
@@ -26,6 +26,7 @@ class QTimer;
 namespace ostra::station {
 
 class JobEditor;
+class RecordsView;
 class SlotTile;
 
 inline constexpr char kStationCaption[] = "Ostra Station";
@@ -108,6 +109,7 @@ class StationWindow : public QWidget {
 
   QTabWidget* tabs_ = nullptr;
   JobEditor* editor_ = nullptr;
+  RecordsView* records_ = nullptr;
   QLabel* jobLine_ = nullptr;
   QLabel* shiftLine_ = nullptr;
   QPushButton* startAll_ = nullptr;
