@@ -82,10 +82,8 @@ StationWindow::StationWindow(StationSettings settings, QWidget* parent)
 
 StationWindow::~StationWindow() {
   for (Slot& slot : slots_) slot.runner->Stop();
-  for (Slot& slot : slots_) {
-    slot.runner->SetChanged(nullptr);
-    slot.runner.reset();  // waits for its thread
-  }
+  // Each waits for its thread; what a slot reported last is dropped with this window.
+  for (Slot& slot : slots_) slot.runner.reset();
 }
 
 void StationWindow::BuildControls() {
