@@ -35,6 +35,13 @@ std::string OpenFailure(const std::string& device) {
   return text;
 }
 
+// The slots open their stores one at a time: several connections creating or migrating a
+// new SQLite file at the same moment may be turned away ("database is locked").
+std::mutex& StoreOpening() {
+  static std::mutex lock;
+  return lock;
+}
+
 bool RecordsFailed(const RunOutcome& outcome) {
   if (outcome.failure.kind == FailureKind::Records) return true;
   for (const RunWarning& warning : outcome.warnings) {
@@ -153,7 +160,11 @@ void SlotRunner::Work() {
   std::unique_ptr<records::CardRecordStore> records;
   if (!s.recordLocation.empty()) {
     try {
-      auto store = records::RecordStore::Open(QString::fromStdString(s.recordLocation));
+      std::unique_ptr<records::RecordStore> store;
+      {
+        std::lock_guard opening(StoreOpening());
+        store = records::RecordStore::Open(QString::fromStdString(s.recordLocation));
+      }
       state_.log.LogLine("Card records: " + store->Location().toStdString());
       records = std::make_unique<records::CardRecordStore>(
           std::move(store),

@@ -128,7 +128,6 @@ TEST_F(StationOnCards, FourSlotsLoadAtOnceASilentCardFailsAndABadPortStopsNoOthe
   AddCard(silent);
   AddCard();
   job.devices.push_back("/nonexistent/ostra-slot");
-  job.verify = true;  // the fixture cycles each card for the read-back: the probe finds it
   SaveTheJob();
   StationWindow& w = Open();
   ASSERT_TRUE(w.StartAll()) << w.JobLine().toStdString();
@@ -137,7 +136,8 @@ TEST_F(StationOnCards, FourSlotsLoadAtOnceASilentCardFailsAndABadPortStopsNoOthe
   const std::vector<std::string> states = {"PASS", "PASS", "FAIL", "PASS", "FAIL"};
   std::set<QString> numbers;
   for (int slot = 1; slot <= 5; ++slot) {
-    EXPECT_EQ(Text(slot, "state").toStdString(), states[slot - 1]) << "slot " << slot;
+    EXPECT_EQ(Text(slot, "state").toStdString(), states[slot - 1])
+        << "slot " << slot << ": " << Text(slot, "failure").toStdString();
     QAccessibleInterface* tile = QAccessible::queryAccessibleInterface(w.Tile(slot));
     ASSERT_NE(tile, nullptr);
     EXPECT_EQ(tile->text(QAccessible::Name), QString("Slot %1").arg(slot));
@@ -150,8 +150,6 @@ TEST_F(StationOnCards, FourSlotsLoadAtOnceASilentCardFailsAndABadPortStopsNoOthe
   for (int card : {0, 1, 3}) {
     EXPECT_TRUE(cards[card]->GetRecord().checksumOk) << card;
     EXPECT_EQ(cards[card]->GetRecord().doneCount, 1) << card;
-    EXPECT_TRUE(In<QPlainTextEdit>(card + 1, "log")->toPlainText().startsWith("Verified "))
-        << card;  // the newest line first
   }
   // The port is no card: the shift counts the four cards.
   const QLabel* shift = w.findChild<QLabel*>("shift");
@@ -186,6 +184,7 @@ TEST_F(StationOnCards, OperatorWiringWaitsForContinueInTheTile) {
 TEST_F(StationOnCards, AScannedSerialNumberIsTypedIntoTheTileAndStamped) {
   cardsim::Simulator& card = AddCard();
   job.numbers = NumberSource::Scanned;
+  job.verify = true;  // the fixture cycles the card for the read-back: the probe finds it
   SaveTheJob();
   StationWindow& w = Open();
   ASSERT_TRUE(w.StartAll());
@@ -200,6 +199,7 @@ TEST_F(StationOnCards, AScannedSerialNumberIsTypedIntoTheTileAndStamped) {
   ASSERT_TRUE(w.WaitUntilStopped(60000));
   EXPECT_EQ(Text(1, "state"), "PASS");
   EXPECT_EQ(Text(1, "numbers"), "Serial 4711");
+  EXPECT_TRUE(In<QPlainTextEdit>(1, "log")->toPlainText().startsWith("Verified 32768 bytes"));
   EXPECT_EQ(card.GetRecord().identityA, (std::array<uint8_t, 4>{0x00, 0x00, 0x12, 0x67}));
 }
 
