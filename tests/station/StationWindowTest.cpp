@@ -82,7 +82,7 @@ class StationOnCards : public ::testing::Test {
   // The demo's cpu1 cards with the small application, saved with its digests.
   void SaveTheJob() {
     if (job.hardwareDirectory.empty()) job.hardwareDirectory = (kDemo / "hardware").string();
-    job.hardwareType = "cpu1";
+    if (job.hardwareType.empty()) job.hardwareType = "cpu1";
     job.applicationFile = (kDemo / "small.sr").string();
     station::SaveJob(job, jobFile);
   }
@@ -161,6 +161,9 @@ TEST_F(StationOnCards, FourSlotsLoadAtOnceASilentCardFailsAndABadPortStopsNoOthe
   EXPECT_THAT(failures->item(0, 1)->text().toStdString(), StartsWith("Slot 3 "));
   EXPECT_EQ(failures->item(0, 3)->text(), "Monitor");
   EXPECT_EQ("Monitor: " + failures->item(0, 4)->text(), Text(3, "failure"));
+  QTest::mouseClick(w.findChild<QPushButton*>("newShift"), Qt::LeftButton);
+  EXPECT_EQ(shift->text(), "Loaded 0, failed 0, first-pass yield - %, 0 cards/hour");
+  EXPECT_EQ(failures->rowCount(), 0);
 }
 
 TEST_F(StationOnCards, OperatorWiringWaitsForContinueInTheTile) {
@@ -244,6 +247,34 @@ TEST_F(StationOnCards, ANumberAnotherCardHasIsAskedAboutInTheTile) {
   }
 }
 
+TEST_F(StationOnCards, ATextPromptIsAnsweredInTheTileAndARefusalShownThere) {
+  // Without records the Ethernet address of a scanned card is asked for in its tile.
+  cardsim::Simulator& card = AddCard();
+  job.numbers = NumberSource::Scanned;
+  job.hardwareType = "7eth";
+  SaveTheJob();
+  recordLocation.clear();
+  StationWindow& w = Open();
+  ASSERT_TRUE(w.StartAll()) << w.JobLine().toStdString();
+  QLineEdit* serial = In<QLineEdit>(1, "serial");
+  ASSERT_TRUE(WaitFor([&] { return serial->isEnabled(); }));
+  QTest::keyClicks(serial, "1234");
+  QTest::keyClick(serial, Qt::Key_Return);
+  QLineEdit* answer = In<QLineEdit>(1, "answer");
+  ASSERT_TRUE(WaitFor([&] { return answer->isVisible(); }));
+  EXPECT_EQ(Text(1, "promptText"), "Enter Ethernet Address");
+  answer->setText("04:00:00:00:00:01");  // another vendor's address
+  QTest::mouseClick(In<QPushButton>(1, "ok"), Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return In<QLabel>(1, "refusal")->isVisible(); }));
+  EXPECT_TRUE(answer->isVisible());
+  answer->setText("0x3039");
+  QTest::keyClick(answer, Qt::Key_Return);
+  ASSERT_TRUE(w.WaitUntilStopped(60000));
+  EXPECT_EQ(Text(1, "state"), "PASS") << Text(1, "failure").toStdString();
+  EXPECT_EQ(Text(1, "numbers"), "Serial 1234\nEthernet 02:00:00:00:30:39");
+  EXPECT_EQ(card.GetRecord().identityB, (std::array<uint8_t, 6>{2, 0, 0, 0, 0x30, 0x39}));
+}
+
 TEST_F(StationOnCards, CardRecordsThatCannotBeReachedStopTheSlotBeforeTheCard) {
   cardsim::Simulator& card = AddCard();
   SaveTheJob();
@@ -299,29 +330,37 @@ TEST_F(StationOnCards, StopEndsASlotWithinASecondWhereverItIs) {
   struct Case {
     const char* name;
     cardsim::Fault fault;
+    Wiring wiring;
     const char* before;  // the state the slot is stopped in
     const char* after;
   };
   cardsim::Fault absent;
   absent.silentAt = cardsim::Step::BootProbe;
   const std::vector<Case> cases = {
-      {"waiting for a card that never answers", absent, "Waiting for card", "Stopped"},
-      {"loading the monitor", {}, "Loading: Monitor", "Stopped"},
+      {"waiting for a card that never answers", absent, Wiring::Fixture, "Waiting for card",
+       "Stopped"},
+      {"waiting for Continue", {}, Wiring::Operator, "Waiting for card", "Stopped"},
+      {"loading the monitor", {}, Wiring::Fixture, "Loading: Monitor", "Stopped"},
   };
   for (const Case& c : cases) {
     job = Job();
     cards.clear();
     AddCard(c.fault, true);
+    job.wiring = c.wiring;
     SaveTheJob();
     StationWindow& w = Open();
     ASSERT_TRUE(w.StartAll()) << c.name;
     ASSERT_TRUE(WaitFor([&] { return Text(1, "state").startsWith(c.before); }, 60000)) << c.name;
+    if (c.wiring == Wiring::Operator) {
+      ASSERT_TRUE(WaitFor([&] { return In<QFrame>(1, "prompt")->isVisible(); }));
+    }
     const auto asked = std::chrono::steady_clock::now();
     In<QPushButton>(1, "startStop")->click();
     EXPECT_TRUE(w.Runner(1).Join(1000)) << c.name;
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1)) << c.name;
     ASSERT_TRUE(w.WaitUntilStopped(1000));
     EXPECT_EQ(Text(1, "state"), c.after) << c.name;
+    EXPECT_FALSE(In<QFrame>(1, "prompt")->isVisible()) << c.name;  // the question withdrawn
     // The port was put back: the slot starts on it again.
     ASSERT_TRUE(w.StartSlot(1)) << c.name;
     EXPECT_TRUE(WaitFor([&] {
