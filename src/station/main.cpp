@@ -1,10 +1,18 @@
 // ostra-station: several slots in one window, each loading its cards on its own port.
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <QApplication>
+#include <QSocketNotifier>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+#endif
 
 #include "Version.h"
 #include "app/Options.h"
@@ -27,6 +35,31 @@ bool HasDisplay() {
   return true;
 #endif
 }
+
+#ifndef _WIN32
+int stopPipe[2] = {-1, -1};
+
+extern "C" void OnStopSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = write(stopPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM (a logout, a service manager) end the event loop: the window then
+// stops every slot, so that each card in progress is recorded as interrupted and each
+// port is put back.
+std::unique_ptr<QSocketNotifier> QuitOnStopSignals() {
+  if (pipe(stopPipe) != 0) return nullptr;
+  for (int fd : stopPipe) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  auto notifier = std::make_unique<QSocketNotifier>(stopPipe[0], QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, [] { QApplication::quit(); });
+  return notifier;
+}
+#endif
 
 }  // namespace
 
@@ -80,6 +113,9 @@ int main(int argc, char** argv) {
   if (!window.JobProblem().isEmpty()) {
     std::fprintf(stderr, "ostra-station: %s\n", window.JobProblem().toStdString().c_str());
   }
+#ifndef _WIN32
+  const auto stopSignals = QuitOnStopSignals();
+#endif
   window.show();
   if (options.start) window.StartAll();
   return QApplication::exec();
