@@ -42,12 +42,13 @@ std::mutex& StoreOpening() {
   return lock;
 }
 
-bool RecordsFailed(const RunOutcome& outcome) {
-  if (outcome.failure.kind == FailureKind::Records) return true;
+// Why the card records failed during the run, when they did.
+std::optional<std::string> RecordsFailure(const RunOutcome& outcome) {
+  if (outcome.failure.kind == FailureKind::Records) return outcome.failure.text;
   for (const RunWarning& warning : outcome.warnings) {
-    if (warning.kind == WarningKind::Records) return true;
+    if (warning.kind == WarningKind::Records) return warning.text;
   }
-  return false;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -247,7 +248,7 @@ std::string SlotRunner::LoadCards(std::string& failure) {
     Notify();
     if (outcome.end == RunEnd::Cancelled) break;
     // No card goes on without its record.
-    if (RecordsFailed(outcome)) return "Stopped: the card records failed";
+    if (const auto reason = RecordsFailure(outcome)) return "Stopped: " + *reason;
     if (s.cards > 0 && card >= s.cards) break;
   }
   return {};

@@ -84,6 +84,7 @@ SlotTile::SlotTile(int slot, QWidget* parent)
 
   note_ = new QLabel(this);
   note_->setObjectName("note");
+  note_->setWordWrap(true);
   numbers_ = new QLabel(this);
   numbers_->setObjectName("numbers");
   QFont numbersFont = numbers_->font();
