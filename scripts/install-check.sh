@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Install round trip for the package scripts/package.sh wrote: installs it with apt-get, runs
 # the installed programs (a whole simulated card through ostra-load and ostra-cardsim, the
-# window's --version), removes it and checks that nothing of it is left. Needs root.
+# window's and the station's --version), removes it and checks that nothing of it is left. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" -ne 0 ]; then
@@ -56,6 +56,10 @@ grep -q '"checksumOk": true' "$run/card.json" && grep -q '"doneCount": 1' "$run/
 installed /usr/share/man/man1/ostra-bootloader.1.gz || fail "the window has no manual page"
 answer=$(timeout 20 env -u DISPLAY -u WAYLAND_DISPLAY $bin/ostra-bootloader --version) || true
 [ "${answer%%$'\n'*}" = "ostra-bootloader $version" ] || fail "ostra-bootloader --version"
+installed /usr/share/man/man1/ostra-station.1.gz || fail "the station has no manual page"
+installed /usr/share/applications/org.ostra.station.desktop || fail "the station has no desktop entry"
+answer=$(timeout 20 env -u DISPLAY -u WAYLAND_DISPLAY $bin/ostra-station --version) || true
+[ "${answer%%$'\n'*}" = "ostra-station $version" ] || fail "ostra-station --version"
 
 echo "-- purge"
 "${apt[@]}" purge ostra-bootloader >"$run/apt.log" || { cat "$run/apt.log"; fail "purge failed"; }
