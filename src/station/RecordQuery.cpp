@@ -73,10 +73,13 @@ bool Matches(const records::CardRecord& card, const RecordQuery& q) {
   if (!q.ethernet.isEmpty() && card.ethernetAddress.compare(q.ethernet, Qt::CaseInsensitive) != 0) {
     return false;
   }
-  if (!q.type.isEmpty() && card.hardwareType.compare(q.type, Qt::CaseInsensitive) != 0) {
+  if (!q.type.isEmpty() &&
+      QString::fromStdString(card.hardwareType).compare(q.type, Qt::CaseInsensitive) != 0) {
     return false;
   }
-  if (!q.bench.isEmpty() && card.bench.compare(q.bench, Qt::CaseInsensitive) != 0) return false;
+  if (!q.bench.isEmpty() &&
+      QString::fromStdString(card.bench).compare(q.bench, Qt::CaseInsensitive) != 0)
+    return false;
   if (q.since.isValid() && card.startedAt < q.since) return false;
   if (q.until.isValid() && !(card.startedAt < q.until)) return false;
   switch (q.outcome) {

@@ -73,8 +73,9 @@ TEST(RecordQueryTest, TheStoreAndTheFiltersFindTheSameCards) {
     if (c.serial == 2u) store->ReserveEthernet(id, kPrefix, 7, false);
     if (*c.outcome != '\0') {
       records::CardFinish finish;
-      finish.outcome = c.outcome;
-      if (finish.outcome == "failed") {
+      const bool failed = std::string(c.outcome) == "failed";
+      finish.end = failed ? records::CardEnd::kFailed : records::CardEnd::kLoaded;
+      if (failed) {
         finish.failureMessage = "no ack";
         finish.failureStage = "Monitor";
       }

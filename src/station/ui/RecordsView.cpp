@@ -51,6 +51,10 @@ QStandardItem* Item(const QString& text) {
 }
 
 // Sorted by value, shown as text.
+QStandardItem* Item(const std::string& text) {
+  return Item(QString::fromStdString(text));
+}
+
 QStandardItem* Item(const QString& text, const QVariant& sortValue) {
   QStandardItem* item = Item(text);
   item->setData(sortValue, Qt::UserRole);
@@ -258,15 +262,16 @@ void RecordsView::ShowRecords(FoundRecords found) {
     const QDateTime started = r.startedAt.toLocalTime();
     QList<QStandardItem*> row = {
         Item(started.toString("yyyy-MM-dd HH:mm:ss"), started.toMSecsSinceEpoch()),
-        Item(r.bench, r.bench),
-        Item(r.port, r.port),
-        Item(r.hardwareType, r.hardwareType),
+        Item(r.bench),
+        Item(r.port),
+        Item(r.hardwareType),
         r.serialNumber ? Item(QString::number(*r.serialNumber), qlonglong(*r.serialNumber))
                        : Item(QString(), QVariant(qlonglong(-1))),
         Item(EthernetText(r.ethernetAddress), r.ethernetAddress),
         Item(r.outcome.isEmpty() ? QString("unfinished") : r.outcome, r.outcome),
-        Item(r.failureStage, r.failureStage),
-        Item(QString(r.failureMessage).replace("\r\n", " "), r.failureMessage)};
+        Item(r.failureStage),
+        Item(QString::fromStdString(r.failureMessage).replace("\r\n", " "),
+             QString::fromStdString(r.failureMessage))};
     model_->appendRow(row);
   }
   table_->setSortingEnabled(true);
