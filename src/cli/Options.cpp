@@ -198,6 +198,10 @@ const std::vector<OptionRow>& Table() {
        Text(&Options::record)},
       {"no-record", '\0', nullptr, "do not record the cards (numbers are not checked)",
        Flag(&Options::noRecord)},
+      {"new-store", '\0', nullptr,
+       "start a new store of card records where the one this bench used is missing, empty or "
+       "another (numbers then start again: only when the old store is truly gone)",
+       Flag(&Options::newStore)},
       {"reuse", '\0', nullptr,
        "use a serial number or Ethernet address given to another card again (the same card "
        "programmed again)",

@@ -21,6 +21,7 @@ struct Options {
   bool nicKeep = false;       // --nic keep
   std::string record;         // --record LOCATION: "" for the default file
   bool noRecord = false;      // --no-record
+  bool newStore = false;      // --new-store: start a new store where the records are missing
   bool reuse = false;         // numbers given to another card may be used again
   bool listRecords = false;   // --records
   std::string since;          // --since DATE, a filter of --records

@@ -208,7 +208,10 @@ std::string CheckRecords(const Options& options, const std::string& location, in
   status = kExitRecords;
   std::unique_ptr<records::RecordStore> store;
   try {
-    store = records::RecordStore::Open(QString::fromStdString(location));
+    store = records::RecordStore::Open(QString::fromStdString(location),
+                                       records::OpenOptions{options.newStore, {}});
+  } catch (const records::StoreMissing& e) {
+    return std::string(e.what()) + "; --new-store starts a new store there";
   } catch (const std::exception& e) {
     return e.what();
   }
@@ -494,7 +497,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err, const StopFlag& 
         CheckRecords(options, recordLocation, static_cast<int>(ports.size()), status);
     if (!error.empty()) {
       std::fprintf(err, "ostra-load: %s\n", error.c_str());
-      return status;
+      return stop.load() ? kExitInterrupted : status;
     }
   } else if (options.serialAuto || options.nicAuto) {
     return UsageError(err, "auto numbers need the card records");

@@ -9,6 +9,7 @@
 #include "cli/Options.h"
 #include "cli/Report.h"
 #include "cli/Run.h"
+#include "records/RecordStore.h"
 #include "vrxcom/Vrxcom.h"
 
 namespace {
@@ -20,6 +21,7 @@ extern "C" void OnStopSignal(int signal) {
   ostra::cli::StopSignal().store(signal);
   stopRequested.store(true);
   VrxcomRequestCancel();
+  ostra::records::RecordStore::RequestCancel();  // a store that does not answer is let go
 }
 
 void CatchStopSignals() {

@@ -203,8 +203,16 @@ void CardRecordStore::CardEnds(const RunOutcome& outcome) {
       finish.verify = VerifyRecord{outcome.verify->ok, outcome.verify->sha256,
                                    outcome.verify->differences, outcome.verify->firstDifference};
     }
-    // A store that did not answer keeps nothing from the card: its end waits in the spool.
-    store_->Finish(card, finish);
+    // A store that did not answer keeps nothing from the card: its end waits in the spool,
+    // written when the store answers again, and the front end hears of it.
+    const FinishResult written = store_->Finish(card, finish);
+    if (written.spooled) {
+      throw RunError(FailureKind::Records,
+                     written.reason +
+                         "; the card's end is kept on this bench and written to the card records "
+                         "when they answer again",
+                     kSource);
+    }
   });
 }
 

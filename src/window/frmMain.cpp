@@ -538,7 +538,19 @@ void frmMain::OpenCardRecords(const CardRecording& recording) {
   std::unique_ptr<records::RecordStore> store;
   SetBusy(true);  // a server may take its connection time-out to answer
   try {
-    store = records::RecordStore::Open(recording.location);
+    try {
+      store = records::RecordStore::Open(recording.location);
+    } catch (const records::StoreMissing& e) {
+      // Numbers would start again: only the technician says that the old store is gone.
+      SetBusy(false);
+      if (!YesNoBox(std::string(e.what()) +
+                        ".\r\nStart a new store of card records there (numbers start again)?",
+                    MessageIcon::Warning)) {
+        throw;
+      }
+      SetBusy(true);
+      store = records::RecordStore::Open(recording.location, records::OpenOptions{true, {}});
+    }
   } catch (const std::exception& e) {
     SetBusy(false);
     CardRecordsFailed(e.what());
@@ -1020,6 +1032,10 @@ void frmMain::ShowBox(const std::string& text, MessageIcon icon) {
 }
 
 bool frmMain::Ask(Question, const std::string& text, MessageIcon icon) {
+  return YesNoBox(text, icon);
+}
+
+bool frmMain::YesNoBox(const std::string& text, MessageIcon icon) {
   QMessageBox box(ToQt(icon), kCaption, FromCore(text), QMessageBox::Yes | QMessageBox::No, this);
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);

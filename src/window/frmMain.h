@@ -146,6 +146,8 @@ class frmMain : public QWidget, public Operator {
   void SpeedClicked(int baud);  // a person's click on a speed button
   void UnexpectedError(long number, const std::string& description);
   void ShowBox(const std::string& text, MessageIcon icon);  // the box alone, not logged
+  // A modal Yes/No box, No the default: true for Yes.
+  bool YesNoBox(const std::string& text, MessageIcon icon);
   // The modal text-input dialog: the text typed, or nullopt when cancelled.
   std::optional<std::string> TextDialog(const std::string& prompt, const std::string& title,
                                         const std::string& defaultText);

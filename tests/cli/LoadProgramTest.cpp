@@ -7,6 +7,8 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -318,6 +320,41 @@ TEST_F(LoadProgramTest, InterruptEndsTheUploadAndLeavesTheOldFile) {
   EXPECT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
 }
 
+TEST_F(LoadProgramTest, AStoreThatDoesNotAnswerHoldsNobody) {
+  const fs::path file = temp / "records.sqlite";
+  const QString store = QString::fromStdString(file.string());
+  StartCard(cardsim::Role::BootRom);
+  ASSERT_EQ(Load({"--type", "cpu1", "--record", store}).status, 0);
+  {
+    // Another program holds the store's lock and keeps it: SIGTERM still ends the run.
+    QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holder");
+    holder.setDatabaseName(store);
+    ASSERT_TRUE(holder.open());
+    QSqlQuery lock(holder);
+    ASSERT_TRUE(lock.exec("BEGIN EXCLUSIVE"));
+    const uint64_t bytesBefore = sim->GetRecord().bytesIn;
+    Start({"--type", "cpu1", "--record", store, "--json"});
+    process.waitForReadyRead(500);  // it waits for the lock now, before the card
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    EXPECT_TRUE(process.waitForFinished(1000)) << "still running 1 s after SIGTERM";
+    EXPECT_EQ(process.exitCode(), 130);
+    EXPECT_EQ(sim->GetRecord().bytesIn, bytesBefore);  // the second card was never touched
+    lock.exec("ROLLBACK");
+    holder.close();
+  }
+  QSqlDatabase::removeDatabase("holder");
+
+  // The store removed: refused, numbers do not start again at 1, until a new one is asked for.
+  fs::remove(file);
+  Finished run = Load({"--type", "cpu1", "--record", store});
+  EXPECT_EQ(run.status, 4);
+  EXPECT_THAT(run.err, HasSubstr("are missing; they held serial numbers up to 1"));
+  EXPECT_THAT(run.err, HasSubstr("--new-store"));
+  sim->PowerOn();
+  run = Load({"--type", "cpu1", "--record", store, "--new-store", "--json"});
+  EXPECT_EQ(run.status, 0) << run.err;
+}
+
 TEST_F(LoadProgramTest, AWarningTheRunGoesPastLeavesTheCardLoaded) {
   // An S5 record: the memory information is not generated (the technician is told), the
   // file is sent as it is, and the card confirms it.
@@ -326,9 +363,10 @@ TEST_F(LoadProgramTest, AWarningTheRunGoesPastLeavesTheCardLoaded) {
                      << Record('5', 0x0001, {}) << "\r\n"
                      << Record('9', 0x1000, {}) << "\r\n";
   StartCard(cardsim::Role::Firmware);
+  const QString store = QString::fromStdString((temp / "records.sqlite").string());
   const Finished run =
       Load({"--type", "Firmware 5830", "--app", QString::fromStdString(app.string()),
-            "--memory-info", "yes", "--json", "--no-record"});
+            "--memory-info", "yes", "--json", "--record", store});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_THAT(run.out, HasSubstr(R"("ok":true,"interrupted":false,"stage":null,"message":null)"));
   EXPECT_THAT(
@@ -336,6 +374,10 @@ TEST_F(LoadProgramTest, AWarningTheRunGoesPastLeavesTheCardLoaded) {
       HasSubstr(
           R"("end":"loaded","kind":null,"warnings":[{"kind":"file_record_refused","text":"Not an S record File,"}])"));
   EXPECT_EQ(sim->GetRecord().doneCount, 1);
+  // The card's record says the same: loaded, with the warning.
+  const Finished listed = Load({"--records", "--record", store, "--csv"});
+  EXPECT_THAT(listed.out, HasSubstr(",loaded,"));
+  EXPECT_THAT(listed.out, HasSubstr("file_record_refused"));
 }
 
 TEST_F(LoadProgramTest, VerifyReadsBackWhatWasProgrammedAndIdentifyKnowsTheCard) {
@@ -375,6 +417,9 @@ TEST_F(LoadProgramTest, VerifyReadsBackWhatWasProgrammedAndIdentifyKnowsTheCard)
     for (const std::string& said : c.said) EXPECT_THAT(run.out, HasSubstr(said));
   }
   EXPECT_TRUE(fs::exists(temp / "verify-4661.mon"));  // what was read, kept beside --output
+  const Finished failed = Load({"--records", "--record", store, "--serial", "4661", "--csv"});
+  EXPECT_THAT(failed.out, HasSubstr(",failed,"));
+  EXPECT_THAT(failed.out, HasSubstr("verify_mismatch"));
 
   // The card identified: the numbers it carries and its last record.
   StartCard(cardsim::Role::BootRom);

@@ -248,7 +248,7 @@ bool RecordsView::Search() {
   RecordQuery query;
   if (!Parsed(query)) return false;
   return Read([this, query] {
-    const auto store = records::RecordStore::Open(QString::fromStdString(location_));
+    const auto store = records::RecordStore::OpenForReading(QString::fromStdString(location_));
     auto found = std::make_shared<FoundRecords>(FindRecords(*store, query, kShown));
     return std::function<void()>([this, found] { ShowRecords(std::move(*found)); });
   });
