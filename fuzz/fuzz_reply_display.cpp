@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   window.fileNameText = ApplicationFile();
   if (flags & 0x20) window.yesNoAnswers.push_back(true);
 
-  ostra::DownLoadButton_Click(state, window);
+  ostra::testing::RunDownload(state, window);
 
   // Every ending gives the window back; the run is over.
   if (!window.commandVisible || window.busy || state.downloadRunning) std::abort();

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::error_code ec;
   fs::remove(path, ec);
 
-  const bool uploaded = ostra::UploadMemory(state, window, path.string());
+  const bool uploaded = ostra::testing::UploadMemory(state, window, path.string());
 
   if (!window.commandVisible || window.busy || window.progressVisible) std::abort();
   if (state.connection.Timeout() != 250 || state.connection.BaudRate() != 19200) std::abort();
