@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "formats/Answers.h"
+#include "formats/OptionTable.h"
 #include "protocols/CardProtocol.h"
 #include "protocols/Prompts.h"
 #include "protocols/Stages.h"
@@ -19,17 +20,8 @@ namespace ostra::cli {
 
 namespace {
 
-// What an option does with its argument ("" for an option without one); returns the
-// error text, "" when the argument is good.
-using Apply = std::function<std::string(Options&, const std::string&)>;
-
-struct OptionRow {
-  const char* name;      // long name, without "--"
-  char shortName;        // '\0' for none
-  const char* argument;  // nullptr for an option without argument
-  const char* help;
-  Apply apply;
-};
+using Row = OptionRow<Options>;
+using Apply = Row::Apply;
 
 std::string BadNumber(const std::string& option, const std::string& text) {
   return "--" + option + ": '" + text + "' is not a number; give " + kNumberForms;
@@ -61,23 +53,8 @@ bool NumberWord(const std::string& text, std::optional<double>& number, bool& au
   return automatic || keep;
 }
 
-Apply Text(std::string Options::*field) {
-  return [field](Options& o, const std::string& text) -> std::string {
-    if (text.empty()) return "an empty argument is not allowed";
-    o.*field = text;
-    return {};
-  };
-}
-
-Apply Flag(bool Options::*field) {
-  return [field](Options& o, const std::string&) -> std::string {
-    o.*field = true;
-    return {};
-  };
-}
-
-const std::vector<OptionRow>& Table() {
-  static const std::vector<OptionRow> table = {
+const std::vector<Row>& Table() {
+  static const std::vector<Row> table = {
       {"port", 'p', "DEVICE",
        "serial device: a path, or COM<n> or <n> for port n as the window opens it "
        "(default: port 1); given again, a card is loaded on every port at the same time",
@@ -87,13 +64,13 @@ const std::vector<OptionRow>& Table() {
          return {};
        }},
       {"hardware", 'd', "DIR", "hardware directory (default: the current directory)",
-       Text(&Options::hardware)},
+       TextOption(&Options::hardware)},
       {"type", 't', "TYPE",
        "hardware type as the window lists it: a type of the hardware directory, None, "
        "Upload, Firmware 5830 or Firmware 5846; with --report, only the cards of this type",
-       Text(&Options::type)},
+       TextOption(&Options::type)},
       {"app", 'a', "FILE", "application file (default: none, as an empty file box)",
-       Text(&Options::application)},
+       TextOption(&Options::application)},
       {"serial", 's', "N|auto|keep",
        "serial number of the card (0 to 4294967295), auto for the next free number of the card "
        "records, or keep for the number the card carries (it is identified first) (default: auto "
@@ -138,7 +115,7 @@ const std::vector<OptionRow>& Table() {
       {"output", 'o', "FILE",
        "file the upload writes (default: Upload.mon in the hardware directory); with --verify, "
        "the folder of FILE keeps what a verify that failed read",
-       Text(&Options::output)},
+       TextOption(&Options::output)},
       {"output-format", '\0', "card|standard",
        "records of the upload: the cards' own (default), or standard S3 records that other "
        "tools read",
@@ -150,13 +127,13 @@ const std::vector<OptionRow>& Table() {
       {"verify", '\0', nullptr,
        "after loading, read back what the monitor stage programmed and compare it (the card is "
        "cycled with its links in boot positions)",
-       Flag(&Options::verify)},
+       FlagOption(&Options::verify)},
       {"identify", '\0', nullptr,
        "read the serial number and Ethernet address the card carries (through Upload.sub of "
        "the hardware directory), instead of a download",
-       Flag(&Options::identify)},
+       FlagOption(&Options::identify)},
       {"reload", 'r', nullptr, "read the monitor file afresh (the window's Reload box)",
-       Flag(&Options::reload)},
+       FlagOption(&Options::reload)},
       {"cards", 'c', "N",
        "load N cards one after another on each port; serial and Ethernet numbers count "
        "up by one per card (default: 1)",
@@ -173,13 +150,13 @@ const std::vector<OptionRow>& Table() {
          return {};
        }},
       {"yes", 'y', nullptr, "do not wait for Enter at the wiring prompts; print them and go on",
-       Flag(&Options::yes)},
+       FlagOption(&Options::yes)},
       {"json", 'j', nullptr,
        "one JSON object per line on standard output: log lines, messages, stages and a "
        "result per card",
-       Flag(&Options::json)},
+       FlagOption(&Options::json)},
       {"log", 'l', "FILE", "also write the log, oldest first with times, to FILE",
-       Text(&Options::logFile)},
+       TextOption(&Options::logFile)},
       {"command", '\0', "TEXT",
        "send one terminal command and print the reply, instead of a download",
        [](Options& o, const std::string& text) -> std::string {
@@ -195,126 +172,52 @@ const std::vector<OptionRow>& Table() {
        "keep the card records at LOCATION: an SQLite file, or "
        "postgresql://user@host/db for a store several benches share (default: records.sqlite "
        "in the user's data folder)",
-       Text(&Options::record)},
+       TextOption(&Options::record)},
       {"no-record", '\0', nullptr, "do not record the cards (numbers are not checked)",
-       Flag(&Options::noRecord)},
+       FlagOption(&Options::noRecord)},
       {"new-store", '\0', nullptr,
        "start a new store of card records where the one this bench used is missing, empty or "
        "another (numbers then start again: only when the old store is truly gone)",
-       Flag(&Options::newStore)},
+       FlagOption(&Options::newStore)},
       {"reuse", '\0', nullptr,
        "use a serial number or Ethernet address given to another card again (the same card "
        "programmed again)",
-       Flag(&Options::reuse)},
+       FlagOption(&Options::reuse)},
       {"records", '\0', nullptr,
        "list the card records, newest first, instead of a download (filters: --serial, --nic, "
        "--since)",
-       Flag(&Options::listRecords)},
+       FlagOption(&Options::listRecords)},
       {"since", '\0', "DATE",
        "with --records or --report: only cards started at or after DATE (2026-12-07)",
-       Text(&Options::since)},
+       TextOption(&Options::since)},
       {"report", '\0', "FILE",
        "write a report of the card records with charts to FILE, a PDF, or one self-contained "
        "page when FILE ends in .html, instead of a download (filters: --since, --until, "
        "--type, --bench); exit status 1 when it cannot be written",
-       Text(&Options::report)},
+       TextOption(&Options::report)},
       {"until", '\0', "DATE",
        "with --report: only cards started before DATE (a date alone: up to the end of that day)",
-       Text(&Options::until)},
+       TextOption(&Options::until)},
       {"bench", '\0', "NAME", "with --report: only the cards of this bench (its host name)",
-       Text(&Options::bench)},
-      {"csv", '\0', nullptr, "with --records: write CSV", Flag(&Options::csv)},
+       TextOption(&Options::bench)},
+      {"csv", '\0', nullptr, "with --records: write CSV", FlagOption(&Options::csv)},
       {"list-ports", '\0', nullptr,
        "list the serial devices present: device, description and stable name",
-       Flag(&Options::listPorts)},
+       FlagOption(&Options::listPorts)},
       {"list-types", '\0', nullptr, "list the hardware types of the hardware directory",
-       Flag(&Options::listTypes)},
-      {"help", 'h', nullptr, "show this help and exit", Flag(&Options::help)},
-      {"version", 'V', nullptr, "show the version and exit", Flag(&Options::version)},
+       FlagOption(&Options::listTypes)},
+      {"help", 'h', nullptr, "show this help and exit", FlagOption(&Options::help)},
+      {"version", 'V', nullptr, "show the version and exit", FlagOption(&Options::version)},
   };
   return table;
-}
-
-// words broken into lines of at most width columns, every line after the first indented.
-std::string Wrapped(const std::string& words, std::size_t indent, std::size_t width) {
-  std::string text;
-  std::size_t column = indent;
-  std::size_t from = 0;
-  while (from < words.size()) {
-    std::size_t end = words.find(' ', from);
-    if (end == std::string::npos) end = words.size();
-    const std::string word = words.substr(from, end - from);
-    if (column > indent && column + 1 + word.size() > width) {
-      text += "\n" + std::string(indent, ' ');
-      column = indent;
-    } else if (column > indent) {
-      text += ' ';
-      ++column;
-    }
-    text += word;
-    column += word.size();
-    from = end + 1;
-  }
-  return text;
-}
-
-const OptionRow* FindLong(const std::string& name) {
-  for (const OptionRow& row : Table()) {
-    if (name == row.name) return &row;
-  }
-  return nullptr;
-}
-
-const OptionRow* FindShort(char c) {
-  for (const OptionRow& row : Table()) {
-    if (row.shortName != '\0' && row.shortName == c) return &row;
-  }
-  return nullptr;
 }
 
 }  // namespace
 
 ParsedOptions ParseOptions(const std::vector<std::string>& args) {
   ParsedOptions parsed;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const OptionRow* row = nullptr;
-    std::optional<std::string> inlineValue;
-    std::string shown = arg;
-    if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
-      const std::size_t eq = arg.find('=');
-      row = FindLong(arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2));
-      if (eq != std::string::npos) {
-        inlineValue = arg.substr(eq + 1);
-        shown = arg.substr(0, eq);
-      }
-    } else if (arg.size() == 2 && arg[0] == '-') {
-      row = FindShort(arg[1]);
-    }
-    if (row == nullptr) {
-      parsed.error =
-          (arg.empty() || arg[0] != '-' ? "unexpected argument '" : "unknown option '") + arg + "'";
-      return parsed;
-    }
-    std::string value;
-    if (row->argument != nullptr) {
-      if (inlineValue) {
-        value = *inlineValue;
-      } else if (i + 1 < args.size()) {
-        value = args[++i];
-      } else {
-        parsed.error = shown + " needs an argument (" + row->argument + ")";
-        return parsed;
-      }
-    } else if (inlineValue) {
-      parsed.error = shown + " takes no argument";
-      return parsed;
-    }
-    if (std::string error = row->apply(parsed.options, value); !error.empty()) {
-      parsed.error = std::move(error);
-      return parsed;
-    }
-  }
+  parsed.error = ApplyOptions(Table(), args, parsed.options);
+  if (!parsed.error.empty()) return parsed;
   const Options& o = parsed.options;
   const CheckedNumber range =
       o.uploadStart && o.uploadSize
@@ -339,18 +242,7 @@ std::string HelpText() {
       "Load software onto controller cards over a serial port, as the window does.\n"
       "\n"
       "Options:\n";
-  for (const OptionRow& row : Table()) {
-    std::string left = "  ";
-    left += row.shortName != '\0' ? std::string("-") + row.shortName + ", " : "    ";
-    left += std::string("--") + row.name;
-    if (row.argument != nullptr) left += std::string(" ") + row.argument;
-    if (left.size() < 30) {
-      left.resize(30, ' ');
-    } else {
-      left += "\n" + std::string(30, ' ');
-    }
-    text += left + Wrapped(row.help, 30, 79) + "\n";
-  }
+  text += OptionHelp(Table(), 30, true);
   text +=
       "\n"
       "Numbers are decimal, or hexadecimal written &H or 0x, or octal written &O.\n"

@@ -6,9 +6,6 @@
 #include "link/codeDLL.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #define _WINSOCK_DEPRECATED_NO_WARNINGS  // inet_addr is the conversion we keep
 #include <winsock2.h>
 #else

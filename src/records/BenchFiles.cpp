@@ -5,16 +5,16 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QRandomGenerator>
 #include <functional>
 #include <stdexcept>
 
+#include "files/AtomicFile.h"
+#include "formats/PathText.h"
 #include "records/Store.h"
 
 #ifdef _WIN32
 #include <io.h>
 #include <QFile>
-#include <QSaveFile>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -71,35 +71,8 @@ QString BenchFile(const QString& folder, const char* kind, const std::string& ke
 
 void WriteFileAtomically(const QString& path, const QByteArray& bytes) {
   MakeFolder(path);
-#ifdef _WIN32
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-    CannotWrite(path, file.errorString().toStdString());
-  }
-#else
-  const QString temporary =
-      path + QStringLiteral(".new-%1").arg(QRandomGenerator::global()->generate64(), 16, 16,
-                                           QLatin1Char('0'));
-  const QByteArray name = QFile::encodeName(temporary);
-  const int fd =
-      ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) CannotWrite(path, std::strerror(errno));
-  try {
-    WriteAll(fd, bytes, path);
-    if (::fsync(fd) != 0) CannotWrite(path, std::strerror(errno));
-  } catch (...) {
-    ::close(fd);
-    ::unlink(name.constData());
-    throw;
-  }
-  ::close(fd);
-  if (::rename(name.constData(), QFile::encodeName(path).constData()) != 0) {
-    const int error = errno;
-    ::unlink(name.constData());
-    CannotWrite(path, std::strerror(error));
-  }
-  SyncFolder(path);
-#endif
+  files::WriteFileAtomically(PathOfText(path.toStdString()),
+                             std::string_view(bytes.constData(), bytes.size()), "Records");
 }
 
 void AppendSynced(const QString& path, const QByteArray& bytes) {

@@ -9,9 +9,6 @@
 #include "records/Store.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #else
 #include <signal.h>

@@ -14,9 +14,6 @@
 #include "records/Sql.h"
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <winsock2.h>
 #else
 #include <poll.h>

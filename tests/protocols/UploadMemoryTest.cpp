@@ -284,7 +284,7 @@ TEST_F(UploadMemoryTest, WhatWasReadIsKeptWhenTheTargetWillNotTakeIt) {
   ASSERT_NE(kept, std::string::npos) << text;
   const std::string keptFile = text.substr(kept + 25);
   EXPECT_EQ(std::filesystem::path(keptFile).parent_path(), dir.path());
-  std::ifstream in(keptFile);
+  std::ifstream in(keptFile, std::ios::binary);
   std::string first;
   std::getline(in, first);
   EXPECT_EQ(first, "S0000000000000008000000000\r");
