@@ -237,14 +237,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
 }
 
 std::string HelpText() {
-  std::string text =
+  return ProgramHelp(
       "Usage: ostra-load [OPTION]...\n"
-      "Load software onto controller cards over a serial port, as the window does.\n"
-      "\n"
-      "Options:\n";
-  text += OptionHelp(Table(), 30, true);
-  text +=
-      "\n"
+      "Load software onto controller cards over a serial port, as the window does.\n",
+      Table(), 30, true,
       "Numbers are decimal, or hexadecimal written &H or 0x, or octal written &O.\n"
       "Messages go to standard error, the log's lines to standard output.\n"
       "\n"
@@ -254,12 +250,9 @@ std::string HelpText() {
       "  2    a usage or input-file error, found before anything was sent\n"
       "  3    the port could not be opened\n"
       "  4    the card records could not be reached\n"
-      "  130  interrupted\n"
-      "\n"
-      "Examples:\n"
-      "  ostra-load --port /dev/ttyUSB0 --hardware cards --type 7eth --app app.sr --serial 1001\n"
-      "  ostra-load -p COM2 -d cards -t cpu1 -a app.sr --cards 10 --yes --log batch.log\n";
-  return text;
+      "  130  interrupted\n",
+      {"ostra-load --port /dev/ttyUSB0 --hardware cards --type 7eth --app app.sr --serial 1001",
+       "ostra-load -p COM2 -d cards -t cpu1 -a app.sr --cards 10 --yes --log batch.log"});
 }
 
 std::string VersionText() {

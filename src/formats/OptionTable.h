@@ -141,4 +141,16 @@ std::string OptionHelp(const std::vector<OptionRow<Options>>& table, std::size_t
   return text;
 }
 
+// The whole of --help: intro (the usage line and what the program does), the options,
+// notes, then the examples (command lines), each part after a blank line.
+template <class Options>
+std::string ProgramHelp(const std::string& intro, const std::vector<OptionRow<Options>>& table,
+                        std::size_t column, bool withShortNames, const std::string& notes,
+                        const std::vector<std::string>& examples) {
+  std::string text = intro + "\nOptions:\n" + OptionHelp(table, column, withShortNames) + "\n" +
+                     notes + "\nExamples:\n";
+  for (const std::string& example : examples) text += "  " + example + "\n";
+  return text;
+}
+
 }  // namespace ostra

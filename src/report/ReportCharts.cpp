@@ -76,6 +76,26 @@ QStringList Categories(const QStringList& names, int width) {
   return out;
 }
 
+// One bar of set per name, drawn from the bottom up, labelled with its value inside its
+// end; values along the bottom.
+QHorizontalBarSeries* AddHorizontalBars(QChart& chart, QBarSet* set, const QStringList& names,
+                                        QValueAxis* values) {
+  auto* series = new QHorizontalBarSeries;
+  series->append(set);
+  series->setLabelsVisible(true);
+  series->setLabelsPosition(QAbstractBarSeries::LabelsInsideEnd);
+  set->setLabelColor(Qt::white);
+  chart.addSeries(series);
+  auto* categories = new QBarCategoryAxis;
+  categories->append(names);
+  chart.addAxis(categories, Qt::AlignLeft);
+  series->attachAxis(categories);
+  chart.addAxis(values, Qt::AlignBottom);
+  series->attachAxis(values);
+  chart.legend()->hide();
+  return series;
+}
+
 }  // namespace
 
 std::unique_ptr<QChart> CardsChart(const ReportData& data) {
@@ -130,24 +150,12 @@ std::unique_ptr<QChart> YieldChart(const std::vector<Yield>& yields, const QStri
     *set << std::round(it->Percent() * 10) / 10;
     names << it->key;
   }
-  auto* series = new QHorizontalBarSeries;
-  series->append(set);
-  series->setLabelsVisible(true);
-  series->setLabelsFormat(QStringLiteral("@value %"));
-  series->setLabelsPosition(QAbstractBarSeries::LabelsInsideEnd);
-  set->setLabelColor(Qt::white);
-  chart->addSeries(series);
-  auto* categories = new QBarCategoryAxis;
-  categories->append(Categories(names, 24));
-  chart->addAxis(categories, Qt::AlignLeft);
-  series->attachAxis(categories);
   auto* percent = new QValueAxis;
   percent->setRange(0, 100);
   percent->setLabelFormat(QStringLiteral("%d %%"));
   percent->setTickCount(6);
-  chart->addAxis(percent, Qt::AlignBottom);
-  series->attachAxis(percent);
-  chart->legend()->hide();
+  AddHorizontalBars(*chart, set, Categories(names, 24), percent)
+      ->setLabelsFormat(QStringLiteral("@value %"));
   return chart;
 }
 
@@ -164,20 +172,7 @@ std::unique_ptr<QChart> FailureChart(const ReportData& data, int top) {
                  .simplified();
     largest = std::max(largest, double(f.cards));
   }
-  auto* series = new QHorizontalBarSeries;
-  series->append(set);
-  series->setLabelsVisible(true);
-  series->setLabelsPosition(QAbstractBarSeries::LabelsInsideEnd);
-  set->setLabelColor(Qt::white);
-  chart->addSeries(series);
-  auto* categories = new QBarCategoryAxis;
-  categories->append(Categories(names, 56));
-  chart->addAxis(categories, Qt::AlignLeft);
-  series->attachAxis(categories);
-  auto* x = CountAxis(largest);
-  chart->addAxis(x, Qt::AlignBottom);
-  series->attachAxis(x);
-  chart->legend()->hide();
+  AddHorizontalBars(*chart, set, Categories(names, 56), CountAxis(largest));
   return chart;
 }
 

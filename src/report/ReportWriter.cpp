@@ -37,6 +37,24 @@ struct Table {
   double points = 8;  // the size of its text in the PDF
 };
 
+struct Column {
+  QString title;
+  double width;          // share of the line
+  bool numeric = false;  // right-aligned
+};
+
+// A table without rows yet, of these columns.
+Table Columns(std::initializer_list<Column> columns, double points = 8) {
+  Table t;
+  for (const Column& c : columns) {
+    t.header << c.title;
+    t.widths.push_back(c.width);
+    t.numeric.push_back(c.numeric);
+  }
+  t.points = points;
+  return t;
+}
+
 struct Block {
   enum class Kind { kHeading, kText, kCharts, kTable } kind;
   QString text;
@@ -86,6 +104,11 @@ class Document {
  private:
   void Heading(const QString& text) { blocks_.push_back({Block::Kind::kHeading, text, {}, 0, {}}); }
   void Text(const QString& text) { blocks_.push_back({Block::Kind::kText, text, {}, 0, {}}); }
+  // Says none when a part has nothing to show; true then.
+  bool NothingToShow(bool empty, const QString& none) {
+    if (empty) Text(none);
+    return empty;
+  }
   void Charts(std::vector<ChartMaker> charts, double aspect) {
     blocks_.push_back({Block::Kind::kCharts, {}, std::move(charts), aspect, {}});
   }
@@ -122,11 +145,11 @@ class Document {
     Charts({[&d] { return YieldChart(d.yieldByType, QStringLiteral("By hardware type")); },
             [&d] { return YieldChart(d.yieldByBench, QStringLiteral("By bench")); }},
            std::clamp(0.25 + 0.06 * double(rows), 0.4, 1.2));
-    Table t{{QStringLiteral("by"), QStringLiteral("name"), QStringLiteral("serial numbers"),
-             QStringLiteral("loaded first time"), QStringLiteral("first-pass yield")},
-            {0.12, 0.4, 0.16, 0.16, 0.16},
-            {false, false, true, true, true},
-            {}};
+    Table t = Columns({{"by", 0.12},
+                       {"name", 0.4},
+                       {"serial numbers", 0.16, true},
+                       {"loaded first time", 0.16, true},
+                       {"first-pass yield", 0.16, true}});
     const auto add = [&t](const QString& by, const Yield& y) {
       t.rows.push_back({by, y.key, Count(y.units), Count(y.passed), PercentText(y.Percent())});
     };
@@ -138,18 +161,15 @@ class Document {
 
   void Failures() {
     Heading(QStringLiteral("Failures by stage and message"));
-    if (d_.failures.empty()) {
-      Text(QStringLiteral("No card failed."));
-      return;
-    }
+    if (NothingToShow(d_.failures.empty(), QStringLiteral("No card failed."))) return;
     const ReportData& d = d_;
     const double bars = double(std::min<size_t>(10, d.failures.size()));
     Charts({[&d] { return FailureChart(d, 10); }}, std::clamp(0.12 + 0.05 * bars, 0.25, 0.62));
-    Table t{{QStringLiteral("#"), QStringLiteral("stage"), QStringLiteral("message"),
-             QStringLiteral("cards"), QStringLiteral("of failed")},
-            {0.05, 0.13, 0.6, 0.1, 0.12},
-            {true, false, false, true, true},
-            {}};
+    Table t = Columns({{"#", 0.05, true},
+                       {"stage", 0.13},
+                       {"message", 0.6},
+                       {"cards", 0.1, true},
+                       {"of failed", 0.12, true}});
     int rank = 0;
     for (const FailureCount& f : d.failures) {
       t.rows.push_back({QString::number(++rank), f.stage, f.message.simplified(), Count(f.cards),
@@ -160,19 +180,17 @@ class Document {
 
   void StageTimes() {
     Heading(QStringLiteral("Time per stage"));
-    if (d_.stages.empty()) {
-      Text(QStringLiteral("No stage ended in this period."));
-      return;
-    }
+    if (NothingToShow(d_.stages.empty(), QStringLiteral("No stage ended in this period."))) return;
     Text(QStringLiteral("From each stage's start to its end, for the stages that ended ok."));
     const ReportData& d = d_;
     Charts({[&d] { return StageTimeChart(d); }}, 0.36);
-    Table t{{QStringLiteral("stage"), QStringLiteral("times"), QStringLiteral("minimum"),
-             QStringLiteral("lower quartile"), QStringLiteral("median"),
-             QStringLiteral("upper quartile"), QStringLiteral("maximum")},
-            {0.2, 0.12, 0.13, 0.14, 0.13, 0.15, 0.13},
-            {false, true, true, true, true, true, true},
-            {}};
+    Table t = Columns({{"stage", 0.2},
+                       {"times", 0.12, true},
+                       {"minimum", 0.13, true},
+                       {"lower quartile", 0.14, true},
+                       {"median", 0.13, true},
+                       {"upper quartile", 0.15, true},
+                       {"maximum", 0.13, true}});
     for (const ostra::report::StageTimes& s : d.stages) {
       const Quartiles& q = s.seconds;
       t.rows.push_back({s.stage, Count(q.count), Seconds(q.min), Seconds(q.q1), Seconds(q.median),
@@ -186,11 +204,10 @@ class Document {
     Heading(QStringLiteral("Verify"));
     const ReportData& d = d_;
     Charts({[&d] { return VerifyChart(d); }}, 0.36);
-    Table t{{QStringLiteral("type"), QStringLiteral("read back the same"),
-             QStringLiteral("read back different"), QStringLiteral("loaded without a verify")},
-            {0.31, 0.23, 0.23, 0.23},
-            {false, true, true, true},
-            {}};
+    Table t = Columns({{"type", 0.31},
+                       {"read back the same", 0.23, true},
+                       {"read back different", 0.23, true},
+                       {"loaded without a verify", 0.23, true}});
     for (const VerifyCounts& v : d.verify)
       t.rows.push_back({v.hardwareType, Count(v.same), Count(v.differs), Count(v.notVerified)});
     AddTable(std::move(t));
@@ -199,11 +216,8 @@ class Document {
   void Numbers() {
     Heading(QStringLiteral("Numbers used"));
     const auto ranges = [this](const std::vector<NumberRange>& list, const QString& what) {
-      if (list.empty()) {
-        Text(QStringLiteral("No %1.").arg(what));
-        return;
-      }
-      Table t{{what, QStringLiteral("numbers")}, {0.75, 0.25}, {false, true}, {}};
+      if (NothingToShow(list.empty(), QStringLiteral("No %1.").arg(what))) return;
+      Table t = Columns({{what, 0.75}, {"numbers", 0.25, true}});
       for (const NumberRange& r : list) t.rows.push_back({RangeText(r), Count(r.Count())});
       AddTable(std::move(t));
     };
@@ -218,25 +232,24 @@ class Document {
     Text(
         QStringLiteral("A reload is a card loaded again under a serial number or Ethernet "
                        "address that an earlier card had (the same card programmed again)."));
-    if (d_.cardsToSee.empty()) {
-      Text(QStringLiteral("None: every card loaded at its first try and read back the same."));
+    if (NothingToShow(
+            d_.cardsToSee.empty(),
+            QStringLiteral("None: every card loaded at its first try and read back the same.")))
       return;
-    }
-    Table t{{QStringLiteral("started (UTC)"), QStringLiteral("bench"), QStringLiteral("type"),
-             QStringLiteral("serial"), QStringLiteral("Ethernet"), QStringLiteral("outcome"),
-             QStringLiteral("why")},
-            {0.145, 0.075, 0.065, 0.07, 0.16, 0.135, 0.35},
-            {false, false, false, true, false, false, false},
-            {},
-            7};
+    Table t = Columns({{"started (UTC)", 0.145},
+                       {"bench", 0.075},
+                       {"type", 0.065},
+                       {"serial", 0.07, true},
+                       {"Ethernet", 0.16},
+                       {"outcome", 0.135},
+                       {"why", 0.35}},
+                      7);
     for (const CardLine& c : d_.cardsToSee) {
-      QString outcome = c.outcome.isEmpty() ? QStringLiteral("unfinished") : c.outcome;
-      if (c.serialReused || c.ethernetReused) outcome += QStringLiteral(" \u00b7 reload");
-      QString why = c.failureStage.isEmpty()
-                        ? c.failureMessage
-                        : c.failureStage + QStringLiteral(": ") + c.failureMessage;
-      if (c.verifyOk && !*c.verifyOk && c.failureMessage.isEmpty())
-        why = QStringLiteral("read back different");
+      QString outcome = c.outcome.isEmpty() ? "unfinished" : c.outcome;
+      if (c.serialReused || c.ethernetReused) outcome += " \u00b7 reload";
+      QString why =
+          c.failureStage.isEmpty() ? c.failureMessage : c.failureStage + ": " + c.failureMessage;
+      if (c.verifyOk && !*c.verifyOk && c.failureMessage.isEmpty()) why = "read back different";
       t.rows.push_back({TimeText(c.startedAt), c.bench, c.hardwareType,
                         c.serialNumber ? QString::number(*c.serialNumber) : QString(),
                         EthernetText(c.ethernetAddress), outcome, why.simplified()});

@@ -46,24 +46,17 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
 }
 
 std::string HelpText() {
-  std::string text =
+  return ProgramHelp(
       "Usage: ostra-station [OPTION]...\n"
       "Load controller cards on up to eight serial ports at once, one tile per slot.\n"
       "\n"
       "Each started slot waits for a card (the boot ROM's answer, or the operator's\n"
-      "Continue), loads it as the job says and shows PASS or FAIL until the next card.\n"
-      "\n"
-      "Options:\n";
-  text += OptionHelp(Table(), 24, false);
-  text +=
-      "\n"
+      "Continue), loads it as the job says and shows PASS or FAIL until the next card.\n",
+      Table(), 24, false,
       "The job file keeps the SHA-256 of every file it names; a job whose files have\n"
-      "changed since it was saved is refused until it is saved again.\n"
-      "\n"
-      "Examples:\n"
-      "  ostra-station --job line3.json --start --locked\n"
-      "  ostra-station --job line3.json --record postgresql://bench@server/cards\n";
-  return text;
+      "changed since it was saved is refused until it is saved again.\n",
+      {"ostra-station --job line3.json --start --locked",
+       "ostra-station --job line3.json --record postgresql://bench@server/cards"});
 }
 
 std::string VersionText() {

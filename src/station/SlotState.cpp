@@ -6,36 +6,37 @@
 
 namespace ostra::station {
 
-std::string_view WordText(SlotWord word) {
-  switch (word) {
-    case SlotWord::Stopped:
-      return "Stopped";
-    case SlotWord::Waiting:
-      return "Waiting for card";
-    case SlotWord::Loading:
-      return "Loading";
-    case SlotWord::Pass:
-      return "PASS";
-    case SlotWord::Fail:
-      return "FAIL";
+namespace {
+
+// Each word, what it says and the colour it is shown in.
+struct WordLook {
+  SlotWord word;
+  std::string_view text;
+  Tone tone;
+};
+constexpr WordLook kLooks[] = {
+    {SlotWord::Stopped, "Stopped", Tone::Idle},
+    {SlotWord::Waiting, "Waiting for card", Tone::Waiting},
+    {SlotWord::Loading, "Loading", Tone::Busy},
+    {SlotWord::Pass, "PASS", Tone::Good},
+    {SlotWord::Fail, "FAIL", Tone::Bad},
+};
+
+const WordLook& LookOf(SlotWord word) {
+  for (const WordLook& look : kLooks) {
+    if (look.word == word) return look;
   }
-  return "";
+  return kLooks[0];
+}
+
+}  // namespace
+
+std::string_view WordText(SlotWord word) {
+  return LookOf(word).text;
 }
 
 Tone ToneOf(SlotWord word) {
-  switch (word) {
-    case SlotWord::Stopped:
-      return Tone::Idle;
-    case SlotWord::Waiting:
-      return Tone::Waiting;
-    case SlotWord::Loading:
-      return Tone::Busy;
-    case SlotWord::Pass:
-      return Tone::Good;
-    case SlotWord::Fail:
-      return Tone::Bad;
-  }
-  return Tone::Idle;
+  return LookOf(word).tone;
 }
 
 std::string StateText(const SlotStatus& status) {

@@ -14,6 +14,7 @@
 
 #include "download/Catalogue.h"
 #include "formats/PathText.h"
+#include "station/ui/Widgets.h"
 #include "window/PortDevices.h"
 
 namespace ostra::station {
@@ -28,37 +29,23 @@ QString Q(const std::string& text) {
 
 JobEditor::JobEditor(QWidget* parent) : QWidget(parent) {
   setObjectName("jobEditor");
-  hardware_ = new QLineEdit(this);
-  hardware_->setObjectName("hardwareDirectory");
-  hardware_->setAccessibleName("Hardware directory");
-  browseHardware_ = new QPushButton("Browse...", this);
-  browseHardware_->setObjectName("browseHardware");
-  type_ = new QComboBox(this);
-  type_->setObjectName("hardwareType");
-  type_->setAccessibleName("Hardware type");
-  application_ = new QLineEdit(this);
-  application_->setObjectName("applicationFile");
-  application_->setAccessibleName("Application file");
-  browseApplication_ = new QPushButton("Browse...", this);
-  browseApplication_->setObjectName("browseApplication");
+  hardware_ = Named(new QLineEdit(this), "hardwareDirectory", "Hardware directory");
+  browseHardware_ = Named(new QPushButton("Browse...", this), "browseHardware");
+  type_ = Named(new QComboBox(this), "hardwareType", "Hardware type");
+  application_ = Named(new QLineEdit(this), "applicationFile", "Application file");
+  browseApplication_ = Named(new QPushButton("Browse...", this), "browseApplication");
   memoryInformation_ =
-      new QCheckBox("Generate memory information for an application file without it", this);
-  memoryInformation_->setObjectName("memoryInformation");
-  verify_ = new QCheckBox("Read back and compare what the monitor stage programmed", this);
-  verify_->setObjectName("verify");
-  wiring_ = new QComboBox(this);
-  wiring_->setObjectName("wiring");
-  wiring_->setAccessibleName("Wiring");
+      Named(new QCheckBox("Generate memory information for an application file without it", this),
+            "memoryInformation");
+  verify_ = Named(new QCheckBox("Read back and compare what the monitor stage programmed", this),
+                  "verify");
+  wiring_ = Named(new QComboBox(this), "wiring", "Wiring");
   wiring_->addItem("Fixture: the boot probe finds each card", "fixture");
   wiring_->addItem("Operator: each card's wiring is confirmed with Continue", "operator");
-  numbers_ = new QComboBox(this);
-  numbers_->setObjectName("numbers");
-  numbers_->setAccessibleName("Numbers");
+  numbers_ = Named(new QComboBox(this), "numbers", "Numbers");
   numbers_->addItem("From the card records", "records");
   numbers_->addItem("Serial number scanned from the card's label", "scanned");
-  slotCount_ = new QSpinBox(this);
-  slotCount_->setObjectName("slotCount");
-  slotCount_->setAccessibleName("Slots");
+  slotCount_ = Named(new QSpinBox(this), "slotCount", "Slots");
   slotCount_->setRange(1, kMaxSlots);
   slotCount_->setMaximumWidth(80);
 
@@ -75,14 +62,10 @@ JobEditor::JobEditor(QWidget* parent) : QWidget(parent) {
     connect(device, &QComboBox::currentTextChanged, this, [this] { Edited(); });
   }
 
-  open_ = new QPushButton("Open...", this);
-  open_->setObjectName("open");
-  save_ = new QPushButton("Save", this);
-  save_->setObjectName("save");
-  saveAs_ = new QPushButton("Save as...", this);
-  saveAs_->setObjectName("saveAs");
-  status_ = new QLabel(this);
-  status_->setObjectName("jobStatus");
+  open_ = Named(new QPushButton("Open...", this), "open");
+  save_ = Named(new QPushButton("Save", this), "save");
+  saveAs_ = Named(new QPushButton("Save as...", this), "saveAs");
+  status_ = Named(new QLabel(this), "jobStatus");
   status_->setWordWrap(true);
 
   auto* hardwareRow = new QHBoxLayout;

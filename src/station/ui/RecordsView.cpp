@@ -22,6 +22,7 @@
 #include "formats/Hex.h"
 #include "formats/PathText.h"
 #include "protocols/Stages.h"
+#include "station/ui/Widgets.h"
 
 #ifdef OSTRA_HAS_REPORT
 #include <QChartView>
@@ -103,9 +104,7 @@ RecordsView::RecordsView(std::string location, std::function<QDateTime()> shiftS
   since_ = field("filterSince", "Since (2026-12-07)", 140);
   until_ = field("filterUntil", "Until (2026-12-07)", 140);
   since_->setText(QDate::currentDate().toString(Qt::ISODate));
-  outcome_ = new QComboBox(this);
-  outcome_->setObjectName("filterOutcome");
-  outcome_->setAccessibleName("Outcome");
+  outcome_ = Named(new QComboBox(this), "filterOutcome", "Outcome");
   outcome_->addItem("Any outcome", static_cast<int>(OutcomeFilter::Any));
   outcome_->addItem("Loaded", static_cast<int>(OutcomeFilter::Loaded));
   outcome_->addItem("Failed", static_cast<int>(OutcomeFilter::Failed));
@@ -120,8 +119,7 @@ RecordsView::RecordsView(std::string location, std::function<QDateTime()> shiftS
   export_ = button("Export CSV...", "exportCsv");
   report_ = button("Report...", "report");
   charts_ = button("Shift charts", "refreshCharts");
-  status_ = new QLabel(this);
-  status_->setObjectName("recordsStatus");
+  status_ = Named(new QLabel(this), "recordsStatus");
   status_->setWordWrap(true);
 
   model_ = new QStandardItemModel(0, 9, this);
@@ -130,9 +128,7 @@ RecordsView::RecordsView(std::string location, std::function<QDateTime()> shiftS
   sorted_ = new QSortFilterProxyModel(this);
   sorted_->setSourceModel(model_);
   sorted_->setSortRole(Qt::UserRole);
-  table_ = new QTableView(this);
-  table_->setObjectName("recordsTable");
-  table_->setAccessibleName("Card records");
+  table_ = Named(new QTableView(this), "recordsTable", "Card records");
   table_->setModel(sorted_);
   table_->setSortingEnabled(true);
   table_->sortByColumn(0, Qt::DescendingOrder);
@@ -140,8 +136,7 @@ RecordsView::RecordsView(std::string location, std::function<QDateTime()> shiftS
   table_->horizontalHeader()->setStretchLastSection(true);
   table_->verticalHeader()->setVisible(false);
 
-  chartArea_ = new QWidget(this);
-  chartArea_->setObjectName("shiftCharts");
+  chartArea_ = Named(new QWidget(this), "shiftCharts");
   auto* chartGrid = new QGridLayout(chartArea_);
   chartGrid->setContentsMargins(0, 0, 0, 0);
   chartGrid->setColumnStretch(0, 1);

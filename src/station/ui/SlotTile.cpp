@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "station/ui/Widgets.h"
+
 namespace ostra::station {
 
 namespace {
@@ -58,53 +60,34 @@ SlotTile::SlotTile(int slot, QWidget* parent)
   setFrameShape(QFrame::StyledPanel);
   setMinimumWidth(240);
 
-  title_ = new QLabel(name, this);
-  title_->setObjectName("title");
-  QFont titleFont = title_->font();
-  titleFont.setPointSize(14);
-  titleFont.setBold(true);
-  title_->setFont(titleFont);
-  device_ = new QLabel(this);
-  device_->setObjectName("device");
+  title_ = Named(new QLabel(name, this), "title");
+  SetType(title_, 14, true);
+  device_ = Named(new QLabel(this), "device");
   device_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);  // a long path is cut
 
   // Read from two metres: the word large and bold, on its colour.
-  state_ = new QLabel(this);
-  state_->setObjectName("state");
+  state_ = Named(new QLabel(this), "state");
   state_->setAlignment(Qt::AlignCenter);
   state_->setWordWrap(true);
-  QFont stateFont = state_->font();
-  stateFont.setPointSize(24);
-  stateFont.setBold(true);
-  state_->setFont(stateFont);
+  SetType(state_, 24, true);
   // Room for two lines, fixed, so that a new word or percent repaints the label alone and
   // never moves the tiles.
-  state_->setFixedHeight(QFontMetrics(stateFont).lineSpacing() * 2 + 16);
+  state_->setFixedHeight(QFontMetrics(state_->font()).lineSpacing() * 2 + 16);
   state_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
-  note_ = new QLabel(this);
-  note_->setObjectName("note");
+  note_ = Named(new QLabel(this), "note");
   note_->setWordWrap(true);
-  numbers_ = new QLabel(this);
-  numbers_->setObjectName("numbers");
-  QFont numbersFont = numbers_->font();
-  numbersFont.setPointSize(12);
-  numbers_->setFont(numbersFont);
+  numbers_ = Named(new QLabel(this), "numbers");
+  SetType(numbers_, 12, false);
   numbers_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  failure_ = new QLabel(this);
-  failure_->setObjectName("failure");
+  failure_ = Named(new QLabel(this), "failure");
   failure_->setWordWrap(true);
-  QFont failureFont = failure_->font();
-  failureFont.setBold(true);
-  failure_->setFont(failureFont);
-  elapsed_ = new QLabel(this);
-  elapsed_->setObjectName("elapsed");
+  SetType(failure_, 0, true);
+  elapsed_ = Named(new QLabel(this), "elapsed");
   elapsed_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   elapsed_->setFixedWidth(QFontMetrics(elapsed_->font()).horizontalAdvance("00:00:00") + 4);
 
-  serial_ = new QLineEdit(this);
-  serial_->setObjectName("serial");
-  serial_->setAccessibleName(name + " serial number");
+  serial_ = Named(new QLineEdit(this), "serial", name + " serial number");
   serial_->setPlaceholderText("Scan the serial number label");
   serial_->setVisible(false);
   connect(serial_, &QLineEdit::returnPressed, this, [this] {
@@ -112,23 +95,15 @@ SlotTile::SlotTile(int slot, QWidget* parent)
   });
 
   // The slot's question, answered here.
-  prompt_ = new QFrame(this);
-  prompt_->setObjectName("prompt");
+  prompt_ = Named(new QFrame(this), "prompt");
   prompt_->setFrameShape(QFrame::Box);
-  promptText_ = new QLabel(prompt_);
-  promptText_->setObjectName("promptText");
+  promptText_ = Named(new QLabel(prompt_), "promptText");
   promptText_->setWordWrap(true);
-  QFont promptFont = promptText_->font();
-  promptFont.setPointSize(12);
-  promptFont.setBold(true);
-  promptText_->setFont(promptFont);
-  refusal_ = new QLabel(prompt_);
-  refusal_->setObjectName("refusal");
+  SetType(promptText_, 12, true);
+  refusal_ = Named(new QLabel(prompt_), "refusal");
   refusal_->setWordWrap(true);
   refusal_->setStyleSheet("color: #b71c1c;");
-  answer_ = new QLineEdit(prompt_);
-  answer_->setObjectName("answer");
-  answer_->setAccessibleName(name + " answer");
+  answer_ = Named(new QLineEdit(prompt_), "answer", name + " answer");
   continue_ = Button("Continue", "continue", prompt_);
   yes_ = Button("Yes", "yes", prompt_);
   no_ = Button("No", "no", prompt_);

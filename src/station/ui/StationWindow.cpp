@@ -23,6 +23,7 @@
 #include "station/ui/JobEditor.h"
 #include "station/ui/RecordsView.h"
 #include "station/ui/SlotTile.h"
+#include "station/ui/Widgets.h"
 #include "window/Picture.h"
 
 namespace ostra::station {
@@ -87,31 +88,20 @@ StationWindow::~StationWindow() {
 }
 
 void StationWindow::BuildControls() {
-  tabs_ = new QTabWidget(this);
-  tabs_->setObjectName("tabs");
+  tabs_ = Named(new QTabWidget(this), "tabs");
   auto* slotsPage = new QWidget(tabs_);
   slotsPage->setObjectName("slotsPage");
 
-  jobLine_ = new QLabel(slotsPage);
-  jobLine_->setObjectName("jobLine");
-  jobLine_->setAccessibleName("Job");
+  jobLine_ = Named(new QLabel(slotsPage), "jobLine", "Job");
   jobLine_->setWordWrap(true);
-  startAll_ = new QPushButton("Start all", slotsPage);
-  startAll_->setObjectName("startAll");
-  stopAll_ = new QPushButton("Stop all", slotsPage);
-  stopAll_->setObjectName("stopAll");
+  startAll_ = Named(new QPushButton("Start all", slotsPage), "startAll");
+  stopAll_ = Named(new QPushButton("Stop all", slotsPage), "stopAll");
   connect(startAll_, &QPushButton::clicked, this, [this] { StartAll(); });
   connect(stopAll_, &QPushButton::clicked, this, [this] { StopAll(); });
 
-  shiftLine_ = new QLabel(slotsPage);
-  shiftLine_->setObjectName("shift");
-  shiftLine_->setAccessibleName("Shift");
-  QFont shiftFont = shiftLine_->font();
-  shiftFont.setPointSize(16);
-  shiftFont.setBold(true);
-  shiftLine_->setFont(shiftFont);
-  newShift_ = new QPushButton("New shift", slotsPage);
-  newShift_->setObjectName("newShift");
+  shiftLine_ = Named(new QLabel(slotsPage), "shift", "Shift");
+  SetType(shiftLine_, 16, true);
+  newShift_ = Named(new QPushButton("New shift", slotsPage), "newShift");
   connect(newShift_, &QPushButton::clicked, this, [this] {
     shift_.Restart(std::chrono::system_clock::now());
     failures_->setRowCount(0);
@@ -135,9 +125,7 @@ void StationWindow::BuildControls() {
 
   for (int column = 0; column < 4; ++column) grid->setColumnStretch(column, 1);
 
-  failures_ = new QTableWidget(0, 5, slotsPage);
-  failures_->setObjectName("failures");
-  failures_->setAccessibleName("Failures of the shift");
+  failures_ = Named(new QTableWidget(0, 5, slotsPage), "failures", "Failures of the shift");
   failures_->setHorizontalHeaderLabels({"Time", "Slot", "Serial", "Stage", "Message"});
   failures_->horizontalHeader()->setStretchLastSection(true);
   failures_->verticalHeader()->setVisible(false);
