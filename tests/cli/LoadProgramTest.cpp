@@ -48,6 +48,13 @@ class LoadProgramTest : public ::testing::Test {
   }
 
   void Start(QStringList args) {
+    Prepare(std::move(args));
+    process.start();
+    ASSERT_TRUE(process.waitForStarted(10000));
+  }
+
+  // The program, its arguments and its environment, not started yet.
+  void Prepare(QStringList args) {
     if (sim) args << "--port" << QString::fromStdString(sim->DevicePath());
     process.setProgram(OSTRA_LOAD_PROGRAM);
     process.setArguments(args << "--hardware" << QString::fromStdString(kHardware) << "--yes");
@@ -56,8 +63,6 @@ class LoadProgramTest : public ::testing::Test {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_DATA_HOME", QString::fromStdString(data.string()));
     process.setProcessEnvironment(environment);
-    process.start();
-    ASSERT_TRUE(process.waitForStarted(10000));
   }
 
   Finished Wait(int ms = 60000) {
@@ -318,6 +323,29 @@ TEST_F(LoadProgramTest, InterruptEndsTheUploadAndLeavesTheOldFile) {
   kept << in.rdbuf();
   EXPECT_EQ(kept.str(), "the earlier upload\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
+}
+
+TEST_F(LoadProgramTest, AReaderThatGoesAwayEndsTheRunAsSigtermDoes) {
+  // ostra-load ... | head: the reader leaves after three lines, mid-card. The port is put
+  // back and the card recorded as interrupted by SIGPIPE, not killed with its record left
+  // unfinished.
+  const QString store = QString::fromStdString((temp / "records.sqlite").string());
+  StartCard(cardsim::Role::BootRom, {}, /*wireTiming=*/true);
+  Prepare({"--type", "cpu1", "--record", store, "--json"});
+  QStringList args = process.arguments();
+  args.prepend(OSTRA_LOAD_PROGRAM);
+  args.prepend(R"(set -o pipefail; "$0" "$@" | head -n 3 >/dev/null)");
+  args.prepend("-c");
+  process.setProgram("bash");
+  process.setArguments(args);
+  process.start();
+  const Finished run = Wait(20000);
+  EXPECT_EQ(run.status, 130) << run.err;  // ostra-load's own status, through pipefail
+
+  const Finished records = Load({"--records", "--csv", "--record", store});
+  EXPECT_EQ(records.status, 0) << records.err;
+  EXPECT_THAT(records.out, HasSubstr(",interrupted,"));
+  EXPECT_THAT(records.out, HasSubstr("SIGPIPE"));
 }
 
 TEST_F(LoadProgramTest, AStoreThatDoesNotAnswerHoldsNobody) {
