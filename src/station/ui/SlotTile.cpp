@@ -16,6 +16,24 @@ namespace ostra::station {
 
 namespace {
 
+// The buttons that answer a slot's question: which kind of question shows each, and
+// what it answers.
+struct AnswerButton {
+  const char* text;
+  const char* name;
+  SlotQuestion::Kind shownFor;
+  bool yes;
+  bool givesText;  // answers with the typed text
+  bool isDefault;  // Enter presses it
+};
+constexpr AnswerButton kAnswerButtons[] = {
+    {"Continue", "continue", SlotQuestion::Kind::Continue, true, false, false},
+    {"Yes", "yes", SlotQuestion::Kind::YesNo, true, false, false},
+    {"No", "no", SlotQuestion::Kind::YesNo, false, false, true},
+    {"OK", "ok", SlotQuestion::Kind::Text, false, true, false},
+    {"Cancel", "cancel", SlotQuestion::Kind::Text, false, false, false},
+};
+
 // Text from the core: UTF-8, line breaks as the label shows them.
 QString Shown(const std::string& text) {
   QString shown = QString::fromStdString(text);
@@ -104,13 +122,19 @@ SlotTile::SlotTile(int slot, QWidget* parent)
   refusal_->setWordWrap(true);
   refusal_->setStyleSheet("color: #b71c1c;");
   answer_ = Named(new QLineEdit(prompt_), "answer", name + " answer");
-  continue_ = Button("Continue", "continue", prompt_);
-  yes_ = Button("Yes", "yes", prompt_);
-  no_ = Button("No", "no", prompt_);
-  ok_ = Button("OK", "ok", prompt_);
-  cancel_ = Button("Cancel", "cancel", prompt_);
   auto* buttons = new QHBoxLayout;
-  for (QPushButton* b : {continue_, yes_, no_, ok_, cancel_}) buttons->addWidget(b);
+  for (std::size_t i = 0; i < std::size(kAnswerButtons); ++i) {
+    const AnswerButton& row = kAnswerButtons[i];
+    answerButtons_[i] = Button(row.text, row.name, prompt_);
+    buttons->addWidget(answerButtons_[i]);
+    connect(answerButtons_[i], &QPushButton::clicked, this, [this, &row] {
+      if (row.givesText) {
+        Answer(false, answer_->text().toStdString());
+      } else {
+        Answer(row.yes, std::nullopt);
+      }
+    });
+  }
   buttons->addStretch();
   auto* promptLayout = new QVBoxLayout(prompt_);
   promptLayout->addWidget(promptText_);
@@ -118,14 +142,8 @@ SlotTile::SlotTile(int slot, QWidget* parent)
   promptLayout->addWidget(answer_);
   promptLayout->addLayout(buttons);
   prompt_->setVisible(false);
-  connect(continue_, &QPushButton::clicked, this, [this] { Answer(true, std::nullopt); });
-  connect(yes_, &QPushButton::clicked, this, [this] { Answer(true, std::nullopt); });
-  connect(no_, &QPushButton::clicked, this, [this] { Answer(false, std::nullopt); });
-  connect(ok_, &QPushButton::clicked, this,
-          [this] { Answer(false, answer_->text().toStdString()); });
   connect(answer_, &QLineEdit::returnPressed, this,
           [this] { Answer(false, answer_->text().toStdString()); });
-  connect(cancel_, &QPushButton::clicked, this, [this] { Answer(false, std::nullopt); });
 
   startStop_ = Button("Start", "startStop", this);
   connect(startStop_, &QPushButton::clicked, this, [this] {
@@ -216,7 +234,7 @@ void SlotTile::ShowQuestion(const std::optional<SlotQuestion>& question) {
     refusal_->setText(scan ? Shown(question->refusal) : QString());
     refusal_->setVisible(scan && !question->refusal.empty());
     answer_->setVisible(false);
-    for (QPushButton* b : {continue_, yes_, no_, ok_, cancel_}) b->setVisible(false);
+    for (QPushButton* b : answerButtons_) b->setVisible(false);
     return;
   }
   using Kind = SlotQuestion::Kind;
@@ -225,14 +243,12 @@ void SlotTile::ShowQuestion(const std::optional<SlotQuestion>& question) {
   refusal_->setVisible(!question->refusal.empty());
   answer_->setVisible(question->kind == Kind::Text);
   answer_->setText(QString::fromStdString(question->defaultText));
-  continue_->setVisible(question->kind == Kind::Continue);
-  yes_->setVisible(question->kind == Kind::YesNo);
-  no_->setVisible(question->kind == Kind::YesNo);
-  ok_->setVisible(question->kind == Kind::Text);
-  cancel_->setVisible(question->kind == Kind::Text);
+  for (std::size_t i = 0; i < std::size(kAnswerButtons); ++i) {
+    answerButtons_[i]->setVisible(question->kind == kAnswerButtons[i].shownFor);
+    // No is the default of a question: Enter must not say Yes.
+    answerButtons_[i]->setDefault(kAnswerButtons[i].isDefault && question->kind == Kind::YesNo);
+  }
   prompt_->setVisible(true);
-  // No is the default of a question: Enter must not say Yes.
-  no_->setDefault(question->kind == Kind::YesNo);
 }
 
 void SlotTile::Answer(bool yes, std::optional<std::string> text) {

@@ -6,6 +6,7 @@
 // Stop, and the slot's own log, newest line first.
 //
 // Accessible names: the tile "Slot N"; its state label's text begins with the state word.
+#include <array>
 #include <functional>
 #include <optional>
 
@@ -60,11 +61,7 @@ class SlotTile : public QFrame {
   QLabel* promptText_ = nullptr;
   QLabel* refusal_ = nullptr;
   QLineEdit* answer_ = nullptr;
-  QPushButton* continue_ = nullptr;
-  QPushButton* yes_ = nullptr;
-  QPushButton* no_ = nullptr;
-  QPushButton* ok_ = nullptr;
-  QPushButton* cancel_ = nullptr;
+  std::array<QPushButton*, 5> answerButtons_{};  // Continue, Yes, No, OK, Cancel
   QLineEdit* serial_ = nullptr;
   QPushButton* startStop_ = nullptr;
   QPlainTextEdit* log_ = nullptr;
