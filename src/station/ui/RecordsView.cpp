@@ -115,10 +115,10 @@ RecordsView::RecordsView(std::string location, std::function<QDateTime()> shiftS
     b->setObjectName(name);
     return b;
   };
-  search_ = button("Search", "search");
-  export_ = button("Export CSV...", "exportCsv");
-  report_ = button("Report...", "report");
-  charts_ = button("Shift charts", "refreshCharts");
+  auto* search = button("Search", "search");
+  auto* exportCsv = button("Export CSV...", "exportCsv");
+  auto* reportButton = button("Report...", "report");
+  auto* charts = button("Shift charts", "refreshCharts");
   status_ = Named(new QLabel(this), "recordsStatus");
   status_->setWordWrap(true);
 
@@ -144,13 +144,13 @@ RecordsView::RecordsView(std::string location, std::function<QDateTime()> shiftS
 
   auto* filters = new QHBoxLayout;
   for (QWidget* w : std::initializer_list<QWidget*>{serial_, ethernet_, type_, bench_, since_,
-                                                    until_, outcome_, search_}) {
+                                                    until_, outcome_, search}) {
     filters->addWidget(w);
   }
   filters->addStretch();
-  filters->addWidget(export_);
-  filters->addWidget(report_);
-  filters->addWidget(charts_);
+  filters->addWidget(exportCsv);
+  filters->addWidget(reportButton);
+  filters->addWidget(charts);
   auto* splitter = new QSplitter(Qt::Vertical, this);
   splitter->addWidget(table_);
   splitter->addWidget(chartArea_);
@@ -161,24 +161,24 @@ RecordsView::RecordsView(std::string location, std::function<QDateTime()> shiftS
   layout->addWidget(status_);
   layout->addWidget(splitter, 1);
 
-  connect(search_, &QPushButton::clicked, this, [this] { Search(); });
-  connect(charts_, &QPushButton::clicked, this, [this] { RefreshCharts(); });
-  connect(export_, &QPushButton::clicked, this, [this] {
+  connect(search, &QPushButton::clicked, this, [this] { Search(); });
+  connect(charts, &QPushButton::clicked, this, [this] { RefreshCharts(); });
+  connect(exportCsv, &QPushButton::clicked, this, [this] {
     const QString path = QFileDialog::getSaveFileName(this, "Export the records shown",
                                                       "records.csv", "CSV (*.csv)");
     if (!path.isEmpty()) ExportCsv(path);
   });
-  connect(report_, &QPushButton::clicked, this, [this] {
+  connect(reportButton, &QPushButton::clicked, this, [this] {
     const QString path = QFileDialog::getSaveFileName(this, "Report of the records", "report.pdf",
                                                       "PDF (*.pdf);;One HTML page (*.html)");
     if (!path.isEmpty()) WriteReport(path);
   });
 #ifndef OSTRA_HAS_REPORT
-  report_->setVisible(false);
-  charts_->setVisible(false);
+  reportButton->setVisible(false);
+  charts->setVisible(false);
 #endif
   if (location_.empty()) {
-    for (QWidget* w : std::initializer_list<QWidget*>{search_, export_, report_, charts_}) {
+    for (QWidget* w : std::initializer_list<QWidget*>{search, exportCsv, reportButton, charts}) {
       w->setEnabled(false);
     }
     SetStatus("No card records are kept (--no-record).");

@@ -68,10 +68,7 @@ class RecordsView : public QWidget {
   QLineEdit* since_ = nullptr;
   QLineEdit* until_ = nullptr;
   QComboBox* outcome_ = nullptr;
-  QPushButton* search_ = nullptr;
-  QPushButton* export_ = nullptr;
-  QPushButton* report_ = nullptr;
-  QPushButton* charts_ = nullptr;
+  // The buttons are its children; the view needs none of them after it is made.
   QLabel* status_ = nullptr;
   QStandardItemModel* model_ = nullptr;
   QSortFilterProxyModel* sorted_ = nullptr;

@@ -71,13 +71,13 @@ StationWindow::StationWindow(StationSettings settings, QWidget* parent)
     edited_ = true;
     ShowJob();
   }
-  clock_ = new QTimer(this);
-  connect(clock_, &QTimer::timeout, this, [this] {
+  auto* clock = new QTimer(this);
+  connect(clock, &QTimer::timeout, this, [this] {
     const SteadyTime now = Now();
     for (Slot& slot : slots_) slot.tile->ShowElapsed(now);
     ShowShift();
   });
-  clock_->start(1000);
+  clock->start(1000);
   ShowShift();
 }
 
@@ -101,8 +101,8 @@ void StationWindow::BuildControls() {
 
   shiftLine_ = Named(new QLabel(slotsPage), "shift", "Shift");
   SetType(shiftLine_, 16, true);
-  newShift_ = Named(new QPushButton("New shift", slotsPage), "newShift");
-  connect(newShift_, &QPushButton::clicked, this, [this] {
+  auto* newShift = Named(new QPushButton("New shift", slotsPage), "newShift");
+  connect(newShift, &QPushButton::clicked, this, [this] {
     shift_.Restart(std::chrono::system_clock::now());
     failures_->setRowCount(0);
     ShowShift();
@@ -140,7 +140,7 @@ void StationWindow::BuildControls() {
   jobRow->addWidget(stopAll_);
   auto* shiftRow = new QHBoxLayout;
   shiftRow->addWidget(shiftLine_, 1);
-  shiftRow->addWidget(newShift_);
+  shiftRow->addWidget(newShift);
   auto* page = new QVBoxLayout(slotsPage);
   page->addLayout(jobRow);
   page->addLayout(shiftRow);
@@ -164,7 +164,7 @@ void StationWindow::BuildControls() {
     if (!file.isEmpty()) OpenJob(PathOfText(file.toStdString()));
   };
   tabs_->addTab(editor_, "Job");
-  records_ = new RecordsView(
+  auto* records = new RecordsView(
       settings_.recordLocation,
       [this] {
         return QDateTime::fromMSecsSinceEpoch(
@@ -172,7 +172,7 @@ void StationWindow::BuildControls() {
                 .count());
       },
       tabs_);
-  tabs_->addTab(records_, "Records");
+  tabs_->addTab(records, "Records");
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(6, 6, 6, 6);

@@ -109,14 +109,11 @@ class StationWindow : public QWidget {
 
   QTabWidget* tabs_ = nullptr;
   JobEditor* editor_ = nullptr;
-  RecordsView* records_ = nullptr;
   QLabel* jobLine_ = nullptr;
   QLabel* shiftLine_ = nullptr;
   QPushButton* startAll_ = nullptr;
   QPushButton* stopAll_ = nullptr;
-  QPushButton* newShift_ = nullptr;
   QTableWidget* failures_ = nullptr;
-  QTimer* clock_ = nullptr;
 };
 
 }  // namespace ostra::station
