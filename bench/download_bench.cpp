@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "BenchApplication.h"
+#include "BenchSetup.h"
 #include "cardsim/CardSim.h"
 #include "download/Download.h"
 #include "protocols/Stages.h"
@@ -104,12 +105,10 @@ Run Transfer(const fs::path& application, int fileLines, bool wireTiming, bool b
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  ostra::bench::PreferOffscreen();
   QApplication app(argc, argv);
 
-  const fs::path dir =
-      fs::temp_directory_path() / ("ostra-download-bench-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const auto dir = ostra::bench::RunFolder("download-bench");
   const fs::path application = dir / "app.sr";
   const int lines = ostra::bench::WriteApplication(application, 100 * 1024);
   std::printf("application: %s, %ju bytes, %d lines\n", application.filename().c_str(),

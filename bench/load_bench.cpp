@@ -9,7 +9,6 @@
 // ratio; then the ratio of the two ratios. Last, the same card on four simulated cards
 // at once, one ostra-load with four ports: its wall time against that of one card alone.
 //   load_bench [RUNS]   (default 1; runs alternate window and ostra-load)
-#include <sys/prctl.h>
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -26,6 +25,7 @@
 #include <vector>
 
 #include "BenchApplication.h"
+#include "BenchSetup.h"
 #include "cardsim/CardSim.h"
 #include "download/Download.h"
 #include "support/RecordLines.h"
@@ -220,14 +220,12 @@ void Print(const char* name, const Figures& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  ostra::bench::PreferOffscreen();
   QApplication app(argc, argv);
-  // The simulator's thread inherits this: its byte clock wakes without timer slack.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  ostra::bench::WakeWithoutSlack();
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1;
 
-  const fs::path dir = fs::temp_directory_path() / ("ostra-load-bench-" + std::to_string(getpid()));
-  fs::create_directories(dir);
+  const auto dir = ostra::bench::RunFolder("load-bench");
   const fs::path application = dir / "app.sr";
   ostra::bench::WriteApplication(application, 100 * 1024);
   std::printf("whole card: cpu1 (bootloader, monitor) + %ju bytes of application, wire timing\n",

@@ -3,7 +3,6 @@
 // time of the read, the time its bytes need on the wire (every byte both ways, 10 bits
 // at 19200 baud, one after the other as the exchanges serialize them) and their ratio;
 // then the same read without wire timing, per packet.
-#include <sys/prctl.h>
 
 #include <QCoreApplication>
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "BenchSetup.h"
 #include "cardsim/CardSim.h"
 #include "protocols/BootProgram.h"
 #include "protocols/ReadBack.h"
@@ -65,9 +65,7 @@ Figures Read(bool wireTiming, const std::vector<uint8_t>& flash) {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  // The simulator's thread inherits this: its byte clock then wakes without the
-  // default 50 us slack, so the figures measure the loader rather than the timer.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  ostra::bench::WakeWithoutSlack();
   const std::vector<uint8_t> flash = Pattern(kSize, 2);
 
   std::printf("Reading card memory back from the card simulator, wire timing on, 19200 baud\n");

@@ -4,7 +4,6 @@
 // 32 KiB read back). Prints the wall time of each stage, the time its bytes need on the wire
 // (every byte both ways, 10 bits at 19200 baud, one after the other as the exchanges
 // serialize them) and their ratio.
-#include <sys/prctl.h>
 
 #include <QCoreApplication>
 #include <chrono>
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSetup.h"
 #include "cardsim/CardSim.h"
 #include "protocols/Stages.h"
 #include "support/RecordLines.h"
@@ -98,16 +98,12 @@ Run RunStages(bool wireTiming, const std::string& boot, const std::string& monit
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("ostra-stages-bench-" + std::to_string(QCoreApplication::applicationPid()));
-  std::filesystem::create_directories(dir);
+  const auto dir = ostra::bench::RunFolder("stages-bench");
   const std::string boot = WriteImage(dir / "board.sub", 0xFFFFF000, 2048, 1);
   const std::string monitor = WriteImage(dir / "board.mon", 0x10000, 32 * 1024, 2);
   const std::string upload = WriteImage(dir / "Upload.sub", 0xFFFFF000, 1024, 3);
 
-  // The simulator's thread inherits this: its byte clock then wakes without the
-  // default 50 us slack, so the figures measure the loader rather than the timer.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  ostra::bench::WakeWithoutSlack();
 
   std::printf("Loading stages against the card simulator, wire timing on, 19200 baud\n");
   const Run timed = RunStages(true, boot, monitor, upload);

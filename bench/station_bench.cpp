@@ -4,7 +4,6 @@
 // of the eight slots at once and their ratio, and the longest stall of the station's event
 // loop while the eight loaded (a timer that should fire every 5 ms, its largest lateness).
 //   station_bench
-#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "BenchApplication.h"
+#include "BenchSetup.h"
 #include "cardsim/CardSim.h"
 #include "station/Job.h"
 #include "station/ui/SlotTile.h"
@@ -139,13 +139,11 @@ std::string LoadAverage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  ostra::bench::PreferOffscreen();
   QApplication app(argc, argv);
   // The simulators' threads inherit this: their byte clocks wake without timer slack.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-  const fs::path dir =
-      fs::temp_directory_path() / ("ostra-station-bench-" + std::to_string(getpid()));
-  fs::create_directories(dir);
+  ostra::bench::WakeWithoutSlack();
+  const auto dir = ostra::bench::RunFolder("station-bench");
   const fs::path application = dir / "app.sr";
   bench::WriteApplication(application, 100 * 1024);
   std::printf("whole card: cpu1 (bootloader, monitor) + %ju bytes of application, wire timing\n",

@@ -5,7 +5,6 @@
 //      time from Stop to the run's end.
 //   2. A whole card (cpu1 + 100 KiB application): the longest stall during the whole load.
 //   window_bench
-#include <sys/prctl.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -23,6 +22,7 @@
 #include <memory>
 
 #include "BenchApplication.h"
+#include "BenchSetup.h"
 #include "cardsim/CardSim.h"
 #include "vrxcom/Vrxcom.h"
 #include "window/PortDevices.h"
@@ -93,12 +93,10 @@ std::unique_ptr<ostra::window::frmMain> OpenWindow(const std::string& type,
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  ostra::bench::PreferOffscreen();
   QApplication app(argc, argv);
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-  const fs::path dir =
-      fs::temp_directory_path() / ("ostra-window-bench-" + std::to_string(getpid()));
-  fs::create_directories(dir);
+  ostra::bench::WakeWithoutSlack();
+  const auto dir = ostra::bench::RunFolder("window-bench");
   ostra::window::UseSettingsFile(QString::fromStdString((dir / "settings.ini").string()));
   const fs::path application = dir / "app.sr";
   ostra::bench::WriteApplication(application, 100 * 1024);
