@@ -79,8 +79,8 @@ void ApplicationStage(RunContext& run, DownloadRun& download, const fs::path& ap
       stage::LinkOnEnd::Keep);
 }
 
-// Steps T1..T5: the application transfer, or the end for a module type or a missing
-// application file.
+// The end every card type shares: the application transfer, or the end for a module type
+// or a missing application file.
 void CommonTail(RunContext& run, DownloadRun& download) {
   if (IsModuleType(run.request.hardwareType)) {
     run.Tell(Notice::PowerOff, kPowerOff);
