@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/Run.h"
+#include "records/RecordStore.h"
 
 #ifdef OSTRA_HAS_REPORT
 #include <QApplication>
@@ -24,17 +25,6 @@ int Usage(std::FILE* err, const std::string& message) {
   std::fprintf(err, "ostra-load: %s\nTry 'ostra-load --help' for more information.\n",
                message.c_str());
   return kExitUsage;
-}
-
-// A --since or --until date as --records reads it (local time unless it names a zone);
-// a date alone ends at the end of its day when it is an end.
-std::optional<QDateTime> ParseDate(const std::string& text, bool end) {
-  if (text.empty()) return QDateTime();
-  const QString t = QString::fromStdString(text);
-  QDateTime time = QDateTime::fromString(t, Qt::ISODateWithMs);
-  if (!time.isValid()) return std::nullopt;
-  if (end && QDate::fromString(t, Qt::ISODate).isValid()) time = time.addDays(1);
-  return time;
 }
 
 }  // namespace
@@ -68,8 +58,10 @@ int WriteReport(const Options& options, std::FILE* out, std::FILE* err) {
     return Usage(err, "--report: there is no folder " +
                           QFileInfo(path).absolutePath().toStdString() + " to write it in");
   }
-  const std::optional<QDateTime> since = ParseDate(options.since, false);
-  const std::optional<QDateTime> until = ParseDate(options.until, true);
+  const std::optional<QDateTime> since =
+      records::TypedTime(QString::fromStdString(options.since), false);
+  const std::optional<QDateTime> until =
+      records::TypedTime(QString::fromStdString(options.until), true);
   if (!since) return Usage(err, "--since: '" + options.since + "' is not a date (2026-12-07)");
   if (!until) return Usage(err, "--until: '" + options.until + "' is not a date (2026-12-07)");
   if (since->isValid() && until->isValid() && *until <= *since) {

@@ -257,4 +257,12 @@ QString NormalisedEthernetAddress(const QString& text) {
   return hex.match(a).hasMatch() ? a.toUpper() : QString();
 }
 
+std::optional<QDateTime> TypedTime(const QString& text, bool end) {
+  if (text.isEmpty()) return QDateTime();
+  QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+  if (!time.isValid()) return std::nullopt;
+  if (end && QDate::fromString(text, Qt::ISODate).isValid()) time = time.addDays(1);
+  return time;
+}
+
 }  // namespace ostra::records

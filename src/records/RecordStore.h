@@ -367,5 +367,9 @@ std::string BytesOfStoredText(std::string_view text);
 QString EthernetAddress(const QString& prefix, uint32_t number);
 // 12 hex digits from typed text ("0a:1b:2c:00:01:02" -> "0A1B2C000102"), or empty.
 QString NormalisedEthernetAddress(const QString& text);
+// A date or time as a person types it for a filter: 2026-12-07 (local time) or ISO 8601.
+// An invalid time for an empty text, nullopt for text that is neither. A date alone is
+// the start of its day, or, as an end (end true), the start of the next day.
+std::optional<QDateTime> TypedTime(const QString& text, bool end);
 
 }  // namespace ostra::records

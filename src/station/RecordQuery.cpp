@@ -4,22 +4,6 @@
 
 namespace ostra::station {
 
-namespace {
-
-// A date as the engineer types it (2026-12-07, local time), its day's start; or a time in
-// ISO 8601. nullopt when the text is neither; an invalid time for an empty text.
-std::optional<QDateTime> DayStart(const QString& text) {
-  const QString t = text.trimmed();
-  if (t.isEmpty()) return QDateTime();
-  const QDate date = QDate::fromString(t, Qt::ISODate);
-  if (date.isValid()) return date.startOfDay();
-  const QDateTime time = QDateTime::fromString(t, Qt::ISODateWithMs);
-  if (time.isValid()) return time;
-  return std::nullopt;
-}
-
-}  // namespace
-
 ParsedQuery ParseQuery(const RecordQueryText& text, const QString& prefix) {
   ParsedQuery parsed;
   RecordQuery& q = parsed.query;
@@ -47,19 +31,15 @@ ParsedQuery ParseQuery(const RecordQueryText& text, const QString& prefix) {
   }
   q.type = text.type.trimmed();
   q.bench = text.bench.trimmed();
-  const std::optional<QDateTime> since = DayStart(text.since);
-  const std::optional<QDateTime> until = DayStart(text.until);
+  const std::optional<QDateTime> since = records::TypedTime(text.since.trimmed(), false);
+  const std::optional<QDateTime> until = records::TypedTime(text.until.trimmed(), true);
   if (!since || !until) {
     parsed.error = QString("%1: '%2' is not a date (2026-12-07)")
                        .arg(since ? "Until" : "Since", since ? text.until : text.since);
     return parsed;
   }
   q.since = *since;
-  q.until = *until;
-  // A date alone takes its whole day.
-  if (q.until.isValid() && QDate::fromString(text.until.trimmed(), Qt::ISODate).isValid()) {
-    q.until = q.until.addDays(1);
-  }
+  q.until = *until;  // a date alone takes its whole day
   if (q.since.isValid() && q.until.isValid() && q.until <= q.since) {
     parsed.error = "Until " + text.until.trimmed() + " is not after since " + text.since.trimmed();
     return parsed;
