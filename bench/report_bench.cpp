@@ -55,9 +55,7 @@ std::optional<double> Measure(const char* name, const QString& location, int car
                   rows.size(), t.nsecsElapsed() / 1e9, qPrintable(sql.left(70)));
       return rows;
     };
-    const ReportData data = BuildReport(
-        select, {},
-        {store->Location(), store->IsPostgreSql() ? Engine::kPostgreSql : Engine::kSqlite});
+    const ReportData data = BuildReport(select, {}, store->Info());
     const double read = total.nsecsElapsed() / 1e9;
     WritePdf(data, pdf);
     const double seconds = total.nsecsElapsed() / 1e9;

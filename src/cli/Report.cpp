@@ -75,14 +75,7 @@ int WriteReport(const Options& options, std::FILE* out, std::FILE* err) {
 
   report::ReportData data;
   try {
-    const auto store = report::ReadOnlyStore::Open(QString::fromStdString(options.record));
-    const report::Select select = [&store](const QString& sql, const QVariantList& args) {
-      return store->Select(sql, args);
-    };
-    data =
-        report::BuildReport(select, filter,
-                            {store->Location(), store->IsPostgreSql() ? report::Engine::kPostgreSql
-                                                                      : report::Engine::kSqlite});
+    data = report::ReadOnlyStore::Open(QString::fromStdString(options.record))->Report(filter);
   } catch (const std::exception& e) {
     std::fprintf(err, "ostra-load: %s\n", e.what());
     return kExitRecords;

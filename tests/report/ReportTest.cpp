@@ -209,10 +209,7 @@ class ReportTest : public ::testing::Test {
   }
 
   ReportData Build(const ReportFilter& filter) {
-    return BuildReport(
-        [this](const QString& sql, const QVariantList& args) { return store_->Select(sql, args); },
-        filter,
-        {store_->Location(), store_->IsPostgreSql() ? Engine::kPostgreSql : Engine::kSqlite});
+    return store_->Report(filter);
   }
 
   // The PDF's text, page by page, as pdftotext lays it out.
@@ -316,8 +313,7 @@ TEST_F(ReportTest, TextAsBytesAndNumbersAsTextGiveTheSameFigures) {
     }
     return rows;
   };
-  const StoreInfo info{store_->Location(),
-                       store_->IsPostgreSql() ? Engine::kPostgreSql : Engine::kSqlite};
+  const StoreInfo info = store_->Info();
   for (const ReportFilter& filter : {TheSeventh(), ReportFilter{}}) {
     const QString expected = Describe(Build(filter));
     EXPECT_EQ(Describe(BuildReport(asBytes, filter, info)), expected);

@@ -69,19 +69,6 @@ QString EthernetText(const QString& digits) {
   return bytes.join(':');
 }
 
-#ifdef OSTRA_HAS_REPORT
-// The report's figures of a filter, read from location.
-report::ReportData ReportOf(const std::string& location, const report::ReportFilter& filter) {
-  const auto store = report::ReadOnlyStore::Open(QString::fromStdString(location));
-  const report::Select select = [&store](const QString& sql, const QVariantList& args) {
-    return store->Select(sql, args);
-  };
-  return report::BuildReport(select, filter,
-                             {store->Location(), store->IsPostgreSql() ? report::Engine::kPostgreSql
-                                                                       : report::Engine::kSqlite});
-}
-#endif
-
 }  // namespace
 
 RecordsView::RecordsView(std::string location, std::function<QDateTime()> shiftStart,
@@ -309,7 +296,8 @@ bool RecordsView::RefreshCharts() {
   report::ReportFilter filter;
   filter.since = shiftStart_ ? shiftStart_() : QDateTime();
   return Read([this, filter] {
-    auto data = std::make_shared<report::ReportData>(ReportOf(location_, filter));
+    auto data = std::make_shared<report::ReportData>(
+        report::ReadOnlyStore::Open(QString::fromStdString(location_))->Report(filter));
     return std::function<void()>([this, data] {
       for (QChartView* view : chartArea_->findChildren<QChartView*>()) delete view;
       std::vector<std::unique_ptr<QChart>> charts;
@@ -344,7 +332,8 @@ bool RecordsView::WriteReport(const QString& path) {
   filter.hardwareType = query.type;
   filter.bench = query.bench;
   return Read([this, filter, path] {
-    auto data = std::make_shared<report::ReportData>(ReportOf(location_, filter));
+    auto data = std::make_shared<report::ReportData>(
+        report::ReadOnlyStore::Open(QString::fromStdString(location_))->Report(filter));
     return std::function<void()>([this, data, path] {
       const QString kind = QFileInfo(path).suffix().toLower();
       try {
