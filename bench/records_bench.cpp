@@ -7,18 +7,18 @@
 // SQLite's integrity check, timed alone too) and the check made before each card.
 //   records_bench [--processes N] [--count K] [--record postgresql://...]
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QUrlQuery>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 #include "Swarm.h"
+#include "ThrowawayPostgres.h"
 #include "records/RecordStore.h"
 #include "records/Sql.h"
 
@@ -26,6 +26,7 @@ namespace {
 
 using ostra::records::RecordStore;
 namespace sql = ostra::records::sql;
+using ostra::bench::ThrowawayPostgres;
 
 constexpr int kCards = 100000;
 
@@ -141,22 +142,20 @@ int main(int argc, char** argv) {
   ok &= Report("sqlite", dir.filePath(QStringLiteral("records.sqlite")), processes, count);
   ok &= ReportOpen("sqlite", dir.filePath(QStringLiteral("large.sqlite")), dir.path());
 
-  const QString script = QStringLiteral(OSTRA_SOURCE_DIR "/scripts/pg-cluster.sh");
-  const QString state = dir.filePath(QStringLiteral("pg-cluster"));
-  bool started = false;
+  std::optional<ThrowawayPostgres> cluster;
   if (server.isEmpty()) {
-    if (QProcess::execute(QStringLiteral("bash"), {script, QStringLiteral("start"), state}) != 0) {
+    cluster.emplace(dir.path());
+    if (!cluster->started()) {
       std::printf("records postgresql: error: the throwaway server did not start\n");
       return 1;
     }
-    QFile url(QDir(state).filePath(QStringLiteral("url")));
-    if (!url.open(QIODevice::ReadOnly)) {
+    if (cluster->url().isEmpty()) {
       std::printf("records postgresql: skipped: the server programs are not installed\n");
       return ok ? 0 : 1;
     }
-    server = QString::fromUtf8(url.readAll()).trimmed();
-    started = true;
+    server = cluster->url();
   }
+  const bool started = cluster.has_value();
   ok &= Report("postgresql", server, processes, count);
   if (started) {  // a database of its own on the throwaway server for the large store
     try {
@@ -170,6 +169,5 @@ int main(int argc, char** argv) {
       ok = false;
     }
   }
-  if (started) QProcess::execute(QStringLiteral("bash"), {script, QStringLiteral("stop"), state});
   return ok ? 0 : 1;
 }

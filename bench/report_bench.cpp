@@ -4,10 +4,8 @@
 // statement. --explain prints each statement's plan as the store gives it.
 //   report_bench [--cards N] [--explain]
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +13,7 @@
 #include <optional>
 
 #include "ReportFill.h"
+#include "ThrowawayPostgres.h"
 #include "report/ReadOnlyStore.h"
 #include "report/ReportData.h"
 #include "report/ReportWriter.h"
@@ -22,6 +21,7 @@
 namespace {
 
 using namespace ostra::report;
+using ostra::bench::ThrowawayPostgres;
 
 // Seconds to read the report and write it as a PDF, or nothing when it failed.
 std::optional<double> Measure(const char* name, const QString& location, int cards, bool explain,
@@ -89,19 +89,16 @@ int main(int argc, char** argv) {
                               explain, dir.filePath(QStringLiteral("sqlite.pdf")));
 
   std::optional<double> postgres;
-  const QString script = QStringLiteral(OSTRA_SOURCE_DIR "/scripts/pg-cluster.sh");
-  const QString state = dir.filePath(QStringLiteral("pg-cluster"));
-  if (QProcess::execute(QStringLiteral("bash"), {script, QStringLiteral("start"), state}) != 0) {
-    std::printf("report postgresql: error: the throwaway server did not start\n");
-  } else {
-    QFile url(QDir(state).filePath(QStringLiteral("url")));
-    if (url.open(QIODevice::ReadOnly)) {
-      postgres = Measure("postgresql", QString::fromUtf8(url.readAll()).trimmed(), cards, explain,
-                         dir.filePath(QStringLiteral("postgresql.pdf")));
-    } else {
+  {
+    const ThrowawayPostgres cluster(dir.path());
+    if (!cluster.started()) {
+      std::printf("report postgresql: error: the throwaway server did not start\n");
+    } else if (cluster.url().isEmpty()) {
       std::printf("report postgresql: skipped: the server programs are not installed\n");
+    } else {
+      postgres = Measure("postgresql", cluster.url(), cards, explain,
+                         dir.filePath(QStringLiteral("postgresql.pdf")));
     }
-    QProcess::execute(QStringLiteral("bash"), {script, QStringLiteral("stop"), state});
   }
   std::printf("report of %s cards: %s s, %s s (SQLite, PostgreSQL)\n",
               qPrintable(QLocale(QLocale::English).toString(cards)), qPrintable(Figure(sqlite)),
